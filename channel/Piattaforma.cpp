@@ -1,0 +1,22 @@
+#include "channel/Piattaforma.h"
+
+#include "channel/Fallimento.h"
+
+namespace talumbra {
+
+namespace {
+Piattaforma* corrente = nullptr;
+}
+
+Piattaforma& piattaforma() {
+    if (!corrente) throw Fallimento(errDispositivoNonDisponibile, "No serial platform installed");
+    return *corrente;
+}
+
+Piattaforma* setPiattaforma(Piattaforma* p) {
+    Piattaforma* prima = corrente;
+    corrente = p;
+    return prima;
+}
+
+}  // namespace talumbra

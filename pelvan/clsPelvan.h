@@ -1,0 +1,39 @@
+#pragma once
+// Command set of the Pelvan 125 kHz readers, and recognition of the reader
+// model from its version reply. Talks to the reader through Lettori().Comunicazione.
+#include <cstdint>
+#include <string>
+
+namespace talumbra {
+
+class clsPelvan {
+public:
+    // Device type of the attached reader (a TipoDispositivo_Enum value).
+    int32_t ConType = 0;
+    // Command letters go out in upper case when true.
+    bool Maiuscolo = false;
+
+    std::string SettaComando(const std::string& comando) const;
+
+    // Each returns the Esito of its last transaction; Sintassi is the judgement
+    // of the reply (0 accepted, 1 refused or no reply, 2 syntax error).
+    int32_t AntennaPowerOff();
+    int32_t AntennaPowerOff(int16_t& Sintassi);
+    int32_t ReadPage(const std::string& NPage, std::string& Risposta);
+    int32_t ReadPage(const std::string& NPage, std::string& Risposta, int16_t& Sintassi);
+    int32_t SetLed(int16_t value);
+    int32_t SetLed(int16_t value, int16_t& Sintassi);
+    int32_t WritePage(const std::string& NPage, const std::string& Dati);
+    int32_t WritePage(const std::string& NPage, const std::string& Dati, int16_t& Sintassi);
+    int32_t Reset();
+    int32_t Reset(int16_t& Sintassi);
+    int32_t Reset(int16_t& Sintassi, std::string& Risposta);
+    int32_t GetVersion(std::string& Risposta);
+    int32_t GetVersion(std::string& Risposta, int16_t& Sintassi);
+    int32_t Continuos();
+    int32_t Continuos(int16_t& Sintassi);
+    int32_t LogIn(const std::string& Password);
+    int32_t LogIn(const std::string& Password, int16_t& Sintassi);
+};
+
+}  // namespace talumbra
