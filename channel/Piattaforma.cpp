@@ -13,6 +13,8 @@ Piattaforma& piattaforma() {
     return *corrente;
 }
 
+Piattaforma* piattaformaCorrente() { return corrente; }
+
 Piattaforma* setPiattaforma(Piattaforma* p) {
     Piattaforma* prima = corrente;
     corrente = p;

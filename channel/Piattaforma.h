@@ -25,6 +25,8 @@ public:
 Piattaforma& piattaforma();
 // Installs `p` (not owned; nullptr removes it) and returns the previous one.
 Piattaforma* setPiattaforma(Piattaforma* p);
+// The platform in use, or nullptr.
+Piattaforma* piattaformaCorrente();
 
 // Time from t0 to t1 on the wrapping clock, taken modulo 2^32.
 inline uint32_t Trascorso(uint32_t t0, uint32_t t1) { return t1 - t0; }
