@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QScreen>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -34,6 +35,13 @@ QString frmMain::DescrizioneFinestra() { return QStringLiteral(":/brelvo/frmMain
 frmMain::frmMain(std::unique_ptr<Tastiera> tastiera, QWidget* parent)
     : QWidget(parent), tastiera_(std::move(tastiera)) {
     setWindowTitle(QStringLiteral("Brelvo"));
+    // The window was laid out in twips for an 8-point font: with a larger one the texts would not fit.
+    // A sans with narrow, Helvetica-like metrics is the nearest to the one it was laid out with.
+    QFont carattere = font();
+    carattere.setFamilies({QStringLiteral("Nimbus Sans"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                           QStringLiteral("Helvetica"), carattere.family()});
+    carattere.setPointSize(8);
+    setFont(carattere);
     messaggio_ = [this](const QString& testo) {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Brelvo"), testo, QMessageBox::Ok, this);
         box.exec();
@@ -61,6 +69,16 @@ frmMain::frmMain(std::unique_ptr<Tastiera> tastiera, QWidget* parent)
     Posiziona(chkCapo, 1800, 855, 825, 240);
     Posiziona(chkScrivi, 60, 1140, 780, 240);
     Posiziona(chkDownArrow, 1800, 1140, 1125, 240);
+    // A text that still does not fit widens its element: check boxes to the
+    // right, the label to the left (it stands right of the control, flush with the box).
+    for (QCheckBox* c : {chkattiva, chkCapo, chkScrivi, chkDownArrow})
+        if (c->sizeHint().width() > c->width()) c->resize(c->sizeHint().width(), c->height());
+    lblAntiRimb->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    if (const int manca = lblAntiRimb->sizeHint().width() - lblAntiRimb->width(); manca > 0) {
+        const int sinistra = std::max(ucTalumbra1->geometry().right() + 2, lblAntiRimb->x() - manca);
+        lblAntiRimb->setGeometry(sinistra, lblAntiRimb->y(), lblAntiRimb->geometry().right() - sinistra + 1,
+                                 lblAntiRimb->height());
+    }
     const double dx = logicalDpiX() / 1440.0, dy = logicalDpiY() / 1440.0;
     setFixedSize(static_cast<int>(std::lround(4215 * dx)), static_cast<int>(std::lround(1440 * dy)));
 

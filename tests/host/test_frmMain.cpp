@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFocusEvent>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -279,6 +280,11 @@ TEST_F(FrmMain, LaFinestraMisura4215Per1440Twip) {
     EXPECT_EQ(f.width(), qRound(4215 * px));
     EXPECT_EQ(f.chkDownArrow->geometry().left(), qRound(1800 * px));
     EXPECT_EQ(f.windowTitle(), "Brelvo");
+    // BRELVO_SCHERMATA=file.png saves how the window looks, for a look by eye.
+    if (const QByteArray p = qgetenv("BRELVO_SCHERMATA"); !p.isEmpty()) {
+        f.show();
+        f.grab().save(QString::fromLocal8Bit(p));
+    }
 }
 
 }  // namespace
