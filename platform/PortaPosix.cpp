@@ -26,6 +26,9 @@ namespace talumbra {
 
 namespace {
 
+// An operation that needs the port open, on a closed port.
+constexpr int32_t errPortaChiusa = 8012;
+
 // Received bytes kept unread before the port stops taking more from the device
 // (the kernel then holds the rest): a peer that floods a port nobody reads
 // cannot exhaust memory, and nothing is dropped.
@@ -191,7 +194,7 @@ std::string PortaPosix::Nome() const {
 void PortaPosix::Controlla(const char* operazione) const {
     if (guasto_)
         throw Fallimento(errDispositivoNonDisponibile, Nome() + ": device not available (" + perche_ + "); close the port");
-    if (fd_ < 0) throw Fallimento(8012, Nome() + ": " + operazione + " needs the port open");
+    if (fd_ < 0) throw Fallimento(errPortaChiusa, Nome() + ": " + operazione + " needs the port open");
 }
 
 void PortaPosix::SegnaGuasto(const std::string& perche) noexcept {

@@ -227,6 +227,40 @@ TEST_F(PortaPty, BytesTravelBothWaysUnchanged) {
     EXPECT_EQ(porta.InBufferCount(), 0);
 }
 
+TEST_F(PortaPty, LongOutputWaitsForTheDeviceAndKeepsOrder) {
+    Apri();
+    std::string molto;
+    for (int i = 0; i < 300000; ++i) molto += static_cast<char>('a' + i % 26);
+    std::string ricevuto;
+    std::thread dispositivo([&] { ricevuto = pty.Leggi(molto.size(), 20000); });
+    porta.Output(molto);  // far more than the pty holds at once
+    dispositivo.join();
+    EXPECT_TRUE(ricevuto == molto) << ricevuto.size() << " bytes came";
+}
+
+TEST_F(PortaPty, OutputToADeviceThatTakesNothingFailsWith68) {
+    Apri();
+    std::string molto(1 << 20, 'x');
+    EXPECT_EQ(Fallisce([&] { porta.Output(molto); }), errDispositivoNonDisponibile);
+    EXPECT_TRUE(porta.PortOpen());
+}
+
+TEST_F(PortaPty, FloodBeyondTheBufferLimitLosesNothing) {
+    Apri();
+    std::string molto;
+    for (int i = 0; i < 3 << 19; ++i) molto += static_cast<char>(i * 7 % 251);
+    std::thread dispositivo([&] { pty.Scrivi(molto); });
+    // Let it pile up unread first, then read it all.
+    Gira(300);
+    std::string ricevuto;
+    ASSERT_TRUE(Finche([&] {
+        ricevuto += porta.Input();
+        return ricevuto.size() >= molto.size();
+    }, 20000));
+    dispositivo.join();
+    EXPECT_TRUE(ricevuto == molto) << ricevuto.size() << " bytes came";
+}
+
 TEST_F(PortaPty, InputLenOneTakesOneCharacterAtATime) {
     Apri();
     pty.Scrivi("ABC");
