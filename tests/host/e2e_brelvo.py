@@ -128,14 +128,25 @@ def lettore_staccato(s):
     time.sleep(3)
     verifica("Brelvo survives a pulled reader", brelvo.poll(), None)
     s.presenta(sim, "plug")
-    time.sleep(1)
-    # The user checks "Attiva" (45, 855 twips) again: the port opens and codes flow.
-    s.clic_twip(s.brelvo_wid, 45 + 120, 855 + 120)
-    time.sleep(1)
+    # The control may find the port again by itself (its port list is probed
+    # again while the port is closed); otherwise the user checks "Attiva"
+    # (45, 855 twips) again. Either way codes flow once more.
+    ripreso = False
+    for tentativo, codice in enumerate(["FFFFFFFF01", "FFFFFFFF02", "FFFFFFFF03"]):
+        time.sleep(1)
+        s.presenta(sim, codice)
+        try:
+            s.attendi_appunti(inverti_bit_byte(codice), 8)
+            ripreso = True
+            break
+        except Exception:
+            s.clic_twip(s.brelvo_wid, 45 + 120, 855 + 120)
+            time.sleep(2)
+            s.focalizza(s.bersaglio)
+    verifica("codes reach the clipboard once the reader is back", ripreso, True)
     s.focalizza(s.bersaglio)
     s.tasti.clear()
-    verifica("codes again once plugged back and Attiva checked",
-             leggi(s, sim, "FFFFFFFF01", "FFFFFFFF80\n", "FFFFFFFF80"), "FFFFFFFF80\n")
+    verifica("and are typed", leggi(s, sim, "FFFFFFFF04", "FFFFFFFF20\n", "FFFFFFFF20"), "FFFFFFFF20\n")
     with open(log) as f:
         prima = len(f.readlines())
     chiudi(s, brelvo)
