@@ -144,6 +144,10 @@ def lettore_staccato(s):
             time.sleep(2)
             s.focalizza(s.bersaglio)
     verifica("codes reach the clipboard once the reader is back", ripreso, True)
+    # Let the keys of that code land before starting afresh.
+    fine = time.monotonic() + 10
+    while time.monotonic() < fine and not s.ricevuto().endswith(inverti_bit_byte(codice) + "\n"):
+        time.sleep(0.1)
     s.focalizza(s.bersaglio)
     s.tasti.clear()
     verifica("and are typed", leggi(s, sim, "FFFFFFFF04", "FFFFFFFF20\n", "FFFFFFFF20"), "FFFFFFFF20\n")
