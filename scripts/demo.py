@@ -7,7 +7,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "host"))
-from scena import Scena  # noqa: E402
+from scena import Scena, inverti_bit_byte  # noqa: E402
 
 
 def main():
@@ -49,7 +49,8 @@ def main():
             codice = "%010X" % rnd.getrandbits(40)
             s.presenta(sim, codice)
             n += 1
-            print("demo: badge %d presented: %s" % (n, codice))
+            # The reader's Pelvan code is delivered with the bits of each byte reversed.
+            print("demo: badge %d presented: %s, Brelvo delivers %s" % (n, codice, inverti_bit_byte(codice)))
             if brelvo.poll() is not None:
                 print("demo: Brelvo has ended (status %d)" % brelvo.returncode)
                 break

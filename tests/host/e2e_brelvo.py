@@ -160,6 +160,29 @@ def lettore_staccato(s):
     verifica("closing released the reader (EOT EOT sent)", any(" rx " in r and "04 04" in r for r in dopo), True)
 
 
+@caso
+def senza_display(s):
+    """No X display for typing: said once, and codes still go to the clipboard."""
+    sim = s.avvia_sim(1)
+    s.scrivi_cfg(b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
+    env = dict(s.env)
+    env.pop("DISPLAY")
+    env["QT_QPA_PLATFORM"] = "offscreen"
+    err = os.path.join(s.cartella, "brelvo.err")
+    with open(err, "w") as f:
+        brelvo = s._avvia([s.p["brelvo"]], cwd=s.lavoro, stderr=f, env=env)
+    time.sleep(3)
+    for c in ["0123456789", "FFFFFFFF01", "0000000001"]:
+        s.presenta(sim, c)
+        time.sleep(1)
+    verifica("Brelvo runs on without a display to type on", brelvo.poll(), None)
+    chiudi(s, brelvo)
+    with open(err) as f:
+        testo = f.read()
+    verifica("it says so once", testo.count("i codici vanno solo negli appunti"), 1)
+    verifica("Seriale.cfg", s.leggi_cfg(), b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("caso", choices=sorted(casi))
