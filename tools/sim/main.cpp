@@ -450,7 +450,7 @@ private:
     std::string out_;
     std::size_t outHead_ = 0;
     std::uint64_t queued_ = 0, writtenTotal_ = 0;
-    std::int64_t due_ = 0, lineFree_ = 0;
+    std::int64_t due_ = 0, lineFree_ = 0, lastWrite_ = 0;
     bool blocked_ = false;
     std::deque<Marker> markers_;
     std::multimap<std::int64_t, std::string> delayed_;
@@ -642,6 +642,7 @@ void Simulator::flushOut(std::int64_t now) {
         return;
     }
     std::int64_t t = nowNs();
+    lastWrite_ = t;
     if (w == 0) return;
     auto k = static_cast<std::size_t>(w);
     logBytes("tx", std::string_view(out_).substr(outHead_, k));
@@ -1003,10 +1004,15 @@ int Simulator::run() {
         }
         if (done()) {
             // Closing the master discards what the far end has not read yet:
-            // give it up to 2 s to take the last bytes.
+            // give it up to 2 s to take the last bytes. The pty hands bytes
+            // over asynchronously, so an empty input queue right after a write
+            // proves nothing: let the line settle first.
             if (drainUntil_ == kNever) drainUntil_ = now + 2000 * kMs;
             int waiting = 0;
-            if (!plugged_ || ioctl(slave_, TIOCINQ, &waiting) != 0 || waiting == 0 || now >= drainUntil_) break;
+            bool settled = now - lastWrite_ >= 100 * kMs;
+            if (!plugged_ || now >= drainUntil_ ||
+                (settled && (ioctl(slave_, TIOCINQ, &waiting) != 0 || waiting == 0)))
+                break;
         }
 
         pollfd p[3];
