@@ -59,105 +59,134 @@ void die(const std::string& msg) {
 
 const char* kHelp = R"(Usage: talumbra-sim [OPTIONS] [CODE...]
 
-Plays a badge reader on a pseudo-terminal and links it as port number N
-(the entry comN in $TALUMBRA_PORTS, else $XDG_CONFIG_HOME/talumbra/ports,
-else ~/.config/talumbra/ports). When the port is ready it prints, and flushes,
+Plays a badge reader on a pseudo-terminal and links it as port number N: the
+entry comN in $TALUMBRA_PORTS, else in $XDG_CONFIG_HOME/talumbra/ports, else in
+~/.config/talumbra/ports (the folder is created when missing). When the port is
+ready it prints, and flushes, one line
     ready port N /dev/pts/M
-and it removes the link when it ends (SIGINT, SIGTERM, SIGHUP).
+It removes the link when it ends (SIGINT, SIGTERM, SIGHUP) and prints
+"codes sent COUNT" on the code log (standard output unless --log).
 
 Reader
-  --family F           pelvan (default), kez, mavo-sir or mavo-dor
-                         talumbra-sim --family kez 0102030405
-  --port N             port number 1..256 (default: the first free number)
-                         talumbra-sim --port 5
-  --force              replace a comN entry that points at a live device
-  --version-text T     the version text (default per family, for example
-                       "OMBRISK-125 RW v3.02")
-                         talumbra-sim --version-text "OMBRISK-125 XL v4.00 test"
-  --badge B            text reader badge type: em4x02 (U, 10 digits, default),
-                       em4x50 (T, 8), fdxb (Z, 16), hitag1 (h, 8), hitag2 (H, 8),
-                       or 0..4
-                         talumbra-sim --badge fdxb 0123456789ABCDEF
-  --no-continuous      text reader starts with continuous mode off; codes are
-                       dropped until the host sends C
-  --gap MS             quiet time that ends a text command (default 30)
-  --reply-delay MS     wait before every reply (default 0)
-                         talumbra-sim --reply-delay 900    # beyond an 800 ms time-out
-  --password P         text reader: L with another password is refused ("N")
-  --refuse[=LETTERS]   text reader: refuse with "N" every command but V, or
-                       only the letters given
-                         talumbra-sim --refuse=XW
+  --family F            pelvan (default), kez, mavo-sir or mavo-dor
+                          e.g. --family mavo-sir
+  --port N              port number 1..256 (default: the first free number)
+                          e.g. --port 5
+  --force               replace a comN entry that leads to a live device
+                        (a link whose device is gone is replaced anyway)
+                          e.g. --port 1 --force
+  --version-text T      the version text (default per family: "OMBRISK-125 RW
+                        v3.02", "KEZ-3 RFID 125kHz v1.4", "SIRMAVO MF-RW
+                        13.56MHz v2.1", "DORMAVO MF-RW 13.56MHz v2.1")
+                          e.g. --version-text "OMBRISK-125 XL v4.00"
+  --badge B             pelvan badge type: em4x02 (U + 10 hex digits, default),
+                        em4x50 (T + 8), fdxb (Z + 16), hitag1 (h + 8),
+                        hitag2 (H + 8), or 0..4
+                          e.g. --badge fdxb 0123456789ABCDEF
+  --no-continuous       pelvan starts with continuous mode off: codes are
+                        dropped until the host sends C
+                          e.g. --no-continuous
+  --gap MS              quiet time that ends a pelvan command (default 30)
+                          e.g. --gap 100
+  --reply-delay MS      wait before every reply (default 0)
+                          e.g. --reply-delay 900     (beyond an 800 ms time-out)
+  --password P          pelvan: L with any other password is refused ("N")
+                          e.g. --password 1234
+  --refuse[=LETTERS]    pelvan: answer "N" to every command but V, or only to
+                        the letters given
+                          e.g. --refuse=XW
   --syntax-error[=LETTERS]
-                       text reader: answer "?" likewise
-  --code-frame K       how mavo-dor sends codes: mavo (default) or kez
-                         talumbra-sim --family mavo-dor --code-frame kez 0102030405
+                        pelvan: answer "?" likewise
+                          e.g. --syntax-error=R
+  --code-frame K        how mavo-dor sends codes: mavo (default) or kez
+                          e.g. --family mavo-dor --code-frame kez 0102030405
 
-Text reader commands understood: V version; X reset, P antenna off (reply OK);
-R<page> (page 0..63, reply 8 hex digits); W<page><8 hex digits> (reply OK);
-D<r|g|n> (reply OK); L<password> (reply OK); C continuous mode (no reply);
-EOT is ignored. Framed readers answer STX f ETX g with their version frame and
-NAK to anything else; the binary-frame reader answers V only.
+  pelvan commands: V version; X reset and P antenna off (reply OK);
+  R<page> (page 0..63; reply its 8 hex digits); W<page><8 hex digits> (OK);
+  D<r|g|n> (OK); L<password> (OK); C continuous mode (no reply). A command
+  ends with its letter (V X P C) or when the line goes quiet (--gap) or at CR
+  or LF; EOT is ignored; anything else is answered "?". kez answers V only.
+  mavo-sir and mavo-dor ignore V, answer STX f ETX g with their version frame
+  and any other frame, or a frame with a wrong check, with NAK.
 
 Badges
-  CODE...              codes to present, in order; more come from standard
-                       input, one a line, while it stays open:
-                         0102030405            present once
-                         hold 0102030405 200 3000
-                                               repeat every 200 ms for 3000 ms
-                         long 1048576          a line of that many bytes, no CR LF
-                         unplug | plug | quit
-  --interval MS        pause between one code and the next (default 500;
-                       0 with --rate)
-  --hold-every M       present every code held: repeated every M ms ...
-  --hold-for T         ... for T ms (both needed)
-                         talumbra-sim --hold-every 100 --hold-for 2000 0102030405
-  --rate N             after the codes given, N distinct generated codes
-                       (a hexadecimal counter from 1) back to back; 0 = endless
-                         talumbra-sim --family kez --rate 1000 --exit-when-done --log-times
-  --start-delay MS     wait before the first code (default 0)
-  --wait-host          present codes only once a request has been answered
-                       (the delay then counts from that answer)
-  --exit-when-done     exit once every code is sent and standard input is closed
-  --no-stdin           do not read standard input
-  --log-times          log "code SEQ CODE SECONDS.MICROSECONDS[ FAULT]" for each
-                       code when its last byte is written (CLOCK_MONOTONIC)
-  --log FILE           write the code log, and the "codes sent N" line printed
-                       at exit, to FILE instead of standard output
-  --unpaced            write at once instead of at the line's pace
-  --baud B             pace as a line of B baud, 10 bits a byte (default 9600,
-                       about 1.04 ms a byte)
+  CODE...               codes to present, in order. More come from standard
+                        input, one a line, as long as it stays open:
+                          0102030405               present once
+                          hold 0102030405 200 3000 repeat every 200 ms for 3 s
+                          long 1048576             that many bytes, no CR LF
+                          unplug | plug | quit
+  --interval MS         pause after a code before the next (default 500; 0 with
+                        --rate)
+                          e.g. --interval 1500
+  --hold-every M        hold every code: repeat it every M ms ...
+  --hold-for T          ... for T ms (the two go together)
+                          e.g. --hold-every 100 --hold-for 2000 0102030405
+  --rate N              after the codes given, N distinct generated codes (a
+                        hexadecimal counter from 1) back to back; 0 = endless
+                          e.g. --family kez --rate 1000 --exit-when-done
+  --start-delay MS      wait before the first code (default 0)
+                          e.g. --start-delay 2000
+  --wait-host           present codes only once a request has been answered
+                        (--start-delay then counts from that answer)
+                          e.g. --wait-host --start-delay 1500 0102030405
+  --exit-when-done      exit once every code is sent, standard input is closed
+                        and the far end has read the last byte (at most 2 s)
+                          e.g. --rate 100 --exit-when-done
+  --no-stdin            do not read standard input
+                          e.g. --no-stdin 0102030405 &
+  --log-times           log each code when its last byte is written:
+                          code SEQ CODE SECONDS.MICROSECONDS [FAULT]
+                        (CLOCK_MONOTONIC; FAULT is cut, bad-check or no-crlf)
+                          e.g. --log-times
+  --log FILE            write the code log and the count to FILE, not stdout
+                          e.g. --log-times --log /tmp/codes.log
+  --unpaced             write at once instead of at the line's pace
+                          e.g. --unpaced --rate 100000
+  --baud B              pace as a B baud line, 10 bits a byte (default 9600:
+                        about 1.04 ms a byte)
+                          e.g. --baud 115200
 
 Faults
-  --silent             never answer a request
-  --answer-from K      ignore requests 1..K-1, answer from the K-th on
-                         talumbra-sim --answer-from 3
-  --garbage N          N noise bytes (0x80..0xFE) before every code; on the text
-                       reader they form a line of their own
-  --cut-frame          send only the first half of each code frame or line
-  --bad-check          wrong check byte (kez) or check character (mavo)
-  --no-crlf            lines (codes and replies) lose their CR LF
-  --fault-every N      apply --cut-frame, --bad-check, --no-crlf to every N-th
-                       code only (default 1: every code)
-                         talumbra-sim --family kez --bad-check --fault-every 2 --rate 10
-  --long-line BYTES    first send one line of BYTES characters without CR LF
-                         talumbra-sim --long-line 1048576
-  --unplug-after MS    close the pty (and remove the link) MS ms after it is
-                       first ready; SIGUSR1 unplugs, or plugs back, at any time
-  --replug-after MS    after an unplug, come back on the same port number
-                       after MS ms (prints a new ready line)
-                         talumbra-sim --unplug-after 3000 --replug-after 2000
-  The sim prints "unplugged port N" when it goes away.
+  --silent              never answer a request
+                          e.g. --silent
+  --answer-from K       ignore requests 1..K-1, answer from the K-th on
+                          e.g. --answer-from 3
+  --garbage N           N noise bytes (0x80..0xFE) before every code; pelvan
+                        ends them with CR LF, as a line of their own
+                          e.g. --garbage 5
+  --cut-frame           send only the first half of every code frame or line
+                          e.g. --family kez --cut-frame
+  --bad-check           wrong check byte (kez) or check character (mavo)
+                          e.g. --family mavo-sir --bad-check
+  --no-crlf             code lines lose their CR LF; so do replies, unless
+                        --fault-every picks some codes only
+                          e.g. --no-crlf
+  --fault-every N       apply --cut-frame, --bad-check and --no-crlf to every
+                        N-th code only (default 1: every code)
+                          e.g. --family kez --bad-check --fault-every 2 --rate 10
+  --long-line BYTES     first send one line of BYTES bytes without CR LF
+                          e.g. --long-line 1048576
+  --unplug-after MS     close the pty and remove the link MS ms after it is
+                        first ready; prints "unplugged port N". SIGUSR1 unplugs,
+                        or plugs back, at any time
+                          e.g. --unplug-after 3000
+  --replug-after MS     after an unplug, come back on the same port number
+                        after MS ms (with a new ready line)
+                          e.g. --unplug-after 3000 --replug-after 2000
 
 Other
-  -v, --verbose        log every byte received and sent, in hexadecimal and as
-                       text, and each request understood, on standard error
-  -h, --help           this text
+  -v, --verbose         log on standard error every byte received (rx) and
+                        sent (tx) in hexadecimal and as text, and each request
+                        understood
+                          e.g. -v
+  -h, --help            this text
 
-Example, two terminals:
+Example, in two terminals:
   $ talumbra-sim --port 5 -v --wait-host 0123456789
   ready port 5 /dev/pts/7
-  $ stty -F ~/.config/talumbra/ports/com5 raw -echo; cat -v ~/.config/talumbra/ports/com5 &
-  $ printf V > ~/.config/talumbra/ports/com5
+  $ P=~/.config/talumbra/ports/com5
+  $ stty -F $P raw -echo; cat -v $P & printf V > $P
 )";
 
 struct Options {
