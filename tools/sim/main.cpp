@@ -98,8 +98,9 @@ Reader
   --syntax-error[=LETTERS]
                         pelvan: answer "?" likewise
                           e.g. --syntax-error=R
-  --code-frame K        how mavo-dor sends codes: mavo (default) or kez
-                          e.g. --family mavo-dor --code-frame kez 0102030405
+  --code-frame K        how mavo-dor sends codes: kez (default; the binary frames
+                          that a DORMAVO reader sends) or mavo (STX "e01" code ETX)
+                          e.g. --family mavo-dor --code-frame mavo 12345678
 
   pelvan commands: V version; X reset and P antenna off (reply OK);
   R<page> (page 0..63; reply its 8 hex digits); W<page><8 hex digits> (OK);
@@ -194,7 +195,7 @@ struct Options {
     int badgeType = 0;
     int port = 0;
     bool force = false;
-    bool kezCodesForDor = false;
+    bool kezCodesForDor = true;
     std::int64_t replyDelayMs = 0;
     std::vector<std::string> codes;
     std::int64_t intervalMs = 500;
