@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -338,6 +339,26 @@ TEST_F(ComandiPelvan, UnaRispostaIncorniciataRifiutata) {
     EXPECT_EQ(p->GetVersion(r), 2);
     EXPECT_EQ(r, "");
     EXPECT_EQ(p->ConType, 1);
+}
+
+TEST_F(ComandiPelvan, UnEventoDelHostSostituisceIlFrontEndDuranteLAttesa) {
+    // The owner releases the front end from a host event run inside the wait;
+    // the command still finishes on the objects it started with.
+    Rispondi("v", "KEZ" + CRLF, 250);
+    bool fatto = false;
+    std::weak_ptr<clsLettori> vecchio = Lettori();
+    fp.suEventi = [&] {
+        if (fatto) return;
+        fatto = true;
+        modLettori::setLettori(nullptr);
+    };
+    std::string r;
+    int16_t s = 9;
+    EXPECT_EQ(p->GetVersion(r, s), 0);
+    EXPECT_TRUE(fatto);
+    EXPECT_EQ(r, "KEZ" + CRLF);
+    EXPECT_TRUE(vecchio.expired());
+    fp.suEventi = nullptr;
 }
 
 TEST_F(ComandiPelvan, IGuastiDellaPortaArrivanoAlChiamante) {
