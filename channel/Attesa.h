@@ -25,19 +25,17 @@ public:
         }
     }
     // Elapsed time of the next mark still to come.
-    int64_t Prossimo(uint32_t trascorso) const {
-        return std::max<int64_t>(ultimo_ + 1, trascorso / Passo + 1) * Passo;
-    }
+    int64_t Prossimo() const { return (ultimo_ + 1) * static_cast<int64_t>(Passo); }
 
 private:
     int64_t ultimo_ = -1;
 };
 
-// Sleeps on the port from elapsed time `trascorso` until elapsed time `fino`
-// (at least 1 ms, so a wait always moves on).
-inline void Dormi(PortaSeriale& porta, uint32_t trascorso, int64_t fino) {
-    const int64_t ms = std::max<int64_t>(1, fino - static_cast<int64_t>(trascorso));
-    porta.AttendiDati(static_cast<uint32_t>(std::min<int64_t>(ms, UINT32_MAX)));
+// Sleeps on the port until elapsed time `fino` since `t0`, reading the clock
+// afresh (host events may have taken time). No sleep when it has already come.
+inline void DormiFino(PortaSeriale& porta, uint32_t t0, int64_t fino) {
+    const int64_t ms = fino - static_cast<int64_t>(Trascorso(t0, piattaforma().timeGetTime()));
+    if (ms > 0) porta.AttendiDati(static_cast<uint32_t>(std::min<int64_t>(ms, UINT32_MAX)));
 }
 
 // First elapsed time that is strictly past a time-out of `limite` ms.

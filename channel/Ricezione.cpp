@@ -41,28 +41,27 @@ void clsComunicazioni::Seriale_OnComm() {
             case 3: RiceviCodice_MAVO(); break;
             default: break;  // unknown reader: the bytes stay in the port
         }
+    } catch (const Fallimento& f) {
+        RiattivaDopoGuasto(f.Numero() == errDispositivoNonDisponibile);
+        throw;
     } catch (...) {
-        // A failure must not leave the reader deaf: switch the notification on
-        // again, unless the port itself is gone (68, or closed) or the failure
-        // came before a single byte was taken, since then the same bytes would
-        // notify straight into the same failure. The failure still goes on to
-        // whoever delivered the notification.
-        bool finita = !PortaAncoraAperta(*Seriale) || mLettiNotifica == 0;
-        try {
-            throw;
-        } catch (const Fallimento& f) {
-            if (f.Numero() == errDispositivoNonDisponibile) finita = true;
-        } catch (...) {
-        }
-        if (!finita) {
-            try {
-                OnComm_Attivato();
-            } catch (...) {
-            }
-        }
+        RiattivaDopoGuasto(false);
         throw;
     }
     OnComm_Attivato();
+}
+
+// A failure must not leave the reader deaf: switch the notification on again,
+// unless the port itself is gone (68, or closed) or the failure came before a
+// single byte was taken, since then the same waiting bytes would notify straight
+// into the same failure. The failure itself goes on to the caller.
+void clsComunicazioni::RiattivaDopoGuasto(bool portaPersa) {
+    if (portaPersa || mLettiNotifica == 0 || !PortaAncoraAperta(*Seriale)) return;
+    try {
+        OnComm_Attivato();
+    } catch (...) {
+        // The original failure is the one to report.
+    }
 }
 
 void clsComunicazioni::RiceviRighe() {
@@ -92,7 +91,7 @@ void clsComunicazioni::RiceviCodice() {
             const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
             if (trascorso >= LimiteCodice) return true;
             if (!c.empty()) return false;
-            attesa::Dormi(*Seriale, trascorso, LimiteCodice);
+            attesa::DormiFino(*Seriale, t0, LimiteCodice);
         }
     };
 
@@ -115,10 +114,9 @@ void clsComunicazioni::RiceviCodice() {
             }
             // Quiet line: sleep until a byte, the next 100 ms mark (so the
             // host's events still run every 100 ms) or the limit.
-            const uint32_t dopo = Trascorso(t0, pf.timeGetTime());
-            if (dopo >= LimiteCodice) continue;
-            const int64_t segno = (static_cast<int64_t>(dopo) / attesa::Passo + 1) * attesa::Passo;
-            attesa::Dormi(*Seriale, dopo, std::min<int64_t>(segno, LimiteCodice));
+            const int64_t dopo = Trascorso(t0, pf.timeGetTime());
+            const int64_t segno = (dopo / attesa::Passo + 1) * attesa::Passo;
+            attesa::DormiFino(*Seriale, t0, std::min<int64_t>(segno, LimiteCodice));
         }
 
         if (ultimo == 0x00) {

@@ -79,7 +79,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
         segni.Passa(trascorso);
         if (c.empty() && raccolto.empty()) {
             // Nothing yet: sleep until a byte, the next mark or the deadline.
-            attesa::Dormi(*Seriale, trascorso, std::min(segni.Prossimo(trascorso), scadenza));
+            attesa::DormiFino(*Seriale, t0, std::min(segni.Prossimo(), scadenza));
             continue;
         }
         raccolto += c;
@@ -97,7 +97,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
                     return;
                 }
                 if (c == LF) break;
-                if (c.empty()) attesa::Dormi(*Seriale, daCR, scadenza);
+                if (c.empty()) attesa::DormiFino(*Seriale, t0, scadenza);
             }
             raccolto += LF;
         }

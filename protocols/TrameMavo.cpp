@@ -43,7 +43,7 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
         }
         segni.Passa(trascorso);
         if (c.empty()) {
-            attesa::Dormi(*Seriale, trascorso, std::min(segni.Prossimo(trascorso), scadenza));
+            attesa::DormiFino(*Seriale, t0, std::min(segni.Prossimo(), scadenza));
             continue;
         }
         if (!inTrama) {
