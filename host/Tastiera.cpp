@@ -4,6 +4,7 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
@@ -88,6 +89,10 @@ public:
     void Scrivi(const QString& testo) override {
         Richiedi();
         LeggiMappa();
+        // With Caps Lock on, a letter key gives the other case: Shift is chosen against it.
+        XkbStateRec stato{};
+        const bool bloccoMaiuscole =
+            XkbGetState(dpy_, XkbUseCoreKbd, &stato) == Success && (stato.locked_mods & LockMask) != 0;
         QString mancanti;
         for (char32_t c : Stampabili(testo).toUcs4()) {
             const KeySym sym = (c >= 0x20 && c <= 0x7e) || (c >= 0xa0 && c <= 0xff) ? KeySym(c) : KeySym(0x01000000 | c);
@@ -100,6 +105,7 @@ public:
                     continue;
                 }
             }
+            if (bloccoMaiuscole && Lettera(kc)) maiusc = !maiusc;
             Batti(kc, maiusc);
             if (IsRiserva(kc)) ultimoUsoRiserva_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * kRitardoMs);
         }
@@ -184,6 +190,14 @@ private:
             }
         }
         return false;
+    }
+
+    // A key whose two levels are the lower and upper case of one letter.
+    bool Lettera(KeyCode kc) const {
+        if (perCodice_ < 2) return false;
+        KeySym basso = 0, alto = 0;
+        XConvertCase(Sym(kc, 0), &basso, &alto);
+        return basso != alto && Sym(kc, 0) == basso && Sym(kc, 1) == alto;
     }
 
     bool IsRiserva(KeyCode kc) const {

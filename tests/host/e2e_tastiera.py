@@ -42,6 +42,14 @@ with Scena(programmi) as s:
                        capture_output=True, text=True, timeout=60)
     verifica("Down after a text", s.attendi_ricevuto("AB{DOWN}"), "AB{DOWN}")
 
+    # Caps Lock on: letters still come out in the case of the text.
+    s.tasti.clear()
+    s.x("xdotool", "key", "Caps_Lock")
+    d = subprocess.run([programmi["digita"], "--invio"], input="AbC9\n", env=s.env,
+                       capture_output=True, text=True, timeout=60)
+    verifica("Caps Lock does not change the case", s.attendi_ricevuto("AbC9\n"), "AbC9\n")
+    s.x("xdotool", "key", "Caps_Lock")
+
     # No display: says why, does not crash.
     env = dict(s.env)
     env.pop("DISPLAY")
