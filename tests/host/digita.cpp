@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
         QString testo;
         const QString r = QString::fromUtf8(riga);
         for (qsizetype i = 0; i < r.size(); ++i) {
-            if (r[i] == '\\' && i + 3 < r.size() + 0 && r[i + 1] == 'x') {
+            if (r[i] == '\\' && i + 3 < r.size() && r[i + 1] == 'x') {
                 bool ok = false;
                 const int v = r.mid(i + 2, 2).toInt(&ok, 16);
                 if (ok) {
