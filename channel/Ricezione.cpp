@@ -28,6 +28,7 @@ std::string clsComunicazioni::Leggi() {
 }
 
 void clsComunicazioni::Seriale_OnComm() {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
     if (Seriale->CommEvent() != comEvReceive) return;
     mLettiNotifica = 0;
     try {
@@ -79,6 +80,7 @@ void clsComunicazioni::RiceviRighe() {
 }
 
 void clsComunicazioni::RiceviCodice() {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
     Piattaforma& pf = piattaforma();
     Seriale->setInputLen(1);
 

@@ -26,6 +26,7 @@ void clsComunicazioni::Aspetta_Risposta_MAVO(int16_t& Esito, std::string& Rispos
 // within VlMaxTimeOut of the start; the time-out bounds the whole wait.
 void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& chiude, bool unCarattere,
                                     bool confermaConAck, int16_t& Esito, std::string& Risposta) {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
     Risposta.clear();
     if (unCarattere) Seriale->setInputLen(1);
     Piattaforma& pf = piattaforma();
