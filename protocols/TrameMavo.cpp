@@ -36,7 +36,7 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
     std::string trama;
     bool inTrama = false;
     for (;;) {
-        const std::string c = Leggi();
+        const std::string c = Seriale->Input();
         const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
         if (Oltre(trascorso, VlMaxTimeOut)) {
             Esito = 1;  // a character read in this pass, and a partial frame, are dropped

@@ -90,6 +90,11 @@ TEST(Seriale_OnComm, FailingHandlerSwitchesTheNotificationBackOnAndPassesTheFail
     b.suRx = nullptr;
     Notifiche(b, {"C\r\n"});
     EXPECT_EQ(b.rx, (Righe{"A", "B", "C"}));
+
+    b.porta->Fallisci("Input", 57);  // a port failure that is not the device going away
+    b.porta->ArrivaOra("D\r\n");
+    EXPECT_THROW(b.porta->Notifica(), Fallimento);
+    EXPECT_EQ(b.porta->RThreshold(), 1);
 }
 
 TEST(Seriale_OnComm, FailureOfAGonePortLeavesTheNotificationOff) {
@@ -107,9 +112,6 @@ TEST(Seriale_OnComm, FailureOfAGonePortLeavesTheNotificationOff) {
                  throw Fallimento(8012, "closed");
              };
          }},
-        // Nothing was taken: switching back on would notify straight into the
-        // same failure with the same bytes waiting.
-        {"read fails before any byte is taken", [](Banco& b) { b.porta->Fallisci("Input", 57); }},
     };
     for (const Caso& k : casi) {
         SCOPED_TRACE(k.legenda);
