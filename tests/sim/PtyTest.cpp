@@ -262,7 +262,10 @@ TEST_F(SimPty, BinaryFrameReader) {
 TEST_F(SimPty, FramedReadersIgnoreTheTextRequest) {
     for (const char* fam : {"mavo-sir", "mavo-dor"}) {
         SCOPED_TRACE(fam);
-        Sim sim(dir.path, {"--family", fam, "--port", "5", "--wait-host", "12345678"});
+        const bool sir = std::string(fam) == "mavo-sir";
+        // A DORMAVO reader sends its codes as binary frames, a SIRMAVO reader as framed text.
+        const std::string badge = sir ? "12345678" : "0102030405";
+        Sim sim(dir.path, {"--family", fam, "--port", "5", "--wait-host", badge});
         ASSERT_EQ(sim.ready().rfind("/dev/pts/", 0), 0u);
         Client c(com(5));
         c.send("V");
@@ -280,7 +283,7 @@ TEST_F(SimPty, FramedReadersIgnoreTheTextRequest) {
         EXPECT_NE(frame.find(std::string(fam) == "mavo-sir" ? "SIRMAVO" : "DORMAVO"), std::string::npos);
         EXPECT_EQ(static_cast<unsigned char>(got[etx + 1]), xorCheck(frame));
         std::string rest = got.substr(etx + 2);
-        std::string code = mavoCodeFrame("12345678");
+        std::string code = sir ? mavoCodeFrame(badge) : kezFrame(badge);
         rest += c.readBytes(code.size() - rest.size());
         EXPECT_EQ(rest, code);
         sim.signal(SIGINT);
