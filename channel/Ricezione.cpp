@@ -21,15 +21,9 @@ bool PortaAncoraAperta(PortaSeriale& porta) {
 }
 }  // namespace
 
-std::string clsComunicazioni::Leggi() {
-    std::string letto = Seriale->Input();
-    mLettiNotifica += letto.size();
-    return letto;
-}
-
 void clsComunicazioni::Seriale_OnComm() {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
     if (Seriale->CommEvent() != comEvReceive) return;
-    mLettiNotifica = 0;
     try {
         OnComm_Disattivato();
         Seriale->setInputLen(0);
@@ -52,11 +46,11 @@ void clsComunicazioni::Seriale_OnComm() {
 }
 
 // A failure must not leave the reader deaf: switch the notification on again,
-// unless the port itself is gone (68, or closed) or the failure came before a
-// single byte was taken, since then the same waiting bytes would notify straight
-// into the same failure. The failure itself goes on to the caller.
+// unless the port itself is gone (68, or closed). This cannot spin: the port
+// notifies only for bytes that arrive after, not for those already reported.
+// The failure itself goes on to whoever delivered the notification.
 void clsComunicazioni::RiattivaDopoGuasto(bool portaPersa) {
-    if (portaPersa || mLettiNotifica == 0 || !PortaAncoraAperta(*Seriale)) return;
+    if (portaPersa || !PortaAncoraAperta(*Seriale)) return;
     try {
         OnComm_Attivato();
     } catch (...) {
@@ -65,7 +59,7 @@ void clsComunicazioni::RiattivaDopoGuasto(bool portaPersa) {
 }
 
 void clsComunicazioni::RiceviRighe() {
-    mBufferRicezione += Leggi();
+    mBufferRicezione += Seriale->Input();
     size_t fine;
     while ((fine = mBufferRicezione.find("\r\n")) != std::string::npos) {
         std::string riga = mBufferRicezione.substr(0, fine);
@@ -79,6 +73,7 @@ void clsComunicazioni::RiceviRighe() {
 }
 
 void clsComunicazioni::RiceviCodice() {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
     Piattaforma& pf = piattaforma();
     Seriale->setInputLen(1);
 
@@ -87,7 +82,7 @@ void clsComunicazioni::RiceviCodice() {
     auto unByte = [&](std::string& c) {
         const uint32_t t0 = pf.timeGetTime();
         for (;;) {
-            c = Leggi();
+            c = Seriale->Input();
             const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
             if (trascorso >= LimiteCodice) return true;
             if (!c.empty()) return false;
@@ -106,7 +101,7 @@ void clsComunicazioni::RiceviCodice() {
                 pf.Beep();
                 return;
             }
-            const std::string c = Leggi();
+            const std::string c = Seriale->Input();
             pf.DoEvents();
             if (!c.empty()) {
                 ultimo = static_cast<unsigned char>(c[0]);

@@ -25,6 +25,7 @@ void clsComunicazioni::InviaComando(const std::string& comando) {
 
 void clsComunicazioni::InviaComando_RiceviRisposta(const std::string& comando, int16_t& Esito,
                                                    std::string& Risposta, bool /*VerBCC*/, int32_t TimeOut) {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
     VlMaxTimeOut = TimeOut != 0 ? TimeOut : ValTimeOutDefault;
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
@@ -49,6 +50,7 @@ void clsComunicazioni::InviaComandoSenzaRisposta(const std::string& comando) {
 
 void clsComunicazioni::InviaComando_RiceviRisposta_MAVO(const std::string& comando, int16_t& Esito,
                                                         std::string& Risposta) {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
     OnComm_Disattivato();
@@ -63,6 +65,7 @@ void clsComunicazioni::InviaComando_RiceviRisposta_MAVO(const std::string& coman
 }
 
 void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
     Risposta.clear();
     std::string raccolto;
     Piattaforma& pf = piattaforma();

@@ -12,7 +12,9 @@
 
 namespace talumbra {
 
-class clsComunicazioni {
+// Shared ownership (the front end holds it by shared_ptr) lets the waits keep
+// the channel alive while host events run inside them.
+class clsComunicazioni : public std::enable_shared_from_this<clsComunicazioni> {
 public:
     clsComunicazioni();
     ~clsComunicazioni();
@@ -94,8 +96,6 @@ private:
     void RiceviRighe();
     void RiceviCodice_MAVO();
     void AlzaErrore(int32_t numero, const std::string& descrizione);
-    // One read of the receive paths, counting the bytes taken in this notification.
-    std::string Leggi();
     void RiattivaDopoGuasto(bool portaPersa);
     // The framed-reply wait shared by the MAVO and Zarnet families.
     void AspettaTrama(const std::string& apre, const std::string& chiude, bool unCarattere, bool confermaConAck,
@@ -103,7 +103,6 @@ private:
 
     // Longest unfinished line kept by the line receiver; older bytes are dropped.
     static constexpr size_t MaxBufferRicezione = 4096;
-    size_t mLettiNotifica = 0;
 
     std::string mBufferRicezione;
     bool mAttivo = false;

@@ -104,9 +104,9 @@ struct Descrittore {
 // Counts nested notification deliveries, so closing inside one defers the
 // deletion of the notifier that is delivering.
 struct Profondita {
-    int& n;
-    explicit Profondita(int& c) : n(c) { ++n; }
-    ~Profondita() { --n; }
+    std::shared_ptr<int> n;
+    explicit Profondita(std::shared_ptr<int> c) : n(std::move(c)) { ++*n; }
+    ~Profondita() { --*n; }
 };
 
 }  // namespace
@@ -399,7 +399,7 @@ void PortaPosix::Chiudi() noexcept {
     if (fd_ < 0) return;
     if (notifica_) {
         notifica_->setEnabled(false);
-        if (consegne_ > 0) {
+        if (*consegne_ > 0) {
             // Closed from inside its own notification: the notifier is still
             // delivering, so it goes once control is back in the event loop.
             QSocketNotifier* n = notifica_.release();

@@ -107,7 +107,9 @@ private:
     bool accodata_ = false;
     uint64_t risvegli_ = 0;
     int vuoti_ = 0;     // wake-ups in a row that found nothing to read
-    int consegne_ = 0;  // notification deliveries in progress
+    // Notification deliveries in progress. Shared so that a delivery whose
+    // handler releases the port can still count itself out.
+    std::shared_ptr<int> consegne_ = std::make_shared<int>(0);
     std::unique_ptr<QSocketNotifier> notifica_;
 };
 

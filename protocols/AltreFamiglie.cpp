@@ -197,6 +197,7 @@ void clsComunicazioni::USKO(const std::string& term, const std::string& TipoComa
 
 void clsComunicazioni::InviaComando_RiceviRisposta_ZARNET(const std::string& comando, int16_t& Esito,
                                                           std::string& Risposta) {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
     OnComm_Disattivato();

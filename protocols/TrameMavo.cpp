@@ -26,6 +26,7 @@ void clsComunicazioni::Aspetta_Risposta_MAVO(int16_t& Esito, std::string& Rispos
 // within VlMaxTimeOut of the start; the time-out bounds the whole wait.
 void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& chiude, bool unCarattere,
                                     bool confermaConAck, int16_t& Esito, std::string& Risposta) {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
     Risposta.clear();
     if (unCarattere) Seriale->setInputLen(1);
     Piattaforma& pf = piattaforma();
@@ -35,7 +36,7 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
     std::string trama;
     bool inTrama = false;
     for (;;) {
-        const std::string c = Leggi();
+        const std::string c = Seriale->Input();
         const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
         if (Oltre(trascorso, VlMaxTimeOut)) {
             Esito = 1;  // a character read in this pass, and a partial frame, are dropped

@@ -6,20 +6,9 @@
 namespace talumbra::test {
 namespace {
 
-TEST(Canale, CreationPreparesThePortWithoutOpeningIt) {
-    Banco b;
-    EXPECT_FALSE(b.porta->PortOpen());
-    EXPECT_FALSE(b.porta->DTREnable());
-    EXPECT_TRUE(b.porta->RTSEnable());
-    EXPECT_EQ(b.porta->InputLen(), 1);
-    EXPECT_EQ(b.porta->RThreshold(), 1);
-    EXPECT_EQ(b.ch->ValTimeOutDefault, 800);
-    EXPECT_FALSE(b.ch->CommSettings().has_value());
-    EXPECT_EQ(b.ch->CalcoloBCC(b.ch->STX + b.ch->ETX), "\x01");
-}
-
 TEST(Canale, AssigningTheStoredValueDoesNothingEvenAfterAChangeBehindItsBack) {
     Banco b;
+    EXPECT_FALSE(b.ch->CommSettings().has_value());  // before any assignment
     b.ch->setCommPort(3);
     b.ch->setCommSettings("9600,n,8,1");
     b.porta->setCommPort(5);

@@ -90,6 +90,11 @@ TEST(Seriale_OnComm, FailingHandlerSwitchesTheNotificationBackOnAndPassesTheFail
     b.suRx = nullptr;
     Notifiche(b, {"C\r\n"});
     EXPECT_EQ(b.rx, (Righe{"A", "B", "C"}));
+
+    b.porta->Fallisci("Input", 57);  // a port failure that is not the device going away
+    b.porta->ArrivaOra("D\r\n");
+    EXPECT_THROW(b.porta->Notifica(), Fallimento);
+    EXPECT_EQ(b.porta->RThreshold(), 1);
 }
 
 TEST(Seriale_OnComm, FailureOfAGonePortLeavesTheNotificationOff) {
@@ -107,9 +112,6 @@ TEST(Seriale_OnComm, FailureOfAGonePortLeavesTheNotificationOff) {
                  throw Fallimento(8012, "closed");
              };
          }},
-        // Nothing was taken: switching back on would notify straight into the
-        // same failure with the same bytes waiting.
-        {"read fails before any byte is taken", [](Banco& b) { b.porta->Fallisci("Input", 57); }},
     };
     for (const Caso& k : casi) {
         SCOPED_TRACE(k.legenda);
@@ -261,6 +263,31 @@ TEST(RiceviCodice_MAVO, FrameIsRaisedAndARefusedOneRaisesTheEmptyText) {
     b.porta->Notifica();
     EXPECT_EQ(b.rx, (Righe{"\x02" "e01AB12CD\x03", ""}));
     EXPECT_EQ(b.to, 0);
+}
+
+}  // namespace
+}  // namespace talumbra::test
+
+namespace talumbra::test {
+namespace {
+
+TEST(Seriale_OnComm, OwnerReleasedByAHostEventDuringTheHunt) {
+    // The host drops the front end from an event run inside the frame receiver;
+    // the notification finishes on the channel it started with.
+    Banco b;
+    b.Pronto();
+    b.Tipo(2);
+    std::weak_ptr<clsComunicazioni> canale = b.lettori->Comunicazione;
+    b.fp.suEventi = [&] {
+        if (!b.lettori) return;
+        b.lettori.reset();
+        modLettori::setLettori(nullptr);
+    };
+    FakePorta* porta = b.porta;
+    porta->ArrivaOra("n" + B({0, 1, 2, 3, 4, 5, 0xF1}));
+    porta->Notifica();  // the port is gone after this; do not touch it
+    EXPECT_TRUE(b.rx.empty());  // the released front end stopped listening
+    EXPECT_TRUE(canale.expired());
 }
 
 }  // namespace

@@ -354,6 +354,24 @@ TEST_F(PortaPty, HandlerMayCloseThePort) {
     ASSERT_TRUE(Finche([&] { return notifiche == 2; }));
 }
 
+TEST_F(PortaPty, HandlerMayReleaseThePortItself) {
+    // The owner of a port may be released by what its own notification does
+    // (a host closing its window on a code): the delivery must not touch it after.
+    auto propria = std::make_unique<PortaPosix>();
+    propria->setCommPort(kPorta);
+    propria->OnComm = [&] {
+        ++notifiche;
+        propria.reset();
+    };
+    propria->setRThreshold(1);
+    propria->setPortOpen(true);
+    pty.Scrivi("Q");
+    ASSERT_TRUE(Finche([&] { return notifiche == 1; }));
+    Gira(100);
+    EXPECT_EQ(propria, nullptr);
+    EXPECT_EQ(notifiche, 1);
+}
+
 // ---- The device goes away
 
 TEST_F(PortaPty, HungUpDeviceNotifiesOnceThenFailsWith68) {
