@@ -1,0 +1,23 @@
+// The line receiver (device type 0): whatever arrives, in whatever pieces,
+// lines never carry CR LF and the pending text stays bounded.
+#include "fuzz/FuzzComune.h"
+
+using namespace talumbra;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
+    test::FakePiattaforma fp;
+    fuzz::AzzeraStato();
+    auto lettori = modLettori::Lettori();
+    auto& ch = *lettori->Comunicazione;
+    ch.ComRX = [](std::string& riga) { FUZZ_VERIFICA(riga.find("\r\n") == std::string::npos); };
+    ch.setAttivo(true);
+    fuzz::Lettore in(dati, n);
+    while (!in.Finito()) {
+        fp.Avanza(1 + in.Byte());
+        fp.porta().ArrivaOra(in.Pezzo(255));
+        fp.porta().Notifica();
+        FUZZ_VERIFICA(ch.BufferRicezione().size() <= 4096);
+    }
+    fuzz::AzzeraStato();
+    return 0;
+}

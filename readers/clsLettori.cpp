@@ -1,0 +1,64 @@
+// The front end: decides which received texts are badge codes.
+#include "readers/clsLettori.h"
+
+#include <algorithm>
+
+#include "channel/Piattaforma.h"
+#include "readers/modLettori.h"
+
+namespace talumbra {
+
+clsLettori::clsLettori() : Comunicazione(std::make_shared<clsComunicazioni>()) {
+    Comunicazione->ComRX = [this](std::string& stringa) { Comunicazione_ComRx(stringa); };
+}
+
+clsLettori::~clsLettori() {
+    if (Comunicazione) Comunicazione->ComRX = nullptr;
+}
+
+clsPelvan& clsLettori::PELVAN() {
+    if (!mPelvan) mPelvan = std::make_unique<clsPelvan>();
+    return *mPelvan;
+}
+
+void clsLettori::Comunicazione_ComRx(std::string& stringa) {
+    using namespace modLettori;
+    const uint32_t entrata = piattaforma().timeGetTime();
+    if (stringa.empty()) return;
+    // Reader messages, not codes.
+    if (stringa.find("KEZ") != std::string::npos) return;
+    if (stringa.find("OMBRISK") != std::string::npos) return;
+    std::string maiuscolo = stringa;
+    std::transform(maiuscolo.begin(), maiuscolo.end(), maiuscolo.begin(),
+                   [](unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : static_cast<char>(c); });
+    if (maiuscolo.find("MAVO") != std::string::npos) return;
+
+    const int32_t tipo = PELVAN().ConType;
+    const std::string prefisso = PrefissoBadge(TipoBadgeCorrente);
+    // Binary-frame readers (types 1 and 2) deliver bare hexadecimal codes, with no prefix letter.
+    if (stringa[0] == prefisso[0] || tipo == 2 || tipo == 1) {
+        if (tipo == 0 && CodificaQuendelAttiva) {
+            stringa.erase(0, 1);
+            if (TipoBadgeCorrente == 0) stringa = InvertiBitByte(stringa);
+        }
+        if (stringa.size() < 2u * ByteCodice(TipoBadgeCorrente)) return;
+        // Modulo 2^32, so the filter keeps working when the clock wraps.
+        if (stringa == UltimoCodice && static_cast<int64_t>(Trascorso(TempoUltimoCodice, entrata)) < TempoMantCode)
+            return;
+        UltimoCodice = stringa;
+        TempoUltimoCodice = piattaforma().timeGetTime();
+        if (Lettura) Lettura(stringa);
+        return;
+    }
+    if (tipo == 3) {
+        // STX "e0N" code ETX: a text too short to hold a code delivers nothing.
+        if (stringa.size() < 5) return;
+        if (stringa[1] != 'e' || stringa[3] < '1' || stringa[3] > '9') return;
+        UltimoCodice = stringa.substr(4, stringa.size() - 5);
+        TempoUltimoCodice = piattaforma().timeGetTime();
+        std::string codice = UltimoCodice;
+        if (Lettura) Lettura(codice);
+    }
+}
+
+}  // namespace talumbra
