@@ -16,7 +16,7 @@ void InstallaPiattaforma() {
     // Lives as long as the process: ports and channels may outlive any control.
     static PiattaformaQt* reale = [] {
         auto* p = new PiattaformaQt();
-        p->setBeep([] { QApplication::beep(); });
+        p->suBeep = [] { QApplication::beep(); };
         return p;
     }();
     setPiattaforma(reale);

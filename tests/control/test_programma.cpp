@@ -6,6 +6,9 @@
 #include <csignal>
 
 #include "tests/control/Pty.h"
+#ifdef TALUMBRA_SIM
+#include "tests/control/Simulatore.h"
+#endif
 
 using namespace talumbra::test;
 
@@ -104,5 +107,69 @@ TEST(Programma, Kez3SenzaRicercaESegnaleTermina0) {
     EXPECT_NE(linea.find("\x04\x04"), std::string::npos);
     EXPECT_EQ(linea.find('V'), std::string::npos);
 }
+
+#ifdef TALUMBRA_SIM
+TEST(Programma, LettoreVeroEventiInOrdineEConteggio) {
+    CartellaPorte porte;
+    Simulatore sim(porte.percorso(), 5,
+                   {"--wait-host", "--start-delay", "1500", "--no-stdin", "0102030405", "0A0B0C0D0E"});
+    ASSERT_TRUE(sim.pronto()) << sim.errori().toStdString();
+    Esito e = Esegui(porte, {"--port", "5", "--events", "--quendel", "0", "--count", "2"});
+    EXPECT_EQ(e.codice, 0) << e.err.toStdString();
+    EXPECT_EQ(e.out, "Stato 1\nStato 1\nFindDevice 1 0\nLettura U0102030405\nLettura U0A0B0C0D0E\n");
+}
+
+TEST(Programma, SoloICodiciConLaConversione) {
+    CartellaPorte porte;
+    Simulatore sim(porte.percorso(), 5, {"--wait-host", "--start-delay", "1500", "--no-stdin", "0123456789"});
+    ASSERT_TRUE(sim.pronto());
+    Esito e = Esegui(porte, {"--port", "5", "--count", "1"});
+    EXPECT_EQ(e.codice, 0) << e.err.toStdString();
+    EXPECT_EQ(e.out, "80C4A2E691\n");
+}
+
+TEST(Programma, PortaOccupataDaUnAltroProgramma) {
+    CartellaPorte porte;
+    Simulatore sim(porte.percorso(), 5, {"--no-stdin"});
+    ASSERT_TRUE(sim.pronto());
+    QProcess primo;
+    primo.setProcessEnvironment(Ambiente(porte));
+    primo.start(TALUMBRA_READ, {"--port", "5", "--events"});
+    QByteArray out;
+    for (int i = 0; i < 300 && !out.contains("FindDevice 1"); ++i) {
+        primo.waitForReadyRead(100);
+        out += primo.readAllStandardOutput();
+    }
+    ASSERT_TRUE(out.contains("FindDevice 1 0")) << out.toStdString();
+    Esito e = Esegui(porte, {"--port", "5"});
+    EXPECT_EQ(e.codice, 4);
+    EXPECT_TRUE(e.err.startsWith("Errore 8010 ")) << e.err.toStdString();
+    primo.terminate();
+    ASSERT_TRUE(primo.waitForFinished(30000));
+    EXPECT_EQ(primo.exitCode(), 0);
+}
+
+TEST(Programma, AdattatoreStaccatoNonFermaIlProgramma) {
+    CartellaPorte porte;
+    Simulatore sim(porte.percorso(), 5, {"--no-stdin", "--unplug-after", "3000"});
+    ASSERT_TRUE(sim.pronto());
+    QProcess p;
+    p.setProcessEnvironment(Ambiente(porte));
+    p.start(TALUMBRA_READ, {"--port", "5", "--events"});
+    QByteArray out;
+    for (int i = 0; i < 300 && !out.contains("Anomalia"); ++i) {
+        p.waitForReadyRead(100);
+        out += p.readAllStandardOutput();
+    }
+    EXPECT_TRUE(out.contains("FindDevice 1 0\n")) << out.toStdString();
+    EXPECT_TRUE(out.contains("Anomalia Errore ")) << out.toStdString();
+    EXPECT_EQ(p.state(), QProcess::Running);
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(30000));
+    out += p.readAllStandardOutput();
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(out.contains("Stato 0\n"));
+}
+#endif
 
 }  // namespace
