@@ -103,7 +103,7 @@ struct TimerControllo {
     }
     void Intervallo(int ms) {
         intervallo = ms;
-        if (ms > 0) t->setInterval(ms);
+        t->setInterval(ms);
         Applica();
     }
 };

@@ -20,12 +20,6 @@ namespace {
 QColor Colore(quint32 v) { return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF)); }
 int Righe(const QWidget& w, int righe) { return (375 * righe * w.logicalDpiY() + 720) / 1440; }
 
-int Conta(const std::string& tutto, const std::string& pezzo) {
-    int n = 0;
-    for (size_t i = tutto.find(pezzo); i != std::string::npos; i = tutto.find(pezzo, i + pezzo.size())) ++n;
-    return n;
-}
-
 class Controllo : public ::testing::Test {
 protected:
     FakePiattaforma fp;
@@ -130,18 +124,18 @@ TEST_F(Controllo, RicercaDelLettoreInOrdine) {
     c->setCommPort(1);  // reopens and checks again
     std::string scritto = porta().Scritto();
     EXPECT_EQ(scritto, std::string("V") + "\x04\x04" + "X");
-    ASSERT_EQ(fp.pause.size(), 2u);
-    EXPECT_EQ(fp.pause[0], 250u);
-    EXPECT_EQ(fp.pause[1], 250u);
-    // EOT EOT goes out between the two waits.
-    EXPECT_EQ(porta().scritture[1].quando - porta().scritture[0].quando >= 250, true);
+    EXPECT_EQ(std::count(fp.pause.begin(), fp.pause.end(), 250u), 2);
+    // EOT EOT goes out between the two waits of 250 ms.
+    ASSERT_EQ(porta().scritture.size(), 3u);
+    EXPECT_GE(porta().scritture[1].quando - porta().scritture[0].quando, 250u);
+    EXPECT_GE(porta().scritture[2].quando - porta().scritture[1].quando, 250u);
     EXPECT_EQ(trovati, (std::vector<std::pair<bool, int>>{{true, 0}}));
     EXPECT_EQ(porta().RThreshold(), 1);
 }
 
 TEST_F(Controllo, RisposteCorteContanoComeTentativiFalliti) {
-    // 16 characters or fewer, with no error: not an identification.
-    for (std::string v : {std::string("OK"), std::string(16, 'A')}) {
+    // 16 characters or fewer (CR LF included), with no error: not an identification.
+    for (std::string v : {std::string("OK"), std::string(14, 'A')}) {
         SCOPED_TRACE(v);
         Aperto();
         lettore.versione = v;
@@ -166,7 +160,7 @@ TEST_F(Controllo, RisposteCorteContanoComeTentativiFalliti) {
 }
 
 TEST_F(Controllo, VersioneDiDiciassetteCaratteriAccettata) {
-    lettore.versione = std::string(17, 'A');
+    lettore.versione = std::string(15, 'A');  // 17 with CR LF
     Aperto();
     EXPECT_EQ(lettore.versioni, 1);
 }

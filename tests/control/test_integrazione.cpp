@@ -70,7 +70,9 @@ TEST_P(PerFamiglia, RicercaRiconosceIlLettoreELeggeIBadge) {
     EXPECT_EQ(c->TipoDispositivo(), GetParam().tipo);
     ASSERT_TRUE(Attendi([&] { return !letture.isEmpty(); }, 20000)) << sim.errori().toStdString();
     EXPECT_EQ(c->Codice(), letture.first());
-    if (GetParam().tipo == 0) EXPECT_EQ(letture.first(), "U0102030405");
+    if (GetParam().tipo == 0) {
+        EXPECT_EQ(letture.first(), "U0102030405");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Famiglie, PerFamiglia,
