@@ -573,12 +573,18 @@ void ucTalumbra::Protetto(const std::function<void()>& gestore) {
 void ucTalumbra::Anomalo(int32_t numero, const std::string& descrizione) {
     // Close the port so that nothing keeps failing (a pulled adapter would
     // notify for ever), and let the host see it: Stato false, the port list.
-    try {
-        if (talumbra::Lettori() == d->MyLettori || !d->MyLettori)
-            setAttivo(false);
-        else
-            d->MyLettori->Comunicazione->setAttivo(false);
-    } catch (...) {
+    // A broken port can make the first closing fail in the channel's recovery
+    // (the reopening finds no device) after the port was closed; the second
+    // then only records the closed state.
+    for (int tentativo = 0; tentativo < 2; ++tentativo) {
+        try {
+            if (talumbra::Lettori() == d->MyLettori || !d->MyLettori)
+                setAttivo(false);
+            else
+                d->MyLettori->Comunicazione->setAttivo(false);
+            break;
+        } catch (...) {
+        }
     }
     QString stringa = QStringLiteral("Errore %1 %2").arg(numero).arg(QString::fromLatin1(descrizione.c_str()));
     try {

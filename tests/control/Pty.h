@@ -44,9 +44,18 @@ private:
     std::string percorso_;
 };
 
-// An empty port folder; Collega links comN to a device path.
+// A port folder; Collega links comN to a device path. The machine's own
+// serial devices (the built-in numbers) are masked by dangling links, so that
+// only the tests' ports are usable.
 class CartellaPorte {
 public:
+    CartellaPorte() {
+        const char* famiglie[] = {"/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM"};
+        for (int f = 0; f < 3; ++f)
+            for (int i = 0; i < 32; ++i)
+                if (QFile::exists(QStringLiteral("%1%2").arg(famiglie[f]).arg(i)))
+                    Collega(f * 32 + i + 1, "/nonexistent/talumbra-masked");
+    }
     QString percorso() const { return dir_.path(); }
     bool Collega(int n, const std::string& dispositivo) {
         return QFile::link(QString::fromStdString(dispositivo), dir_.filePath(QStringLiteral("com%1").arg(n)));

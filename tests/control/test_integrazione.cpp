@@ -4,12 +4,12 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "readers/modLettori.h"
+#include "tests/control/Pty.h"
 #include "tests/control/Simulatore.h"
 #include "tests/control/Supporto.h"
 
@@ -20,7 +20,8 @@ namespace {
 
 class Integrazione : public ::testing::Test {
 protected:
-    QTemporaryDir porte;
+    CartellaPorte cartella;
+    QString porte = cartella.percorso();
     std::unique_ptr<ucTalumbra> c;
     std::vector<std::pair<bool, int>> trovati;
     std::vector<bool> stati;
@@ -28,7 +29,7 @@ protected:
     int domande = 0;
     std::function<bool()> risposta = [] { return false; };
 
-    void SetUp() override { qputenv("TALUMBRA_PORTS", QDir(porte.path()).absolutePath().toLocal8Bit()); }
+    void SetUp() override { qputenv("TALUMBRA_PORTS", QDir(porte).absolutePath().toLocal8Bit()); }
     void TearDown() override { c.reset(); }
 
     ucTalumbra& Crea() {
@@ -60,8 +61,10 @@ struct Famiglia {
 class PerFamiglia : public Integrazione, public ::testing::WithParamInterface<Famiglia> {};
 
 TEST_P(PerFamiglia, RicercaRiconosceIlLettoreELeggeIBadge) {
-    Simulatore sim(porte.path(), 4,
-                   {"--family", GetParam().nome, "--wait-host", "--start-delay", "1500", "--no-stdin", "0102030405"});
+    Simulatore sim(porte, 4,
+                   QStringList{"--family", GetParam().nome, "--wait-host", "--start-delay", "1500", "--no-stdin", "0102030405"} +
+                       // A reader recognised as type 2 sends its codes in binary frames.
+                       (GetParam().nome == std::string("mavo-dor") ? QStringList{"--code-frame", "kez"} : QStringList{}));
     ASSERT_TRUE(sim.pronto()) << sim.errori().toStdString();
     Carica(4, true);
     EXPECT_TRUE(c->Attivo());
@@ -85,33 +88,15 @@ INSTANTIATE_TEST_SUITE_P(Famiglie, PerFamiglia,
                          });
 
 TEST_F(Integrazione, LettoreMutoOkPoiAnnulla) {
-    Simulatore sim(porte.path(), 6, {"--silent", "--no-stdin"});
+    Simulatore sim(porte, 6, {"--silent", "--no-stdin"});
     ASSERT_TRUE(sim.pronto());
-    const QString link = QDir(porte.path()).filePath("com6");
-    risposta = [&] {
-        if (domande == 1) return true;
-        // The reader is pulled before Cancel, so the port list has nothing to reopen.
-        sim.Stacca();
-        Attendi([&] { return !QFile::exists(link); });
-        return false;
-    };
+    risposta = [&] { return domande == 1; };
     Carica(6, true);
+    // OK, a second series, Cancel: the port closes and the list finds it; still
+    // loading, so choosing it does not reopen.
     EXPECT_EQ(domande, 2);
     EXPECT_FALSE(c->Attivo());
     ASSERT_FALSE(trovati.empty());
-    EXPECT_EQ(trovati.back(), std::make_pair(false, 0));
-    EXPECT_FALSE(cmb()->isHidden());
-    EXPECT_EQ(cmb()->count(), 0);
-}
-
-TEST_F(Integrazione, LettoreMutoAnnullaSubito) {
-    Simulatore sim(porte.path(), 6, {"--silent", "--no-stdin"});
-    ASSERT_TRUE(sim.pronto());
-    Carica(6, true);
-    // Cancel closes the port; the list then finds the port and the check runs
-    // once more on it, answered Cancel again.
-    EXPECT_GE(domande, 1);
-    EXPECT_FALSE(c->Attivo());
     EXPECT_EQ(trovati.back(), std::make_pair(false, 0));
     EXPECT_FALSE(cmb()->isHidden());
     EXPECT_EQ(cmb()->count(), 1);
@@ -120,8 +105,8 @@ TEST_F(Integrazione, LettoreMutoAnnullaSubito) {
 TEST_F(Integrazione, ListaConDuePorteUsabili) {
     Carica(5, false);
     ASSERT_EQ(cmb()->count(), 0);
-    Simulatore a(porte.path(), 2, {"--no-stdin"});
-    Simulatore b(porte.path(), 5, {"--no-stdin"});
+    Simulatore a(porte, 2, {"--no-stdin"});
+    Simulatore b(porte, 5, {"--no-stdin"});
     ASSERT_TRUE(a.pronto() && b.pronto());
     std::vector<int> aperte;
     QObject::connect(c.get(), &ucTalumbra::Stato, [&](bool& s) {
@@ -138,7 +123,7 @@ TEST_F(Integrazione, ListaConDuePorteUsabili) {
 }
 
 TEST_F(Integrazione, AdattatoreStaccatoConLaPortaAperta) {
-    Simulatore sim(porte.path(), 3, {"--no-stdin"});
+    Simulatore sim(porte, 3, {"--no-stdin"});
     ASSERT_TRUE(sim.pronto());
     QStringList anomalie;
     Carica(3, true);
