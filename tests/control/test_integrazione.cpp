@@ -57,6 +57,7 @@ struct Famiglia {
     const char* nome;
     int tipo;
 };
+void PrintTo(const Famiglia& f, std::ostream* os) { *os << f.nome; }
 
 class PerFamiglia : public Integrazione, public ::testing::WithParamInterface<Famiglia> {};
 
