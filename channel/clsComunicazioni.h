@@ -12,7 +12,9 @@
 
 namespace talumbra {
 
-class clsComunicazioni {
+// Shared ownership (the front end holds it by shared_ptr) lets the waits keep
+// the channel alive while host events run inside them.
+class clsComunicazioni : public std::enable_shared_from_this<clsComunicazioni> {
 public:
     clsComunicazioni();
     ~clsComunicazioni();
@@ -94,6 +96,13 @@ private:
     void RiceviRighe();
     void RiceviCodice_MAVO();
     void AlzaErrore(int32_t numero, const std::string& descrizione);
+    void RiattivaDopoGuasto(bool portaPersa);
+    // The framed-reply wait shared by the MAVO and Zarnet families.
+    void AspettaTrama(const std::string& apre, const std::string& chiude, bool unCarattere, bool confermaConAck,
+                      int16_t& Esito, std::string& Risposta);
+
+    // Longest unfinished line kept by the line receiver; older bytes are dropped.
+    static constexpr size_t MaxBufferRicezione = 4096;
 
     std::string mBufferRicezione;
     bool mAttivo = false;

@@ -41,7 +41,8 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
             stringa.erase(0, 1);
             if (TipoBadgeCorrente == 0) stringa = InvertiBitByte(stringa);
         }
-        if (stringa.size() < 2u * ByteCodice(TipoBadgeCorrente)) return;
+        // An empty code (a lone letter stripped, with no minimum length) is no reading.
+        if (stringa.empty() || stringa.size() < 2u * ByteCodice(TipoBadgeCorrente)) return;
         // Modulo 2^32, so the filter keeps working when the clock wraps.
         if (stringa == UltimoCodice && static_cast<int64_t>(Trascorso(TempoUltimoCodice, entrata)) < TempoMantCode)
             return;
@@ -51,8 +52,8 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
         return;
     }
     if (tipo == 3) {
-        // STX "e0N" code ETX: a text too short to hold a code delivers nothing.
-        if (stringa.size() < 5) return;
+        // STX "e0N" code ETX: a text with no room for at least one code character delivers nothing.
+        if (stringa.size() <= 5) return;
         if (stringa[1] != 'e' || stringa[3] < '1' || stringa[3] > '9') return;
         UltimoCodice = stringa.substr(4, stringa.size() - 5);
         TempoUltimoCodice = piattaforma().timeGetTime();

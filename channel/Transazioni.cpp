@@ -1,0 +1,114 @@
+// Command transactions: write a text, optionally wait for the reader's reply.
+#include "channel/Attesa.h"
+#include "channel/Piattaforma.h"
+#include "channel/clsComunicazioni.h"
+
+namespace talumbra {
+
+namespace {
+const std::string CR(1, '\r');
+const std::string LF(1, '\n');
+}  // namespace
+
+void clsComunicazioni::InviaComando(const std::string& comando) {
+    // Opens the port directly: the stored Attivo and DTR stay as they are.
+    if (!Seriale->PortOpen()) Seriale->setPortOpen(true);
+    // Drop stale bytes (a check character left by a framed reply, a code that
+    // came while the notification was off); then one character per read.
+    Seriale->setInputLen(0);
+    Seriale->Input();
+    Seriale->setInputLen(1);
+    Seriale->Output(comando);
+    std::string scritto = comando;
+    if (ComTX) ComTX(scritto);
+}
+
+void clsComunicazioni::InviaComando_RiceviRisposta(const std::string& comando, int16_t& Esito,
+                                                   std::string& Risposta, bool /*VerBCC*/, int32_t TimeOut) {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
+    VlMaxTimeOut = TimeOut != 0 ? TimeOut : ValTimeOutDefault;
+    const bool chiudiAllaFine = !Attivo();
+    setAttivo(true);
+    OnComm_Disattivato();  // stays off: no notification may take the reply
+    InviaComando(comando);
+    Aspetta_Risposta(Esito, Risposta);
+    if (Esito == 1 && ComTO) ComTO();
+    if (chiudiAllaFine) setAttivo(false);
+}
+
+void clsComunicazioni::InviaComandoSenzaRisposta(const std::string& comando) {
+    const bool chiudiAllaFine = !Attivo();
+    setAttivo(true);
+    Seriale->setInputLen(0);
+    Seriale->Input();
+    Seriale->setInputLen(1);
+    Seriale->Output(comando);
+    std::string scritto = comando;
+    if (ComTX) ComTX(scritto);
+    if (chiudiAllaFine) setAttivo(false);
+}
+
+void clsComunicazioni::InviaComando_RiceviRisposta_MAVO(const std::string& comando, int16_t& Esito,
+                                                        std::string& Risposta) {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
+    const bool chiudiAllaFine = !Attivo();
+    setAttivo(true);
+    OnComm_Disattivato();
+    InviaComando(comando);
+    Aspetta_Risposta_MAVO(Esito, Risposta);
+    if (Esito == 0 || Esito == 2) {
+        if (ComRX) ComRX(Risposta);
+    } else if (Esito == 1) {
+        if (ComTO) ComTO();
+    }
+    if (chiudiAllaFine) setAttivo(false);
+}
+
+void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
+    Risposta.clear();
+    std::string raccolto;
+    Piattaforma& pf = piattaforma();
+    const int64_t scadenza = attesa::OltreIlLimite(VlMaxTimeOut);
+    attesa::Segni segni;
+    uint32_t t0 = pf.timeGetTime();
+    for (;;) {
+        std::string c = Seriale->Input();
+        const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
+        if (Oltre(trascorso, VlMaxTimeOut)) {
+            Esito = 1;
+            return;
+        }
+        segni.Passa(trascorso);
+        if (c.empty() && raccolto.empty()) {
+            // Nothing yet: sleep until a byte, the next mark or the deadline.
+            attesa::DormiFino(*Seriale, t0, std::min(segni.Prossimo(), scadenza));
+            continue;
+        }
+        raccolto += c;
+        pf.Sleep(10);
+        if (!c.empty() && c != CR) continue;
+        if (c == CR) {
+            // The LF must follow within the time-out, counted from the CR;
+            // anything else read meanwhile is dropped.
+            t0 = pf.timeGetTime();
+            for (;;) {
+                c = Seriale->Input();
+                const uint32_t daCR = Trascorso(t0, pf.timeGetTime());
+                if (Oltre(daCR, VlMaxTimeOut)) {
+                    Esito = 1;
+                    return;
+                }
+                if (c == LF) break;
+                if (c.empty()) attesa::DormiFino(*Seriale, t0, scadenza);
+            }
+            raccolto += LF;
+        }
+        break;  // ended by CR LF, or the line went quiet
+    }
+    if (ComRX) ComRX(raccolto);
+    Risposta = raccolto;
+    Esito = 0;
+}
+
+}  // namespace talumbra

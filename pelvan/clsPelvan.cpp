@@ -1,0 +1,219 @@
+// The Pelvan command set: one letter command per method, the reply judged by
+// its first character, and the reader model recognised from its version text.
+#include "pelvan/clsPelvan.h"
+
+#include <memory>
+
+#include "channel/clsComunicazioni.h"
+#include "readers/clsLettori.h"
+#include "readers/modLettori.h"
+
+namespace talumbra {
+
+namespace {
+
+// ASCII only: the reader's texts are bytes, and the letters that matter are ASCII.
+std::string InMaiuscolo(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+std::string InMinuscolo(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool Contiene(const std::string& testo, const char* parola) {
+    return InMaiuscolo(testo).find(parola) != std::string::npos;
+}
+
+// 1 refused ("N"/"n"), 2 syntax error ("?"), 0 accepted. An empty reply leaves
+// `Sintassi` alone, so the caller decides what no reply text means.
+void Giudica(const std::string& risposta, int16_t& Sintassi) {
+    if (risposta.empty()) return;
+    const char c = risposta[0];
+    if (c == 'N' || c == 'n')
+        Sintassi = 1;
+    else if (c == '?')
+        Sintassi = 2;
+    else
+        Sintassi = 0;
+}
+
+constexpr int32_t kTimeOutComando = 500;
+
+// Runs one command and its reply through the current front end's channel.
+// The front end is held for the whole transaction: a host event that runs
+// inside the wait may replace the current front end.
+int16_t Transazione(const std::string& lettere, const std::string& pag, const std::string& dati, int32_t timeOut,
+                    std::string& Risposta) {
+    std::shared_ptr<clsLettori> lettori = Lettori();
+    std::shared_ptr<clsComunicazioni> canale = lettori->Comunicazione;
+    canale->OnComm_Disattivato();
+    int16_t esito = 0;
+    canale->PELVAN(lettere, pag, dati, esito, Risposta, timeOut, true);
+    return esito;
+}
+
+}  // namespace
+
+std::string clsPelvan::SettaComando(const std::string& comando) const {
+    return Maiuscolo ? InMaiuscolo(comando) : InMinuscolo(comando);
+}
+
+// ---- AntennaPowerOff: "p", the channel's default time-out
+
+int32_t clsPelvan::AntennaPowerOff() {
+    int16_t sintassi = 0;
+    return AntennaPowerOff(sintassi);
+}
+
+int32_t clsPelvan::AntennaPowerOff(int16_t& Sintassi) {
+    std::string risposta;
+    const int16_t esito = Transazione(SettaComando("p"), "", "", 0, risposta);
+    Sintassi = 1;
+    Giudica(risposta, Sintassi);
+    return esito;
+}
+
+// ---- ReadPage: "r" and the page
+
+int32_t clsPelvan::ReadPage(const std::string& NPage, std::string& Risposta) {
+    int16_t sintassi = 0;
+    return ReadPage(NPage, Risposta, sintassi);
+}
+
+int32_t clsPelvan::ReadPage(const std::string& NPage, std::string& Risposta, int16_t& Sintassi) {
+    const int16_t esito = Transazione(SettaComando("r"), NPage, "", kTimeOutComando, Risposta);
+    Sintassi = 1;
+    Giudica(Risposta, Sintassi);
+    return esito;
+}
+
+// ---- SetLed: "dr" (1), "dg" (0), "dn" (2), "d" otherwise
+
+int32_t clsPelvan::SetLed(int16_t value) {
+    int16_t sintassi = 0;
+    return SetLed(value, sintassi);
+}
+
+int32_t clsPelvan::SetLed(int16_t value, int16_t& Sintassi) {
+    std::string lettere = "d";
+    switch (value) {
+        case 1: lettere += "r"; break;
+        case 0: lettere += "g"; break;
+        case 2: lettere += "n"; break;
+        default: break;
+    }
+    std::string risposta;
+    const int16_t esito = Transazione(SettaComando(lettere), "", "", kTimeOutComando, risposta);
+    Sintassi = 1;
+    Giudica(risposta, Sintassi);
+    return esito;
+}
+
+// ---- WritePage: "w", the page and the data. Without a reply text the
+// caller's Sintassi is kept.
+
+int32_t clsPelvan::WritePage(const std::string& NPage, const std::string& Dati) {
+    int16_t sintassi = 0;
+    return WritePage(NPage, Dati, sintassi);
+}
+
+int32_t clsPelvan::WritePage(const std::string& NPage, const std::string& Dati, int16_t& Sintassi) {
+    std::string risposta;
+    const int16_t esito = Transazione(SettaComando("w"), NPage, Dati, kTimeOutComando, risposta);
+    Giudica(risposta, Sintassi);
+    return esito;
+}
+
+// ---- Reset: "x"
+
+int32_t clsPelvan::Reset() {
+    int16_t sintassi = 0;
+    return Reset(sintassi);
+}
+
+int32_t clsPelvan::Reset(int16_t& Sintassi) {
+    std::string risposta;
+    return Reset(Sintassi, risposta);
+}
+
+int32_t clsPelvan::Reset(int16_t& Sintassi, std::string& Risposta) {
+    Sintassi = 1;
+    const int16_t esito = Transazione(SettaComando("x"), "", "", kTimeOutComando, Risposta);
+    Sintassi = 1;
+    Giudica(Risposta, Sintassi);
+    return esito;
+}
+
+// ---- GetVersion: "v"; without an accepted reply, the version request of the
+// readers that answer only in framed texts.
+
+int32_t clsPelvan::GetVersion(std::string& Risposta) {
+    int16_t sintassi = 0;
+    return GetVersion(Risposta, sintassi);
+}
+
+int32_t clsPelvan::GetVersion(std::string& Risposta, int16_t& Sintassi) {
+    std::shared_ptr<clsLettori> lettori = Lettori();
+    std::shared_ptr<clsComunicazioni> canale = lettori->Comunicazione;
+    canale->OnComm_Disattivato();
+    int16_t esito = 0;
+    canale->PELVAN(SettaComando("v"), "", "", esito, Risposta, kTimeOutComando, true);
+    if (esito == 0) {
+        Sintassi = 1;
+        Giudica(Risposta, Sintassi);
+        if (!Risposta.empty()) {
+            if (Contiene(Risposta, "KEZ")) ConType = 2;
+            if (Contiene(Risposta, "OMBRISK-125")) ConType = 0;
+        }
+    } else {
+        // The framed request waits with the time-out the request above set.
+        Risposta.clear();
+        canale->MAVO("f", "", esito, Risposta, 0, true);
+        if (Risposta.size() > 16) {
+            if (Contiene(Risposta, "DORMAVO")) ConType = 2;
+            if (Contiene(Risposta, "SIRMAVO")) ConType = 3;
+        }
+    }
+    return esito;
+}
+
+// ---- Continuos: "c", sent without waiting; the reader then sends codes on
+// its own, so the receive notification is switched on first.
+
+int32_t clsPelvan::Continuos() {
+    int16_t sintassi = 0;
+    return Continuos(sintassi);
+}
+
+int32_t clsPelvan::Continuos(int16_t& Sintassi) {
+    std::shared_ptr<clsLettori> lettori = Lettori();
+    std::shared_ptr<clsComunicazioni> canale = lettori->Comunicazione;
+    canale->OnComm_Attivato();
+    int16_t esito = 0;
+    std::string risposta;
+    canale->PELVAN(SettaComando("c"), "", "", esito, risposta, kTimeOutComando, false);
+    Sintassi = 0;
+    return 0;
+}
+
+// ---- LogIn: "l" and the password, sent as given
+
+int32_t clsPelvan::LogIn(const std::string& Password) {
+    int16_t sintassi = 0;
+    return LogIn(Password, sintassi);
+}
+
+int32_t clsPelvan::LogIn(const std::string& Password, int16_t& Sintassi) {
+    std::string risposta;
+    const int16_t esito = Transazione(SettaComando("l"), "", Password, kTimeOutComando, risposta);
+    Sintassi = 1;
+    Giudica(risposta, Sintassi);
+    return esito;
+}
+
+}  // namespace talumbra

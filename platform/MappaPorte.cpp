@@ -1,0 +1,73 @@
+#include "platform/MappaPorte.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include "channel/Fallimento.h"
+
+namespace talumbra {
+
+namespace {
+
+std::string Variabile(const char* nome) {
+    const char* v = std::getenv(nome);
+    return v ? std::string(v) : std::string();
+}
+
+std::string Tabella(int numero) {
+    if (numero >= 1 && numero <= 32) return "/dev/ttyS" + std::to_string(numero - 1);
+    if (numero >= 33 && numero <= 64) return "/dev/ttyUSB" + std::to_string(numero - 33);
+    if (numero >= 65 && numero <= 96) return "/dev/ttyACM" + std::to_string(numero - 65);
+    return {};
+}
+
+[[noreturn]] void Inesistente(int numero, const std::string& perche) {
+    throw Fallimento(errPortaInesistente, "Port " + std::to_string(numero) + " does not exist: " + perche);
+}
+
+}  // namespace
+
+std::string CartellaPorte() {
+    // An empty value counts as unset, as an empty PATH-like setting would.
+    std::string d = Variabile("TALUMBRA_PORTS");
+    if (!d.empty()) return d;
+    std::string xdg = Variabile("XDG_CONFIG_HOME");
+    // A relative XDG_CONFIG_HOME is invalid and is ignored.
+    if (xdg.empty() || xdg.front() != '/') {
+        std::string home = Variabile("HOME");
+        if (home.empty()) return {};
+        xdg = home + "/.config";
+    }
+    return xdg + "/talumbra/ports";
+}
+
+std::string PercorsoPorta(int numero) {
+    if (numero < PrimaPorta || numero > UltimaPorta)
+        Inesistente(numero, "port numbers go from 1 to 256");
+
+    struct stat st {};
+    std::string cartella = CartellaPorte();
+    if (!cartella.empty()) {
+        std::string voce = cartella + "/com" + std::to_string(numero);
+        // The entry wins even when its target is missing: a mapped number must
+        // not silently fall back to some other device of the built-in table.
+        if (::lstat(voce.c_str(), &st) == 0) {
+            if (::stat(voce.c_str(), &st) != 0)
+                Inesistente(numero, voce + " points to a device that is not there (adapter unplugged?)");
+            if (!S_ISCHR(st.st_mode)) Inesistente(numero, voce + " is not a character device");
+            return voce;
+        }
+    }
+
+    std::string dev = Tabella(numero);
+    if (dev.empty()) {
+        Inesistente(numero, "no com" + std::to_string(numero) + " entry in " +
+                                (cartella.empty() ? std::string("the ports folder") : cartella));
+    }
+    if (::stat(dev.c_str(), &st) != 0) Inesistente(numero, dev + " is not there");
+    if (!S_ISCHR(st.st_mode)) Inesistente(numero, dev + " is not a character device");
+    return dev;
+}
+
+}  // namespace talumbra

@@ -1,0 +1,74 @@
+// Frame checks and the collection of STX/ETX framed replies.
+#include "channel/Attesa.h"
+#include "channel/Fallimento.h"
+#include "channel/Piattaforma.h"
+#include "channel/clsComunicazioni.h"
+
+namespace talumbra {
+
+std::string clsComunicazioni::CalcoloBCC(const std::string& testo) const {
+    if (testo.empty()) throw Fallimento(5, "CalcoloBCC: empty text, no character to check");
+    unsigned char x = static_cast<unsigned char>(testo[0]);
+    for (size_t i = 1; i < testo.size(); ++i) x ^= static_cast<unsigned char>(testo[i]);
+    return std::string(1, static_cast<char>(x));
+}
+
+bool clsComunicazioni::VerificaRisposta(const std::string& testo) const {
+    if (testo.size() >= 6) return true;
+    return testo == NAK || testo == ACK || testo == "<I49>";
+}
+
+void clsComunicazioni::Aspetta_Risposta_MAVO(int16_t& Esito, std::string& Risposta) {
+    AspettaTrama(STX, ETX, true, false, Esito, Risposta);
+}
+
+// One framed reply: a lone ACK or NAK, or a frame from `apre` to `chiude` (or ACK),
+// within VlMaxTimeOut of the start; the time-out bounds the whole wait.
+void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& chiude, bool unCarattere,
+                                    bool confermaConAck, int16_t& Esito, std::string& Risposta) {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
+    Risposta.clear();
+    if (unCarattere) Seriale->setInputLen(1);
+    Piattaforma& pf = piattaforma();
+    const int64_t scadenza = attesa::OltreIlLimite(VlMaxTimeOut);
+    attesa::Segni segni;
+    const uint32_t t0 = pf.timeGetTime();
+    std::string trama;
+    bool inTrama = false;
+    for (;;) {
+        const std::string c = Seriale->Input();
+        const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
+        if (Oltre(trascorso, VlMaxTimeOut)) {
+            Esito = 1;  // a character read in this pass, and a partial frame, are dropped
+            return;
+        }
+        segni.Passa(trascorso);
+        if (c.empty()) {
+            attesa::DormiFino(*Seriale, t0, std::min(segni.Prossimo(), scadenza));
+            continue;
+        }
+        if (!inTrama) {
+            if (c == NAK || c == ACK) {
+                Risposta = c;
+                Esito = 0;
+                return;
+            }
+            if (c == apre) {
+                trama = c;
+                inTrama = true;
+            }
+            continue;  // noise before the frame
+        }
+        trama += c;
+        if (c == chiude || c == ACK) break;
+    }
+    if (!VerificaRisposta(trama)) {
+        Esito = 2;
+        return;
+    }
+    if (confermaConAck) InviaComando(ACK);
+    Esito = 0;
+    Risposta = trama;
+}
+
+}  // namespace talumbra

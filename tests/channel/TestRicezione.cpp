@@ -1,0 +1,294 @@
+// Reception of what readers send on their own: the line receiver, the code
+// frame receiver and its 250 ms limits, the framed path, and the handler's
+// behaviour on failure.
+#include <gtest/gtest.h>
+
+#include "tests/channel/Banco.h"
+
+namespace talumbra::test {
+namespace {
+
+using Righe = std::vector<std::string>;
+
+// Delivers each chunk as its own notification.
+Righe Notifiche(Banco& b, const std::vector<std::string>& pezzi) {
+    for (const auto& p : pezzi) {
+        b.porta->ArrivaOra(p);
+        EXPECT_TRUE(b.porta->Notifica());
+    }
+    return b.rx;
+}
+
+TEST(RiceviRighe, CutsLinesAtCrLf) {
+    struct Caso {
+        const char* legenda;
+        std::vector<std::string> pezzi;
+        Righe righe;
+        std::string resto;
+    };
+    const Caso casi[] = {
+        {"two lines in one notification", {"AB\r\nCD\r\n"}, {"AB", "CD"}, ""},
+        {"CR and LF in different notifications", {"AB\r", "\nx"}, {"AB"}, "x"},
+        {"CR LF alone is an empty line", {"\r\n"}, {""}, ""},
+        {"lone CR and LF stay inside the line", {"A\rB\nC\r\n"}, {"A\rB\nC"}, ""},
+        {"a code line", {"U0123456789\r\n"}, {"U0123456789"}, ""},
+    };
+    for (const Caso& k : casi) {
+        SCOPED_TRACE(k.legenda);
+        Banco b;
+        b.Pronto();
+        EXPECT_EQ(Notifiche(b, k.pezzi), k.righe);
+        EXPECT_EQ(b.ch->BufferRicezione(), k.resto);
+        EXPECT_EQ(b.porta->RThreshold(), 1);
+        EXPECT_EQ(b.porta->InputLen(), 0);
+    }
+}
+
+TEST(RiceviRighe, LineThatNeverEndsKeepsOnlyItsLast4KiB) {
+    Banco b;
+    b.Pronto();
+    std::string rumore;
+    for (int i = 0; i < 10000; ++i) rumore += static_cast<char>('a' + i % 26);
+    Notifiche(b, {"OK\r\n" + rumore.substr(0, 6000), rumore.substr(6000)});
+    EXPECT_EQ(b.rx, Righe{"OK"});
+    EXPECT_EQ(b.ch->BufferRicezione().size(), 4096u);
+    Notifiche(b, {"\r\nU1\r\n"});
+    EXPECT_EQ(b.rx, (Righe{"OK", rumore.substr(10000 - 4096), "U1"}));
+    EXPECT_EQ(b.ch->BufferRicezione(), "");
+}
+
+TEST(Seriale_OnComm, OtherNotificationCodesChangeNothing) {
+    Banco b;
+    b.Pronto();
+    b.porta->evento = 1;
+    b.porta->ArrivaOra("AB\r\n");
+    b.porta->Notifica();
+    EXPECT_TRUE(b.rx.empty());
+    EXPECT_EQ(b.porta->RThreshold(), 1);
+    EXPECT_EQ(b.porta->InAttesa(), "AB\r\n");
+}
+
+TEST(Seriale_OnComm, UnknownDeviceTypeLeavesTheBytesAndSwitchesBackOn) {
+    Banco b;
+    b.Pronto();
+    b.Tipo(7);
+    b.porta->ArrivaOra("AB\r\n");
+    b.porta->Notifica();
+    EXPECT_TRUE(b.rx.empty());
+    EXPECT_EQ(b.porta->InAttesa(), "AB\r\n");
+    EXPECT_EQ(b.porta->RThreshold(), 1);
+}
+
+TEST(Seriale_OnComm, FailingHandlerSwitchesTheNotificationBackOnAndPassesTheFailure) {
+    Banco b;
+    b.Pronto();
+    b.suRx = [](std::string&) { throw Fallimento(1234, "handler failed"); };
+    b.porta->ArrivaOra("A\r\nB\r\n");
+    EXPECT_THROW(b.porta->Notifica(), Fallimento);
+    EXPECT_EQ(b.porta->RThreshold(), 1);
+    EXPECT_EQ(b.ch->BufferRicezione(), "B\r\n");  // not lost: the next notification raises it
+    b.suRx = nullptr;
+    Notifiche(b, {"C\r\n"});
+    EXPECT_EQ(b.rx, (Righe{"A", "B", "C"}));
+
+    b.porta->Fallisci("Input", 57);  // a port failure that is not the device going away
+    b.porta->ArrivaOra("D\r\n");
+    EXPECT_THROW(b.porta->Notifica(), Fallimento);
+    EXPECT_EQ(b.porta->RThreshold(), 1);
+}
+
+TEST(Seriale_OnComm, FailureOfAGonePortLeavesTheNotificationOff) {
+    struct Caso {
+        const char* legenda;
+        std::function<void(Banco&)> guasto;
+    };
+    const Caso casi[] = {
+        {"device unavailable", [](Banco& b) {
+             b.suRx = [](std::string&) { throw Fallimento(68, "gone"); };
+         }},
+        {"port closed by the handler", [](Banco& b) {
+             b.suRx = [&b](std::string&) {
+                 b.porta->setPortOpen(false);
+                 throw Fallimento(8012, "closed");
+             };
+         }},
+    };
+    for (const Caso& k : casi) {
+        SCOPED_TRACE(k.legenda);
+        Banco b;
+        b.Pronto();
+        k.guasto(b);
+        b.porta->ArrivaOra("A\r\n");
+        EXPECT_THROW(b.porta->Notifica(), Fallimento);
+        EXPECT_EQ(b.porta->RThreshold(), 0);
+    }
+}
+
+// ---- Code frames of device types 1 and 2
+
+class RiceviCodice : public ::testing::TestWithParam<uint32_t> {
+protected:
+    RiceviCodice() {
+        b.Pronto();
+        b.Tipo(2);
+    }
+    void Notifica(uint32_t dopo, const std::string& byte) {
+        b.Arriva(dopo, byte);
+        b.fp.ora = b.inizio() + dopo;
+        b.porta->Notifica();
+    }
+    Banco b{GetParam()};
+};
+
+INSTANTIATE_TEST_SUITE_P(Orologio, RiceviCodice, ::testing::Values(0u, PrimaDelGiro));
+
+TEST_P(RiceviCodice, FramesInOneNotification) {
+    struct Caso {
+        const char* legenda;
+        std::string byte;
+        Righe codici;
+        std::string resto;
+    };
+    const Caso casi[] = {
+        {"a frame", B({0, 1, 2, 3, 4, 5, 0xF1}), {"0102030405"}, ""},
+        {"all zero", B({0, 0, 0, 0, 0, 0, 0}), {"0000000000"}, ""},
+        {"bad check byte", B({0, 1, 2, 3, 4, 5, 0xF2}), {}, ""},
+        {"noise before the sync byte", "xy" + B({0, 0xAB, 0xCD, 0xEF, 0x10, 0x20, 0x69}), {"ABCDEF1020"}, ""},
+        {"two frames back to back", B({0, 1, 2, 3, 4, 5, 0xF1, 0, 0xFF, 0, 0, 0, 1, 0}), {"0102030405", "FF00000001"}, ""},
+        {"0xFF and the byte after it", B({0xFF, 0x01}), {}, ""},
+        {"0xFF then a frame", B({0xFF, 0x00, 0, 1, 2, 3, 4, 5, 0xF1}), {"0102030405"}, ""},
+    };
+    for (const Caso& k : casi) {
+        SCOPED_TRACE(k.legenda);
+        Banco c{GetParam()};
+        c.Pronto();
+        for (int tipo : {1, 2}) {
+            c.rx.clear();
+            c.Tipo(tipo);
+            c.porta->ArrivaOra(k.byte);
+            EXPECT_TRUE(c.porta->Notifica());
+            EXPECT_EQ(c.rx, k.codici);
+            EXPECT_EQ(c.porta->InAttesa(), k.resto);
+            EXPECT_EQ(c.porta->RThreshold(), 1);
+            EXPECT_EQ(c.porta->InputLen(), 1);
+        }
+    }
+}
+
+TEST_P(RiceviCodice, CompleteFrameWithNothingWaitingEndsAtOnce) {
+    Notifica(0, B({0, 1, 2, 3, 4, 5, 0xF1}));
+    EXPECT_EQ(b.rx, Righe{"0102030405"});
+    EXPECT_EQ(b.Ora(), 0u);
+}
+
+TEST_P(RiceviCodice, FrameByteLimitIs250Ms) {
+    // The fourth code byte comes late: at exactly 250 ms it is still used.
+    b.Arriva(0, B({0, 1, 2, 3}));
+    b.Arriva(250, B({4, 5, 0xF1}));
+    b.porta->Notifica();
+    EXPECT_EQ(b.rx, Righe{"0102030405"});
+    EXPECT_EQ(b.porta->RThreshold(), 1);
+}
+
+TEST_P(RiceviCodice, FrameWhoseNextByteNeverComesIsLost) {
+    b.Arriva(0, B({0, 1, 2, 3}));
+    b.Arriva(251, B({4, 5, 0xF1}));
+    b.porta->Notifica();
+    EXPECT_TRUE(b.rx.empty());
+    EXPECT_EQ(b.Ora(), 250u);
+    EXPECT_EQ(b.porta->RThreshold(), 1);
+    EXPECT_LE(b.porta->letture, 12);  // it slept instead of polling
+}
+
+TEST_P(RiceviCodice, HuntRunsHostEventsAndEndsAfter250MsWithoutSpinning) {
+    Notifica(0, "noise");
+    EXPECT_TRUE(b.rx.empty());
+    EXPECT_EQ(b.Ora(), 250u);
+    EXPECT_EQ(b.porta->RThreshold(), 1);
+    const auto ev = b.Eventi();
+    // One pass per read: five noise bytes at 0, then the quiet polls at the marks.
+    EXPECT_EQ(ev, (std::vector<uint32_t>{0, 0, 0, 0, 0, 0, 100, 200}));
+}
+
+TEST_P(RiceviCodice, SyncByteLateInTheHuntStillStartsAFrame) {
+    Notifica(0, "n");
+    // Arrives while the hunt sleeps: the frame is read in the same notification.
+    b.Arriva(170, B({0, 1, 2, 3, 4, 5, 0xF1}));
+    b.fp.ora = b.inizio();
+    b.porta->ArrivaOra("n");
+    b.porta->Notifica();
+    EXPECT_EQ(b.rx, Righe{"0102030405"});
+}
+
+TEST_P(RiceviCodice, ByteAfter0xFFThatNeverComesEndsTheReceiver) {
+    Notifica(0, B({0xFF}));
+    b.Arriva(260, B({0, 1, 2, 3, 4, 5, 0xF1}));  // too late for this notification
+    EXPECT_TRUE(b.rx.empty());
+    EXPECT_EQ(b.Ora(), 250u);
+    EXPECT_EQ(b.porta->RThreshold(), 1);
+    b.fp.ora = b.inizio() + 260;
+    b.porta->Notifica();
+    EXPECT_EQ(b.rx, Righe{"0102030405"});
+}
+
+TEST_P(RiceviCodice, PortClosedDuringTheHuntBeepsAndEnds) {
+    b.fp.suEventi = [&] { b.porta->setPortOpen(false); };
+    Notifica(0, "xx");
+    EXPECT_EQ(b.fp.beep, 1);
+    EXPECT_TRUE(b.rx.empty());
+}
+
+// ---- Framed replies of device type 3
+
+TEST(RiceviCodice_MAVO, FreshChannelGivesUpAsSoonAsTheClockMoves) {
+    Banco b;
+    b.Pronto();
+    b.Tipo(3);
+    b.porta->ArrivaOra("x");
+    b.porta->Notifica();
+    EXPECT_EQ(b.to, 1);
+    EXPECT_TRUE(b.rx.empty());
+    EXPECT_EQ(b.Ora(), 1u);
+    EXPECT_EQ(b.porta->RThreshold(), 1);
+}
+
+TEST(RiceviCodice_MAVO, FrameIsRaisedAndARefusedOneRaisesTheEmptyText) {
+    Banco b;
+    b.Pronto();
+    b.Tipo(3);
+    b.ch->VlMaxTimeOut = 500;
+    b.porta->ArrivaOra("\x02" "e01AB12CD\x03" "K");
+    b.porta->Notifica();
+    b.porta->ArrivaOra("\x02" "12\x03");
+    b.porta->Notifica();
+    EXPECT_EQ(b.rx, (Righe{"\x02" "e01AB12CD\x03", ""}));
+    EXPECT_EQ(b.to, 0);
+}
+
+}  // namespace
+}  // namespace talumbra::test
+
+namespace talumbra::test {
+namespace {
+
+TEST(Seriale_OnComm, OwnerReleasedByAHostEventDuringTheHunt) {
+    // The host drops the front end from an event run inside the frame receiver;
+    // the notification finishes on the channel it started with.
+    Banco b;
+    b.Pronto();
+    b.Tipo(2);
+    std::weak_ptr<clsComunicazioni> canale = b.lettori->Comunicazione;
+    b.fp.suEventi = [&] {
+        if (!b.lettori) return;
+        b.lettori.reset();
+        modLettori::setLettori(nullptr);
+    };
+    FakePorta* porta = b.porta;
+    porta->ArrivaOra("n" + B({0, 1, 2, 3, 4, 5, 0xF1}));
+    porta->Notifica();  // the port is gone after this; do not touch it
+    EXPECT_TRUE(b.rx.empty());  // the released front end stopped listening
+    EXPECT_TRUE(canale.expired());
+}
+
+}  // namespace
+}  // namespace talumbra::test

@@ -1,0 +1,228 @@
+// A reader played by talumbra-sim on a pseudo-terminal, read through the real
+// port, the channel and the front end, as far as the front end's Lettura.
+// Generous deadlines for "something happens"; no upper bound on time.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "channel/clsComunicazioni.h"
+#include "pelvan/clsPelvan.h"
+#include "platform/PiattaformaQt.h"
+#include "readers/clsLettori.h"
+#include "readers/modLettori.h"
+#include "tests/platform/PtyCoppia.h"
+
+namespace talumbra::test {
+namespace {
+
+constexpr int Lungo = 10000;  // ms
+
+// talumbra-sim as a child process, on port 5 of the given folder.
+class Simulatore {
+public:
+    Simulatore(const std::string& cartella, std::vector<std::string> argomenti) {
+        int uscita[2];
+        if (pipe(uscita) != 0) throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(uscita[1], STDOUT_FILENO);
+            const int nulla = open("/dev/null", O_RDONLY);
+            dup2(nulla, STDIN_FILENO);
+            close(uscita[0]);
+            setenv("TALUMBRA_PORTS", cartella.c_str(), 1);
+            std::string prog = TALUMBRA_SIM_PATH;
+            std::vector<char*> argv{prog.data()};
+            argomenti.insert(argomenti.begin(), {"--port", "5", "--no-stdin"});
+            for (auto& a : argomenti) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(prog.c_str(), argv.data());
+            _exit(127);
+        }
+        close(uscita[1]);
+        uscita_ = uscita[0];
+    }
+    ~Simulatore() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        close(uscita_);
+    }
+    // Waits for the "ready port 5 ..." line.
+    bool Pronto() {
+        std::string testo;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < Lungo) {
+            pollfd p{uscita_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char b[256];
+            const ssize_t n = read(uscita_, b, sizeof b);
+            if (n <= 0) return false;
+            testo.append(b, static_cast<size_t>(n));
+            if (testo.find('\n') != std::string::npos) return testo.rfind("ready port 5 ", 0) == 0;
+        }
+        return false;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int uscita_ = -1;
+};
+
+class LettoreSimulato : public ::testing::Test {
+protected:
+    LettoreSimulato() { precedente_ = setPiattaforma(&pf); }
+    ~LettoreSimulato() override {
+        if (lettori) lettori->Comunicazione->setAttivo(false);
+        modLettori::setLettori(nullptr);
+        lettori.reset();
+        setPiattaforma(precedente_);
+        modLettori::CodificaQuendelAttiva = false;
+        modLettori::UltimoCodice.clear();
+    }
+
+    // Starts the reader and opens port 5 on it.
+    void Avvia(std::vector<std::string> argomenti) {
+        sim = std::make_unique<Simulatore>(cartella.Percorso(), std::move(argomenti));
+        ASSERT_TRUE(sim->Pronto());
+        lettori = std::make_shared<clsLettori>();
+        modLettori::setLettori(lettori);
+        lettori->Lettura = [this](std::string& c) { codici.push_back(c); };
+        ch = lettori->Comunicazione.get();
+        ch->Seriale->OnComm = [this] {
+            ++notifiche;
+            ch->Seriale_OnComm();
+        };
+        ch->setCommPort(5);
+        ch->setCommSettings("9600,n,8,1");
+        ch->setAttivo(true);
+        lettori->PELVAN().Maiuscolo = true;
+    }
+
+    // Runs the event loop until `fatto` or a long deadline.
+    bool Fino(const std::function<bool()>& fatto) {
+        QElapsedTimer t;
+        t.start();
+        while (!fatto() && t.elapsed() < Lungo) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        return fatto();
+    }
+    bool Codici(size_t n) {
+        return Fino([&] { return codici.size() >= n; });
+    }
+    // Holds the notification off until `n` bytes wait, then lets one through.
+    void TuttiInUnaNotifica(int n) {
+        ch->OnComm_Disattivato();
+        ASSERT_TRUE(Fino([&] { return ch->Seriale->InBufferCount() >= n; }));
+        notifiche = 0;
+        ch->OnComm_Attivato();
+    }
+
+    CartellaPorteTemporanea cartella;
+    PiattaformaQt pf;
+    Piattaforma* precedente_ = nullptr;
+    std::unique_ptr<Simulatore> sim;
+    std::shared_ptr<clsLettori> lettori;
+    clsComunicazioni* ch = nullptr;
+    std::vector<std::string> codici;
+    int notifiche = 0;
+};
+
+TEST_F(LettoreSimulato, TextCodeLineWithAndWithoutQuendelEncoding) {
+    Avvia({"--wait-host", "--start-delay", "200", "--interval", "300", "0123456789", "0123456789"});
+    std::string versione;
+    ASSERT_EQ(lettori->PELVAN().GetVersion(versione), 0);
+    EXPECT_EQ(lettori->PELVAN().ConType, 0);
+    // The encoding goes on after the first code, whenever the second one comes.
+    modLettori::CodificaQuendelAttiva = false;
+    lettori->Lettura = [this](std::string& c) {
+        codici.push_back(c);
+        modLettori::CodificaQuendelAttiva = true;
+    };
+    ch->OnComm_Attivato();
+    ASSERT_TRUE(Codici(2));
+    EXPECT_EQ(codici, (std::vector<std::string>{"U0123456789", "80C4A2E691"}));
+}
+
+TEST_F(LettoreSimulato, BinaryFramesAndABadCheckByte) {
+    Avvia({"--family", "kez", "--wait-host", "--start-delay", "200", "--bad-check", "--fault-every", "2",
+           "0102030405", "0A0B0C0D0E", "1112131415"});
+    std::string versione;
+    ASSERT_EQ(lettori->PELVAN().GetVersion(versione), 0);
+    ASSERT_EQ(lettori->PELVAN().ConType, 2);
+    ch->OnComm_Attivato();
+    ASSERT_TRUE(Codici(2));
+    EXPECT_EQ(codici, (std::vector<std::string>{"0102030405", "1112131415"}));
+}
+
+TEST_F(LettoreSimulato, NoiseAndTwoFramesBackToBackInOneNotification) {
+    Avvia({"--family", "kez", "--wait-host", "--start-delay", "200", "--interval", "0", "--garbage", "3",
+           "0102030405", "A1A2A3A4A5"});
+    std::string versione;
+    ASSERT_EQ(lettori->PELVAN().GetVersion(versione), 0);
+    ASSERT_EQ(lettori->PELVAN().ConType, 2);
+    TuttiInUnaNotifica(2 * (3 + 7));
+    ASSERT_TRUE(Codici(2));
+    EXPECT_EQ(codici, (std::vector<std::string>{"0102030405", "A1A2A3A4A5"}));
+    EXPECT_EQ(notifiche, 1);
+}
+
+TEST_F(LettoreSimulato, FramedCodeOfAMavoReader) {
+    Avvia({"--family", "mavo-sir", "--wait-host", "--start-delay", "200", "12345678"});
+    std::string versione;
+    QElapsedTimer t;
+    t.start();
+    ASSERT_EQ(lettori->PELVAN().GetVersion(versione), 0);
+    EXPECT_GE(t.elapsed(), 500);  // the text request went unanswered first
+    ASSERT_EQ(lettori->PELVAN().ConType, 3);
+    ch->OnComm_Attivato();
+    ASSERT_TRUE(Codici(1));
+    EXPECT_EQ(codici, std::vector<std::string>{"12345678"});
+}
+
+TEST_F(LettoreSimulato, VersionRecognitionOfEachFamily) {
+    struct Caso {
+        const char* famiglia;
+        int32_t tipo;
+        bool ripiego;  // answers only the framed request
+    };
+    for (const Caso& k : {Caso{"pelvan", 0, false}, Caso{"kez", 2, false}, Caso{"mavo-sir", 3, true},
+                          Caso{"mavo-dor", 2, true}}) {
+        SCOPED_TRACE(k.famiglia);
+        Avvia({"--family", k.famiglia});
+        lettori->PELVAN().ConType = 7;
+        std::string versione;
+        QElapsedTimer t;
+        t.start();
+        EXPECT_EQ(lettori->PELVAN().GetVersion(versione), 0);
+        EXPECT_EQ(lettori->PELVAN().ConType, k.tipo);
+        if (k.ripiego) {
+            EXPECT_GE(t.elapsed(), 500);
+            EXPECT_EQ(versione.substr(0, 1), "\x02");
+            EXPECT_EQ(ch->VlMaxTimeOut, 500);
+        }
+        ch->setAttivo(false);
+        modLettori::setLettori(nullptr);
+        lettori.reset();
+        sim.reset();
+    }
+}
+
+}  // namespace
+}  // namespace talumbra::test
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,97 @@
+#include "tests/platform/PtyCoppia.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+namespace talumbra::test {
+
+CartellaPorteTemporanea::CartellaPorteTemporanea() {
+    std::string modello = (std::filesystem::temp_directory_path() / "talumbra-ports-XXXXXX").string();
+    if (!::mkdtemp(modello.data())) throw std::runtime_error("mkdtemp failed");
+    percorso_ = modello;
+    if (const char* v = std::getenv("TALUMBRA_PORTS")) {
+        cera_ = true;
+        prima_ = v;
+    }
+    ::setenv("TALUMBRA_PORTS", percorso_.c_str(), 1);
+}
+
+CartellaPorteTemporanea::~CartellaPorteTemporanea() {
+    if (cera_) ::setenv("TALUMBRA_PORTS", prima_.c_str(), 1);
+    else ::unsetenv("TALUMBRA_PORTS");
+    std::error_code e;
+    std::filesystem::remove_all(percorso_, e);
+}
+
+PtyCoppia::PtyCoppia(const std::string& cartella, int numero) {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+        throw std::runtime_error("cannot create a pseudo-terminal");
+    slave_ = ::ptsname(master_);
+    // Raw on the slave (set through the master) so nothing is echoed or
+    // translated before the port opens; the master side is raw already.
+    termios t{};
+    ::tcgetattr(master_, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(master_, TCSANOW, &t);
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    link_ = cartella + "/com" + std::to_string(numero);
+    ::unlink(link_.c_str());
+    if (::symlink(slave_.c_str(), link_.c_str()) != 0) throw std::runtime_error("cannot link " + link_);
+}
+
+PtyCoppia::~PtyCoppia() {
+    ChiudiMaster();
+    ::unlink(link_.c_str());
+}
+
+void PtyCoppia::Scrivi(const std::string& byte) {
+    size_t fatto = 0;
+    while (fatto < byte.size()) {
+        ssize_t n = ::write(master_, byte.data() + fatto, byte.size() - fatto);
+        if (n > 0) {
+            fatto += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd p{master_, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+        } else {
+            throw std::runtime_error("write to the pty master failed");
+        }
+    }
+}
+
+std::string PtyCoppia::Leggi(size_t n, int ms) {
+    std::string letto;
+    int atteso = 0;
+    while (letto.size() < n && atteso < ms) {
+        char buf[4096];
+        ssize_t r = ::read(master_, buf, std::min(sizeof buf, n - letto.size()));
+        if (r > 0) {
+            letto.append(buf, static_cast<size_t>(r));
+            continue;
+        }
+        pollfd p{master_, POLLIN, 0};
+        ::poll(&p, 1, 20);
+        atteso += 20;
+    }
+    return letto;
+}
+
+termios PtyCoppia::Impostazioni() const {
+    termios t{};
+    ::tcgetattr(master_, &t);  // on a master this is the slave's
+    return t;
+}
+
+void PtyCoppia::ChiudiMaster() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+}
+
+}  // namespace talumbra::test

@@ -1,0 +1,407 @@
+// The simulator as a user runs it: a child process with its own port folder,
+// driven by a bare client on the linked slave (raw mode, poll, generous
+// deadlines). No upper bound on any time is asserted.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SimFrames.h"
+
+using namespace talumbra_sim;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kLong = 10'000;   // ms: "something happens"
+
+std::int64_t nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char t[] = "/tmp/talumbra-sim-test-XXXXXX";
+        path = mkdtemp(t);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    std::string path;
+};
+
+// The simulator as a child process; its standard output is read line by line.
+class Sim {
+public:
+    Sim(const std::string& portsDir, std::vector<std::string> args) {
+        int out[2];
+        if (pipe(out) != 0) throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            int null = open("/dev/null", O_RDONLY);
+            dup2(null, STDIN_FILENO);
+            close(out[0]);
+            setenv("TALUMBRA_PORTS", portsDir.c_str(), 1);
+            std::vector<char*> argv;
+            std::string prog = TALUMBRA_SIM_PATH;
+            argv.push_back(prog.data());
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(prog.c_str(), argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        out_ = out[0];
+    }
+    ~Sim() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(out_);
+    }
+
+    // The next line of standard output, or nullopt at end or time-out.
+    std::optional<std::string> line(int timeoutMs = kLong) {
+        std::int64_t end = nowMs() + timeoutMs;
+        for (;;) {
+            if (auto nl = buf_.find('\n'); nl != std::string::npos) {
+                std::string l = buf_.substr(0, nl);
+                buf_.erase(0, nl + 1);
+                return l;
+            }
+            std::int64_t left = end - nowMs();
+            if (left <= 0) return std::nullopt;
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+            char b[512];
+            ssize_t n = read(out_, b, sizeof b);
+            if (n <= 0) return std::nullopt;
+            buf_.append(b, static_cast<std::size_t>(n));
+        }
+    }
+
+    // Waits for "ready port N PATH"; returns PATH and sets port.
+    std::string ready(int* port = nullptr) {
+        auto l = line();
+        if (!l) return {};
+        std::smatch m;
+        static const std::regex re(R"(ready port (\d+) (/dev/pts/\d+))");
+        if (!std::regex_match(*l, m, re)) return "unexpected: " + *l;
+        if (port) *port = std::stoi(m[1]);
+        return m[2];
+    }
+
+    void signal(int s) { kill(pid_, s); }
+
+    // Exit status after waiting for the process to end; -1 on time-out.
+    int wait(int timeoutMs = kLong) {
+        std::int64_t end = nowMs() + timeoutMs;
+        while (nowMs() < end) {
+            int st = 0;
+            pid_t r = waitpid(pid_, &st, WNOHANG);
+            if (r == pid_) {
+                pid_ = -1;
+                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string buf_;
+};
+
+// A bare serial client: the linked slave in raw mode.
+class Client {
+public:
+    explicit Client(const std::string& path) {
+        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd_ < 0) return;
+        termios t{};
+        tcgetattr(fd_, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd_, TCSANOW, &t);
+    }
+    ~Client() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    void send(const std::string& s) { ASSERT_EQ(write(fd_, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+
+    // Reads until `done(received)` holds, the deadline passes or the line
+    // goes away (then hungUp is set). Returns everything received and not
+    // yet taken by readLine/readBytes.
+    std::string readUntil(const std::function<bool(const std::string&)>& done, int timeoutMs = kLong) {
+        fill(done, timeoutMs);
+        std::string got;
+        got.swap(pending_);
+        return got;
+    }
+    // One line up to and including CR LF (what came so far on time-out).
+    std::string readLine(int timeoutMs = kLong) {
+        fill([](const std::string& s) { return s.find("\r\n") != std::string::npos; }, timeoutMs);
+        auto end = pending_.find("\r\n");
+        return take(end == std::string::npos ? pending_.size() : end + 2);
+    }
+    std::string readBytes(std::size_t n, int timeoutMs = kLong) {
+        fill([n](const std::string& s) { return s.size() >= n; }, timeoutMs);
+        return take(std::min(n, pending_.size()));
+    }
+
+    bool hungUp = false;
+
+private:
+    void fill(const std::function<bool(const std::string&)>& done, int timeoutMs) {
+        std::int64_t end = nowMs() + timeoutMs;
+        while (!done(pending_)) {
+            std::int64_t left = end - nowMs();
+            if (left <= 0) break;
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+            char b[65536];
+            ssize_t n = read(fd_, b, sizeof b);
+            if (n > 0) {
+                pending_.append(b, static_cast<std::size_t>(n));
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                hungUp = true;
+                break;
+            }
+        }
+    }
+    std::string take(std::size_t n) {
+        std::string s = pending_.substr(0, n);
+        pending_.erase(0, n);
+        return s;
+    }
+
+    int fd_ = -1;
+    std::string pending_;
+};
+
+std::string linkTarget(const std::string& path) {
+    char b[256];
+    ssize_t n = readlink(path.c_str(), b, sizeof b);
+    return n < 0 ? std::string() : std::string(b, static_cast<std::size_t>(n));
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+class SimPty : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string com(int n) const { return dir.path + "/com" + std::to_string(n); }
+};
+
+}  // namespace
+
+TEST_F(SimPty, TextReaderAnswersKeepsPagesAndSendsCodes) {
+    Sim sim(dir.path, {"--port", "3", "--wait-host", "0123456789"});
+    int port = 0;
+    std::string dev = sim.ready(&port);
+    ASSERT_EQ(dev.rfind("/dev/pts/", 0), 0u) << dev;
+    EXPECT_EQ(port, 3);
+    EXPECT_EQ(linkTarget(com(3)), dev);
+
+    Client c(com(3));
+    ASSERT_TRUE(c.ok());
+    c.send("V");
+    std::string v = c.readLine();
+    ASSERT_GE(v.size(), 2u);
+    EXPECT_NE(v.find("OMBRISK-125"), std::string::npos) << v;
+    EXPECT_GT(v.size() - 2, 16u);
+    // The code waits for the first answered request, then comes as a line.
+    std::string code = c.readLine();
+    EXPECT_EQ(code, "U0123456789\r\n");
+
+    c.send("W0112345678");
+    EXPECT_EQ(c.readLine(), "OK\r\n");
+    c.send("R01");
+    EXPECT_EQ(c.readLine(), "12345678\r\n");
+
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.line(), "codes sent 1");
+    EXPECT_EQ(sim.wait(), 0);
+    EXPECT_FALSE(exists(com(3)));   // the link goes with the sim
+}
+
+TEST_F(SimPty, BinaryFrameReader) {
+    Sim sim(dir.path, {"--family", "kez", "--port", "4", "--wait-host", "0102030405"});
+    ASSERT_EQ(sim.ready().rfind("/dev/pts/", 0), 0u);
+    Client c(com(4));
+    c.send("V");
+    std::string v = c.readLine();
+    EXPECT_NE(v.find("KEZ"), std::string::npos) << v;
+    EXPECT_EQ(v.substr(v.size() - 2), "\r\n");
+    EXPECT_EQ(c.readBytes(7), kezFrame("0102030405"));
+}
+
+TEST_F(SimPty, FramedReadersIgnoreTheTextRequest) {
+    for (const char* fam : {"mavo-sir", "mavo-dor"}) {
+        SCOPED_TRACE(fam);
+        const bool sir = std::string(fam) == "mavo-sir";
+        // A DORMAVO reader sends its codes as binary frames, a SIRMAVO reader as framed text.
+        const std::string badge = sir ? "12345678" : "0102030405";
+        Sim sim(dir.path, {"--family", fam, "--port", "5", "--wait-host", badge});
+        ASSERT_EQ(sim.ready().rfind("/dev/pts/", 0), 0u);
+        Client c(com(5));
+        c.send("V");
+        c.send(std::string("\x02" "f\x03g"));
+        // Whatever arrives first must be the framed answer, not a reply to V.
+        std::string got = c.readUntil([](const std::string& s) {
+            auto etx = s.find('\x03');
+            return etx != std::string::npos && s.size() > etx + 1;
+        });
+        auto etx = got.find('\x03');
+        ASSERT_NE(etx, std::string::npos) << textDump(got);
+        std::string frame = got.substr(0, etx + 1);
+        EXPECT_EQ(frame[0], STX);
+        EXPECT_GT(frame.size(), 16u);
+        EXPECT_NE(frame.find(std::string(fam) == "mavo-sir" ? "SIRMAVO" : "DORMAVO"), std::string::npos);
+        EXPECT_EQ(static_cast<unsigned char>(got[etx + 1]), xorCheck(frame));
+        std::string rest = got.substr(etx + 2);
+        std::string code = sir ? mavoCodeFrame(badge) : kezFrame(badge);
+        rest += c.readBytes(code.size() - rest.size());
+        EXPECT_EQ(rest, code);
+        sim.signal(SIGINT);
+        EXPECT_EQ(sim.wait(), 0);
+    }
+}
+
+TEST_F(SimPty, SilentReaderAndLateReader) {
+    Sim silent(dir.path, {"--port", "6", "--silent"});
+    ASSERT_EQ(silent.ready().rfind("/dev/pts/", 0), 0u);
+    Client s(com(6));
+    s.send("V");
+    EXPECT_EQ(s.readLine(1500), "");
+
+    Sim late(dir.path, {"--family", "kez", "--port", "7", "--answer-from", "3"});
+    ASSERT_EQ(late.ready().rfind("/dev/pts/", 0), 0u);
+    Client c(com(7));
+    c.send("V");
+    EXPECT_EQ(c.readLine(1000), "");
+    c.send("V");
+    EXPECT_EQ(c.readLine(1000), "");
+    c.send("V");
+    EXPECT_NE(c.readLine().find("KEZ"), std::string::npos);
+}
+
+TEST_F(SimPty, UnplugAndReplugOnTheSameNumber) {
+    Sim sim(dir.path, {"--port", "8", "--unplug-after", "300", "--replug-after", "300"});
+    std::string first = sim.ready();
+    ASSERT_EQ(first.rfind("/dev/pts/", 0), 0u);
+    Client c(com(8));
+    ASSERT_TRUE(c.ok());
+    EXPECT_EQ(sim.line(), "unplugged port 8");
+    c.readLine();   // the far end sees the line go away
+    EXPECT_TRUE(c.hungUp);
+    std::string second = sim.ready();
+    ASSERT_EQ(second.rfind("/dev/pts/", 0), 0u);
+    EXPECT_EQ(linkTarget(com(8)), second);
+    Client again(com(8));
+    again.send("V");
+    EXPECT_NE(again.readLine().find("OMBRISK-125"), std::string::npos);
+
+    // SIGUSR1 pulls the cable; a second one puts it back.
+    sim.signal(SIGUSR1);
+    EXPECT_EQ(sim.line(), "unplugged port 8");
+    EXPECT_FALSE(exists(com(8)));
+    sim.signal(SIGUSR1);
+    EXPECT_EQ(sim.ready().rfind("/dev/pts/", 0), 0u);
+    EXPECT_TRUE(exists(com(8)));
+}
+
+TEST_F(SimPty, ATakenNumberIsRefusedAndAutomaticNumbersDiffer) {
+    Sim one(dir.path, {"--port", "9"});
+    ASSERT_EQ(one.ready().rfind("/dev/pts/", 0), 0u);
+    Sim two(dir.path, {"--port", "9"});
+    EXPECT_EQ(two.wait(), 1);
+    EXPECT_TRUE(exists(com(9)));   // the first one's link is left alone
+
+    int a = 0, b = 0;
+    Sim autoA(dir.path, {});
+    Sim autoB(dir.path, {});
+    ASSERT_EQ(autoA.ready(&a).rfind("/dev/pts/", 0), 0u);
+    ASSERT_EQ(autoB.ready(&b).rfind("/dev/pts/", 0), 0u);
+    EXPECT_NE(a, b);
+    EXPECT_NE(a, 9);
+    EXPECT_NE(b, 9);
+}
+
+TEST_F(SimPty, GeneratedCodesAreLoggedWithTheirTimes) {
+    Sim sim(dir.path, {"--family", "kez", "--port", "10", "--rate", "5", "--wait-host", "--exit-when-done",
+                       "--log-times", "--bad-check", "--fault-every", "2"});
+    ASSERT_EQ(sim.ready().rfind("/dev/pts/", 0), 0u);
+    Client c(com(10));
+    c.send("V");
+    c.readLine();
+    std::string frames = c.readBytes(5 * 7);
+    ASSERT_EQ(frames.size(), 35u);
+    for (int i = 0; i < 5; ++i) {
+        std::string want = kezFrame(counterCode(static_cast<std::uint64_t>(i + 1), 10));
+        if (i % 2 == 1) want.back() = static_cast<char>(want.back() + 1);   // every second check is wrong
+        EXPECT_EQ(frames.substr(static_cast<std::size_t>(i) * 7, 7), want) << i;
+    }
+    static const std::regex re(R"(code (\d+) ([0-9A-F]{10}) (\d+)\.(\d{6})( bad-check)?)");
+    double last = 0;
+    for (int i = 1; i <= 5; ++i) {
+        auto l = sim.line();
+        ASSERT_TRUE(l);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(*l, m, re)) << *l;
+        EXPECT_EQ(std::stoi(m[1]), i);
+        EXPECT_EQ(m[2], counterCode(static_cast<std::uint64_t>(i), 10));
+        EXPECT_EQ(m[5].matched, i % 2 == 0);
+        double t = std::stod(m[3].str() + "." + m[4].str());
+        EXPECT_GE(t, last);
+        last = t;
+    }
+    EXPECT_EQ(sim.line(), "codes sent 5");
+    EXPECT_EQ(sim.wait(), 0);
+}
+
+TEST_F(SimPty, CutFramesAndALineThatNeverEnds) {
+    Sim cut(dir.path, {"--family", "mavo-sir", "--port", "11", "--cut-frame", "--fault-every", "2", "--wait-host",
+                       "--unpaced", "11111111", "22222222"});
+    ASSERT_EQ(cut.ready().rfind("/dev/pts/", 0), 0u);
+    Client c(com(11));
+    c.send(mavoFrame("f"));
+    std::string version = mavoFrame(defaultVersionText(Family::MavoSir));
+    std::string first = mavoCodeFrame("11111111");
+    std::string half = mavoCodeFrame("22222222").substr(0, first.size() / 2);
+    EXPECT_EQ(c.readBytes(version.size() + first.size() + half.size()), version + first + half);
+
+    Sim lng(dir.path, {"--port", "12", "--long-line", "1048576", "--unpaced", "--wait-host"});
+    ASSERT_EQ(lng.ready().rfind("/dev/pts/", 0), 0u);
+    Client l(com(12));
+    l.send("V");
+    std::string v = l.readLine();
+    std::string body = l.readBytes(1048576, 30'000);
+    ASSERT_EQ(body.size(), 1048576u);
+    EXPECT_EQ(body[0], 'U');
+    EXPECT_EQ(body.find('\r'), std::string::npos);
+    EXPECT_EQ(body.find('\n'), std::string::npos);
+}
