@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "Fallimento.h"
 
@@ -106,6 +107,25 @@ protected:
     void resizeEvent(QResizeEvent* e) override;
 
 private:
+    // Procedures and handlers of the control.
+    void Riconnetti(bool attivazione);
+    void VerificaConnessione();
+    void AggiornaStato();
+    void CaricaSeriali();
+    void cmbSeriale_Click();
+    void MyLettori_Lettura(std::string& sCodice);
+    void trLettura_Timer();
+    void trCheck_Timer();
+    // Runs an event handler; a failure closes the port and raises Anomalia.
+    void Protetto(const std::function<void()>& gestore);
+    void Anomalo(int32_t numero, const std::string& descrizione);
+    bool Chiedi(const QString& testo);
+    void Notifica(const char* nome);
+    quint32 Ambiente() const;
+    void ImpostaSfondo(quint32 colore);
+    void ImpostaSfondoCodice(quint32 colore);
+    void Disponi();
+
     struct Stato_;
     std::unique_ptr<Stato_> d;
 };

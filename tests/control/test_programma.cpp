@@ -1,0 +1,182 @@
+// talumbra-read as a program: usage, failures, exit statuses, and (with the
+// reader simulator) the codes it prints.
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <gtest/gtest.h>
+#include <csignal>
+
+#include "tests/control/Pty.h"
+#ifdef TALUMBRA_SIM
+#include "tests/control/Simulatore.h"
+#endif
+
+using namespace talumbra::test;
+
+namespace {
+
+struct Esito {
+    int codice = -1;
+    QString out, err;
+};
+
+// Qt may print its own notes on standard error; the program's line is one of them.
+bool RigaInizia(const QString& testo, const QString& inizio) {
+    for (const QString& r : testo.split('\n'))
+        if (r.startsWith(inizio)) return true;
+    return false;
+}
+
+QProcessEnvironment Ambiente(const CartellaPorte& porte) {
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("TALUMBRA_PORTS", porte.percorso());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    return env;
+}
+
+Esito Esegui(const CartellaPorte& porte, const QStringList& argomenti, int msMassimi = 120000) {
+    QProcess p;
+    p.setProcessEnvironment(Ambiente(porte));
+    p.start(TALUMBRA_READ, argomenti);
+    Esito e;
+    if (!p.waitForFinished(msMassimi)) {
+        p.kill();
+        p.waitForFinished();
+        e.err = "did not end";
+        return e;
+    }
+    e.codice = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    e.out = QString::fromLatin1(p.readAllStandardOutput());
+    e.err = QString::fromLatin1(p.readAllStandardError());
+    return e;
+}
+
+TEST(Programma, ErroriDUso) {
+    CartellaPorte porte;
+    for (const QStringList& a : {QStringList{}, QStringList{"--port"}, QStringList{"--port", "0"},
+                                 QStringList{"--port", "257"}, QStringList{"--port", "5x"},
+                                 QStringList{"--port", "5", "--badge", "5"}, QStringList{"--port", "5", "--quendel", "2"},
+                                 QStringList{"--port", "5", "--type", "-1"}, QStringList{"--port", "5", "--count", "0"},
+                                 QStringList{"--port", "5", "--seconds", "abc"}, QStringList{"--port", "5", "--what"}}) {
+        Esito e = Esegui(porte, a);
+        EXPECT_EQ(e.codice, 2) << a.join(' ').toStdString();
+        EXPECT_TRUE(e.err.contains("usage:")) << e.err.toStdString();
+        EXPECT_TRUE(e.out.isEmpty());
+    }
+}
+
+TEST(Programma, PortaInesistenteEsce4ConLErrore) {
+    CartellaPorte porte;
+    // 200 has neither a link nor a built-in device.
+    Esito e = Esegui(porte, {"--port", "200", "--events"});
+    EXPECT_EQ(e.codice, 4) << e.err.toStdString();
+    EXPECT_TRUE(RigaInizia(e.err, "Errore 8002 ")) << e.err.toStdString();
+}
+
+TEST(Programma, LettoreMutoAnnullaEsce3) {
+    CartellaPorte porte;
+    PtyMuto pty;
+    ASSERT_TRUE(pty.ok());
+    ASSERT_TRUE(porte.Collega(7, pty.percorso()));
+    Esito e = Esegui(porte, {"--port", "7", "--events"});
+    EXPECT_EQ(e.codice, 3) << e.err.toStdString();
+    EXPECT_TRUE(e.out.startsWith("Stato 1\n")) << e.out.toStdString();
+    EXPECT_TRUE(e.out.contains("Stato 0\n"));
+    EXPECT_TRUE(e.out.contains("FindDevice 0 0\n"));
+    EXPECT_FALSE(e.out.contains("FindDevice 1"));
+}
+
+TEST(Programma, Kez3SenzaRicercaESegnaleTermina0) {
+    CartellaPorte porte;
+    PtyMuto pty;
+    ASSERT_TRUE(pty.ok());
+    ASSERT_TRUE(porte.Collega(9, pty.percorso()));
+    QProcess p;
+    p.setProcessEnvironment(Ambiente(porte));
+    p.start(TALUMBRA_READ, {"--port", "9", "--type", "1", "--events"});
+    ASSERT_TRUE(p.waitForStarted());
+    // Open at once (no presence check for this type).
+    QByteArray out;
+    std::string linea;
+    for (int i = 0; i < 600 && !out.contains("Stato 1\n"); ++i) {
+        p.waitForReadyRead(100);
+        out += p.readAllStandardOutput();
+        linea += pty.Letto();
+    }
+    ASSERT_TRUE(out.contains("Stato 1\n")) << out.toStdString();
+    ::kill(pid_t(p.processId()), SIGTERM);
+    for (int i = 0; i < 600 && !p.waitForFinished(50); ++i) linea += pty.Letto();
+    linea += pty.Letto();
+    ASSERT_EQ(p.state(), QProcess::NotRunning);
+    out += p.readAllStandardOutput();
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_FALSE(out.contains("FindDevice"));
+    // Destroyed properly: EOT EOT on the line.
+    EXPECT_NE(linea.find("\x04\x04"), std::string::npos);
+    EXPECT_EQ(linea.find('V'), std::string::npos);
+}
+
+#ifdef TALUMBRA_SIM
+TEST(Programma, LettoreVeroEventiInOrdineEConteggio) {
+    CartellaPorte porte;
+    Simulatore sim(porte.percorso(), 5,
+                   {"--wait-host", "--start-delay", "1500", "--no-stdin", "0102030405", "0A0B0C0D0E"});
+    ASSERT_TRUE(sim.pronto()) << sim.errori().toStdString();
+    Esito e = Esegui(porte, {"--port", "5", "--events", "--quendel", "0", "--count", "2"});
+    EXPECT_EQ(e.codice, 0) << e.err.toStdString();
+    EXPECT_EQ(e.out, "Stato 1\nStato 1\nFindDevice 1 0\nLettura U0102030405\nLettura U0A0B0C0D0E\n");
+}
+
+TEST(Programma, SoloICodiciConLaConversione) {
+    CartellaPorte porte;
+    Simulatore sim(porte.percorso(), 5, {"--wait-host", "--start-delay", "1500", "--no-stdin", "0123456789"});
+    ASSERT_TRUE(sim.pronto());
+    Esito e = Esegui(porte, {"--port", "5", "--count", "1"});
+    EXPECT_EQ(e.codice, 0) << e.err.toStdString();
+    EXPECT_EQ(e.out, "80C4A2E691\n");
+}
+
+TEST(Programma, PortaOccupataDaUnAltroProgramma) {
+    CartellaPorte porte;
+    Simulatore sim(porte.percorso(), 5, {"--no-stdin"});
+    ASSERT_TRUE(sim.pronto());
+    QProcess primo;
+    primo.setProcessEnvironment(Ambiente(porte));
+    primo.start(TALUMBRA_READ, {"--port", "5", "--events"});
+    QByteArray out;
+    for (int i = 0; i < 300 && !out.contains("FindDevice 1"); ++i) {
+        primo.waitForReadyRead(100);
+        out += primo.readAllStandardOutput();
+    }
+    ASSERT_TRUE(out.contains("FindDevice 1 0")) << out.toStdString();
+    Esito e = Esegui(porte, {"--port", "5"});
+    EXPECT_EQ(e.codice, 4);
+    EXPECT_TRUE(RigaInizia(e.err, "Errore 8010 ")) << e.err.toStdString();
+    primo.terminate();
+    ASSERT_TRUE(primo.waitForFinished(30000));
+    EXPECT_EQ(primo.exitCode(), 0);
+}
+
+TEST(Programma, AdattatoreStaccatoNonFermaIlProgramma) {
+    CartellaPorte porte;
+    Simulatore sim(porte.percorso(), 5, {"--no-stdin", "--unplug-after", "3000"});
+    ASSERT_TRUE(sim.pronto());
+    QProcess p;
+    p.setProcessEnvironment(Ambiente(porte));
+    p.start(TALUMBRA_READ, {"--port", "5", "--events"});
+    QByteArray out;
+    for (int i = 0; i < 300 && !out.contains("Anomalia"); ++i) {
+        p.waitForReadyRead(100);
+        out += p.readAllStandardOutput();
+    }
+    EXPECT_TRUE(out.contains("FindDevice 1 0\n")) << out.toStdString();
+    EXPECT_TRUE(out.contains("Anomalia Errore ")) << out.toStdString();
+    EXPECT_EQ(p.state(), QProcess::Running);
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(30000));
+    out += p.readAllStandardOutput();
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(out.contains("Stato 0\n"));
+}
+#endif
+
+}  // namespace
