@@ -161,6 +161,20 @@ def lettore_staccato(s):
 
 
 @caso
+def segnale_durante_la_domanda(s):
+    """A silent reader: the control asks "Check connection." before the window
+    shows; SIGTERM then still closes Brelvo properly."""
+    s.avvia_sim(1, extra=["--silent"])
+    brelvo = s._avvia([s.p["brelvo"]], cwd=s.lavoro)
+    fine = time.monotonic() + 90
+    while time.monotonic() < fine and "Brelvo" not in s.finestre().values():
+        time.sleep(0.3)
+    verifica("the question is up", "Brelvo" in s.finestre().values(), True)
+    chiudi(s, brelvo)
+    verifica("Seriale.cfg written", s.leggi_cfg(), b" 1 \r\n 0 \r\n 0 \r\n 0 \r\n")
+
+
+@caso
 def senza_display(s):
     """No X display for typing: said once, and codes still go to the clipboard."""
     sim = s.avvia_sim(1)

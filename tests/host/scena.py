@@ -109,6 +109,11 @@ class Scena:
             time.sleep(0.2)
         raise Errore("no window %r within %d s" % (nome, timeout))
 
+    def finestre(self):
+        """Titles of the visible windows, by id (also those with only _NET_WM_NAME)."""
+        ids = self.x("xdotool", "search", "--onlyvisible", "--name", ".*").stdout.split()
+        return {w: self.x("xdotool", "getwindowname", w).stdout.strip() for w in ids}
+
     def focalizza(self, wid):
         self.x("xdotool", "windowfocus", "--sync", str(wid))
         fine = time.monotonic() + 20
