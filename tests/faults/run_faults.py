@@ -361,7 +361,10 @@ def case_pulled_version_wait_loading(c):
     err = next((e for e in c.read.err if re.match(r"^Errore \d+ ", e)), None)
     if not err:
         raise CaseFailed(f"exit 4 without an Errore line: {c.read.err[-5:]}")
-    c.notes.append(f"exit 4, stderr: {err}")
+    # ... and the control showed the port closed before that.
+    if "Stato 0" not in c.events(i + 1):
+        raise CaseFailed(f"the failure left the control shown open: {c.events()}")
+    c.notes.append(f"exit 4, events {' | '.join(c.events())}; stderr: {err}")
 
 
 def case_pulled_mid_frame(c, family):
