@@ -13,6 +13,10 @@ const std::string LF(1, '\n');
 void clsComunicazioni::InviaComando(const std::string& comando) {
     // Opens the port directly: the stored Attivo and DTR stay as they are.
     if (!Seriale->PortOpen()) Seriale->setPortOpen(true);
+    SvuotaEScrivi(comando);
+}
+
+void clsComunicazioni::SvuotaEScrivi(const std::string& comando) {
     // Drop stale bytes (a check character left by a framed reply, a code that
     // came while the notification was off); then one character per read.
     Seriale->setInputLen(0);
@@ -39,23 +43,25 @@ void clsComunicazioni::InviaComando_RiceviRisposta(const std::string& comando, i
 void clsComunicazioni::InviaComandoSenzaRisposta(const std::string& comando) {
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
-    Seriale->setInputLen(0);
-    Seriale->Input();
-    Seriale->setInputLen(1);
-    Seriale->Output(comando);
-    std::string scritto = comando;
-    if (ComTX) ComTX(scritto);
+    SvuotaEScrivi(comando);
     if (chiudiAllaFine) setAttivo(false);
 }
 
 void clsComunicazioni::InviaComando_RiceviRisposta_MAVO(const std::string& comando, int16_t& Esito,
                                                         std::string& Risposta) {
+    TransazioneTrama(comando, Esito, Risposta, &clsComunicazioni::Aspetta_Risposta_MAVO);
+}
+
+// A framed transaction (MAVO, Zarnet): it waits with the time-out that the
+// previous transaction set, and reports a refused frame through ComRX too.
+void clsComunicazioni::TransazioneTrama(const std::string& comando, int16_t& Esito, std::string& Risposta,
+                                        void (clsComunicazioni::*attesa)(int16_t&, std::string&)) {
     const auto vivo = weak_from_this().lock();  // host events may release the owner
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
     OnComm_Disattivato();
     InviaComando(comando);
-    Aspetta_Risposta_MAVO(Esito, Risposta);
+    (this->*attesa)(Esito, Risposta);
     if (Esito == 0 || Esito == 2) {
         if (ComRX) ComRX(Risposta);
     } else if (Esito == 1) {

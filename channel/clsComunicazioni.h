@@ -97,6 +97,12 @@ private:
     void RiceviCodice_MAVO();
     void AlzaErrore(int32_t numero, const std::string& descrizione);
     void RiattivaDopoGuasto(bool portaPersa);
+    // Empties the input, writes `comando` and raises ComTX.
+    void SvuotaEScrivi(const std::string& comando);
+    void TransazioneTrama(const std::string& comando, int16_t& Esito, std::string& Risposta,
+                          void (clsComunicazioni::*attesa)(int16_t&, std::string&));
+    // Sends a framed command without waiting: outcome 0, no reply.
+    void SoloInvio(const std::string& filo, int16_t& Esito, std::string& Risposta);
     // The framed-reply wait shared by the MAVO and Zarnet families.
     void AspettaTrama(const std::string& apre, const std::string& chiude, bool unCarattere, bool confermaConAck,
                       int16_t& Esito, std::string& Risposta);

@@ -9,6 +9,7 @@
 
 #include "readers/clsLettori.h"
 #include "readers/modLettori.h"
+#include "tests/support/AzzeraStato.h"
 #include "tests/support/FakePiattaforma.h"
 
 namespace talumbra::fuzz {
@@ -30,14 +31,7 @@ private:
     const uint8_t* fine_;
 };
 
-inline void AzzeraStato() {
-    modLettori::setLettori(nullptr);
-    modLettori::TipoBadgeCorrente = 0;
-    modLettori::TempoMantCode = 0;
-    modLettori::CodificaQuendelAttiva = false;
-    modLettori::UltimoCodice.clear();
-    modLettori::TempoUltimoCodice = 0;
-}
+inline void AzzeraStato() { test::AzzeraStatoLettori(); }
 
 // Schedules the rest of the input as arrivals, starting at `t`.
 inline void ProgrammaArrivi(Lettore& in, test::FakePorta& porta, uint32_t t) {

@@ -78,9 +78,7 @@ void clsComunicazioni::KELT(int16_t term, const std::string& TipoComando, const 
     std::string filo = STX + t + t + StrComando + ETX;
     filo += CalcoloBCC(filo);
     if (term == 32) {
-        InviaComando(filo);
-        Esito = 0;
-        Risposta.clear();
+        SoloInvio(filo, Esito, Risposta);
     } else {
         InviaComando_RiceviRisposta(filo, Esito, Risposta, true, TimeOut);
     }
@@ -105,9 +103,7 @@ void clsComunicazioni::Tornello(const std::string& term, const std::string& Tipo
     const double n = Valore(term);
     const std::string filo = TramaLettera(*this, "a", n, TipoComando, StrComando);
     if (n == 32) {
-        InviaComando(filo);
-        Esito = 0;
-        Risposta.clear();
+        SoloInvio(filo, Esito, Risposta);
     } else {
         InviaComando_RiceviRisposta(filo, Esito, Risposta, true, 0);
     }
@@ -118,9 +114,7 @@ void clsComunicazioni::Galder(const std::string& term, const std::string& TipoCo
     const double n = Valore(term);
     const std::string filo = TramaLettera(*this, "g", n, TipoComando, StrComando);
     if (n == 32) {
-        InviaComando(filo);
-        Esito = 0;
-        Risposta.clear();
+        SoloInvio(filo, Esito, Risposta);
     } else {
         InviaComando_RiceviRisposta(filo, Esito, Risposta, true, 0);
     }
@@ -132,9 +126,7 @@ void clsComunicazioni::ZNlight(const std::string& term, const std::string& TipoC
     const double n = Valore(term);
     const std::string filo = TramaLettera(*this, "h", n, TipoComando, StrComando);
     if (n == 32 || StrComando == ACK) {
-        InviaComando(filo);
-        Esito = 0;
-        Risposta.clear();
+        SoloInvio(filo, Esito, Risposta);
     } else {
         InviaComando_RiceviRisposta(filo, Esito, Risposta, true, 0);
     }
@@ -147,9 +139,7 @@ void clsComunicazioni::Zarnet(const std::string& term, const std::string& TipoCo
     const std::string filo = TipoComando == "S" ? EOT + EOT + STX + t + StrComando + ETX
                                                 : EOT + EOT + t + std::string(1, '\x05');  // a poll: ENQ
     if (n == 32) {
-        InviaComando(filo);
-        Esito = 0;
-        Risposta.clear();
+        SoloInvio(filo, Esito, Risposta);
     } else {
         InviaComando_RiceviRisposta_ZARNET(filo, Esito, Risposta);
     }
@@ -168,9 +158,7 @@ void clsComunicazioni::ZNIO8(int16_t term, const std::string& TipoComando, const
                              int16_t& Esito, std::string& Risposta, int32_t TimeOut) {
     const std::string filo = TramaEot(*this, term, TipoComando, StrComando);
     if (term == 32) {
-        InviaComando(filo);
-        Esito = 0;
-        Risposta.clear();
+        SoloInvio(filo, Esito, Risposta);
     } else {
         InviaComando_RiceviRisposta(filo, Esito, Risposta, true, TimeOut);
     }
@@ -195,20 +183,15 @@ void clsComunicazioni::USKO(const std::string& term, const std::string& TipoComa
     InviaComando_RiceviRisposta(filo, Esito, Risposta, VerBCC, 0);
 }
 
+void clsComunicazioni::SoloInvio(const std::string& filo, int16_t& Esito, std::string& Risposta) {
+    InviaComando(filo);
+    Esito = 0;
+    Risposta.clear();
+}
+
 void clsComunicazioni::InviaComando_RiceviRisposta_ZARNET(const std::string& comando, int16_t& Esito,
                                                           std::string& Risposta) {
-    const auto vivo = weak_from_this().lock();  // host events may release the owner
-    const bool chiudiAllaFine = !Attivo();
-    setAttivo(true);
-    OnComm_Disattivato();
-    InviaComando(comando);
-    Aspetta_Risposta_ZARNET(Esito, Risposta);
-    if (Esito == 0 || Esito == 2) {
-        if (ComRX) ComRX(Risposta);
-    } else if (Esito == 1) {
-        if (ComTO) ComTO();
-    }
-    if (chiudiAllaFine) setAttivo(false);
+    TransazioneTrama(comando, Esito, Risposta, &clsComunicazioni::Aspetta_Risposta_ZARNET);
 }
 
 void clsComunicazioni::Aspetta_Risposta_ZARNET(int16_t& Esito, std::string& Risposta) {

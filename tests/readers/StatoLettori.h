@@ -6,6 +6,7 @@
 
 #include "readers/clsLettori.h"
 #include "readers/modLettori.h"
+#include "tests/support/AzzeraStato.h"
 #include "tests/support/FakePiattaforma.h"
 
 namespace talumbra::test {
@@ -16,14 +17,7 @@ protected:
     // Drops the current front end while the fake platform still exists.
     ~StatoLettori() override { Azzera(); }
 
-    static void Azzera() {
-        modLettori::setLettori(nullptr);
-        modLettori::TipoBadgeCorrente = 0;
-        modLettori::TempoMantCode = 0;
-        modLettori::CodificaQuendelAttiva = false;
-        modLettori::UltimoCodice.clear();
-        modLettori::TempoUltimoCodice = 0;
-    }
+    static void Azzera() { AzzeraStatoLettori(); }
 
     FakePiattaforma fp;
 };
