@@ -274,12 +274,12 @@ def pulled_back(c, after):
 
 
 def replug_and_reconnect(c, label, code="1112131415"):
-    """Plugs the reader back, assigns Attivo := true (SIGHUP) and reads a code."""
+    """Plugs the reader back, assigns Attivo := true (SIGUSR1) and reads a code."""
     n = len(c.sim.out)
     c.sim.send("plug")
     c.device(n)
     k = len(c.read.out)
-    c.read.p.send_signal(signal.SIGHUP)
+    c.read.p.send_signal(signal.SIGUSR1)
     c.read.wait_line(r"^Stato 1$", k)
     c.sim.send(code)
     i = c.read.wait_line(r"^Lettura ", k)
@@ -333,7 +333,7 @@ def case_pulled_version_wait_periodic(c):
     c.sim.send("plug")
     c.device(n)
     k = len(c.read.out)
-    c.read.p.send_signal(signal.SIGHUP)
+    c.read.p.send_signal(signal.SIGUSR1)
     c.read.wait_line(r"^Stato 1$", k)
     # The periodic check goes on against the reader plugged back in.
     r = len(c.sim.err)
@@ -398,7 +398,7 @@ def case_pulled_mid_frame(c, family):
     c.sim.send("plug")
     c.device(n)
     k = len(c.read.out)
-    c.read.p.send_signal(signal.SIGHUP)
+    c.read.p.send_signal(signal.SIGUSR1)
     c.read.wait_line(r"^Stato 1$", k)
     c.sim.send("0102030405")
     m = c.read.wait_line(r"^Lettura ", k)
@@ -533,7 +533,7 @@ def case_port_held(c):
     h = Holder(c.device(n))
     e0 = len(c.read.err)
     k = len(c.read.out)
-    c.read.p.send_signal(signal.SIGHUP)
+    c.read.p.send_signal(signal.SIGUSR1)
     e = c.read.wait_line(r"^Errore 8010 ", e0, stream="err")
     time.sleep(1.5)
     b = c.mon.mark()
@@ -543,7 +543,7 @@ def case_port_held(c):
     c.notes.append(f"held at reconnect: {c.read.err[e]}; events {' | '.join(c.events(j))}")
     h.release()
     k = len(c.read.out)
-    c.read.p.send_signal(signal.SIGHUP)
+    c.read.p.send_signal(signal.SIGUSR1)
     c.read.wait_line(r"^Stato 1$", k)
     c.sim.send("0102030405")
     c.read.wait_line(r"^Lettura U0102030405$", k)

@@ -21,7 +21,7 @@ namespace {
 const char* const kUso =
     "usage: talumbra-read --port N [--badge 0..4] [--repeat-ms MS] [--quendel 0|1] [--type 0..3]\n"
     "                     [--check-ms MS] [--events] [--count K] [--seconds S] [--retry]\n"
-    "SIGHUP assigns Attivo := true again, as a user switching the reader back on:\n"
+    "SIGUSR1 assigns Attivo := true again, as a user switching the reader back on:\n"
     "after the reader was pulled and plugged back in, it reopens the port. A failure\n"
     "of it is printed as \"Errore N description\" on standard error; the program goes on.\n";
 
@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, nullptr);
 
     // Why the program ends: set once, then the loop (or the control, when it
     // asks its question) winds down.
@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
         const ssize_t r = ::read(pipeSegnali[0], buf, sizeof buf);
         bool riattiva = false;
         for (ssize_t i = 0; i < r; ++i) {
-            if (buf[i] == SIGHUP)
+            if (buf[i] == SIGUSR1)
                 riattiva = true;
             else
                 Termina(0);
