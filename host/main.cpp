@@ -1,0 +1,101 @@
+// brelvo: the keyboard wedge. Every badge code read goes to the clipboard and,
+// with "Scrivi" checked, is typed into the window that has the focus.
+#include <QApplication>
+#include <QSocketNotifier>
+#include <QWidget>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "host/Tastiera.h"
+#include "host/frmMain.h"
+
+namespace {
+
+int pipaSegnali[2] = {-1, -1};
+
+void SuSegnale(int) {
+    const char c = 1;
+    [[maybe_unused]] auto n = ::write(pipaSegnali[1], &c, 1);
+}
+
+void Uso(FILE* f) {
+    std::fputs(
+        "Uso: brelvo\n"
+        "\n"
+        "Legge i badge dal lettore sulla porta seriale e mette ogni codice negli\n"
+        "appunti; con \"Scrivi\" lo digita anche nella finestra che ha il fuoco,\n"
+        "seguito da Invio (\"A capo\") o Freccia giù (\"Freccia giù\").\n"
+        "La porta e le opzioni stanno in Seriale.cfg, nella cartella di lavoro.\n"
+        "Le porte: la porta N è la voce comN in $TALUMBRA_PORTS (o in\n"
+        "~/.config/talumbra/ports), altrimenti /dev/ttyS, ttyUSB, ttyACM.\n"
+        "SIGINT e SIGTERM chiudono la finestra come l'utente: Seriale.cfg viene scritto.\n",
+        f);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            Uso(stdout);
+            return 0;
+        }
+    }
+    // Keystrokes need XTest, and a Wayland client may not set the clipboard
+    // from a window without focus: prefer X11 (or XWayland) when there is one.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Brelvo"));
+    for (int i = 1; i < argc; ++i) {
+        std::fprintf(stderr, "brelvo: argomento sconosciuto: %s\n", argv[i]);
+        Uso(stderr);
+        return 2;
+    }
+
+    auto tastiera = brelvo::CreaTastieraX11();
+    if (!tastiera->Disponibile()) {
+        std::fprintf(stderr, "Brelvo: %s: i codici vanno solo negli appunti, non vengono digitati.\n",
+                     qPrintable(tastiera->Motivo()));
+    } else if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+        std::fprintf(stderr,
+                     "Brelvo: la finestra usa la piattaforma \"%s\", non X11: i tasti arrivano solo alle "
+                     "finestre X (XWayland), gli appunti possono non seguire.\n",
+                     qPrintable(QGuiApplication::platformName()));
+    }
+
+    brelvo::frmMain w(std::move(tastiera));
+
+    // SIGINT, SIGTERM and SIGHUP (a logout) close the window as the user would.
+    bool chiudere = false;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pipaSegnali) == 0) {
+        struct sigaction sa {};
+        sa.sa_handler = SuSegnale;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
+    }
+    QSocketNotifier notifica(pipaSegnali[0], QSocketNotifier::Read);
+    QObject::connect(&notifica, &QSocketNotifier::activated, &w, [&] {
+        char buf[16];
+        [[maybe_unused]] auto n = ::read(pipaSegnali[0], buf, sizeof buf);
+        if (chiudere) return;
+        chiudere = true;
+        // A question or message still open is dismissed first.
+        while (QWidget* m = QApplication::activeModalWidget()) {
+            m->close();
+            if (QApplication::activeModalWidget() == m) break;
+        }
+        w.close();
+        QApplication::quit();
+    });
+
+    w.Form_Load();
+    if (chiudere) return 0;  // a signal came during start-up: the window is already closed
+    w.show();
+    return app.exec();
+}

@@ -1,0 +1,218 @@
+"""End-to-end tests of Brelvo under Xvfb: talumbra-sim plays the reader on a
+private port, Brelvo runs in a scratch working directory, and a real target
+window records the keys it receives.
+
+  e2e_brelvo.py CASE --brelvo B --sim S --bersaglio T
+"""
+import argparse
+import os
+import signal
+import sys
+import time
+
+from scena import Scena, inverti_bit_byte
+
+CODICE = "0123456789"                    # presented by the simulator
+LETTO = inverti_bit_byte(CODICE)         # "80C4A2E691", what Brelvo delivers
+casi = {}
+fallito = []
+
+
+def caso(f):
+    casi[f.__name__] = f
+    return f
+
+
+def verifica(nome, ottenuto, atteso):
+    if ottenuto != atteso:
+        fallito.append(nome)
+        print("FAIL %s:\n  got      %r\n  expected %r" % (nome, ottenuto, atteso))
+    else:
+        print("ok   %s" % nome)
+
+
+def prepara(s, cfg, porta=1, **kw):
+    """Simulator, Brelvo and the focused target; returns (sim, brelvo)."""
+    sim = s.avvia_sim(porta, **kw)
+    if cfg is not None:
+        s.scrivi_cfg(cfg)
+    brelvo = s.avvia_brelvo()
+    s.focalizza(s.avvia_bersaglio())
+    return sim, brelvo
+
+
+def chiudi(s, brelvo, segnale=signal.SIGTERM):
+    verifica("Brelvo ends cleanly on %s" % signal.Signals(segnale).name, s.ferma(brelvo, segnale, 30), 0)
+
+
+def leggi(s, sim, codice, atteso_tasti, atteso_appunti):
+    s.presenta(sim, codice)
+    s.attendi_appunti(atteso_appunti, 60)
+    # The clipboard is set before typing starts: wait for the keys, then a little more.
+    return s.attendi_ricevuto(atteso_tasti, 30 if atteso_tasti else 2)
+
+
+@caso
+def scrivi_a_capo(s):
+    sim, brelvo = prepara(s, b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
+    verifica("code then Enter", leggi(s, sim, CODICE, LETTO + "\n", LETTO), LETTO + "\n")
+    verifica("clipboard", s.appunti(), LETTO)
+    s.tasti.clear()
+    verifica("a second code", leggi(s, sim, "FFFFFFFF01", "FFFFFFFF80\n", "FFFFFFFF80"), "FFFFFFFF80\n")
+    chiudi(s, brelvo)
+    verifica("Seriale.cfg as read", s.leggi_cfg(), b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
+
+
+@caso
+def scrivi_freccia_giu(s):
+    sim, brelvo = prepara(s, b"1,0,1,1\r\n")
+    verifica("code then Down", leggi(s, sim, CODICE, LETTO + "{DOWN}", LETTO), LETTO + "{DOWN}")
+    chiudi(s, brelvo)
+    verifica("Seriale.cfg rewritten in its own form", s.leggi_cfg(), b" 1 \r\n 0 \r\n 1 \r\n 1 \r\n")
+
+
+@caso
+def scrivi_senza_tasto(s):
+    sim, brelvo = prepara(s, b" 1 \r\n 0 \r\n 1 \r\n 0 \r\n")
+    verifica("code alone", leggi(s, sim, CODICE, LETTO, LETTO), LETTO)
+    chiudi(s, brelvo)
+
+
+@caso
+def entrambe_le_opzioni(s):
+    sim, brelvo = prepara(s, b" 1 \r\n 1 \r\n 1 \r\n 1 \r\n")
+    verifica("Enter wins over Down", leggi(s, sim, CODICE, LETTO + "\n", LETTO), LETTO + "\n")
+    chiudi(s, brelvo)
+    verifica("Seriale.cfg keeps Enter only", s.leggi_cfg(), b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
+
+
+@caso
+def senza_file(s):
+    sim, brelvo = prepara(s, None)
+    verifica("no Seriale.cfg: clipboard only", leggi(s, sim, CODICE, "", LETTO), "")
+    verifica("clipboard", s.appunti(), LETTO)
+    chiudi(s, brelvo, signal.SIGINT)
+    verifica("Seriale.cfg written on closing", s.leggi_cfg(), b" 1 \r\n 0 \r\n 0 \r\n 0 \r\n")
+
+
+@caso
+def file_corto(s):
+    sim, brelvo = prepara(s, b"3", porta=3)
+    verifica("port 3 from a file holding \"3\"", leggi(s, sim, CODICE, "", LETTO), "")
+    chiudi(s, brelvo)
+    verifica("Seriale.cfg", s.leggi_cfg(), b" 3 \r\n 0 \r\n 0 \r\n 0 \r\n")
+
+
+@caso
+def gestori_delle_opzioni(s):
+    sim, brelvo = prepara(s, b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
+    # "Freccia giù" (1800, 1140 twips) unchecks "A capo".
+    s.clic_twip(s.brelvo_wid, 1800 + 120, 1140 + 120)
+    s.focalizza(s.bersaglio)
+    verifica("Down after the click", leggi(s, sim, CODICE, LETTO + "{DOWN}", LETTO), LETTO + "{DOWN}")
+    # "Scrivi" (60, 1140) off: clipboard only.
+    s.clic_twip(s.brelvo_wid, 60 + 120, 1140 + 120)
+    s.focalizza(s.bersaglio)
+    s.tasti.clear()
+    verifica("nothing typed with Scrivi off", leggi(s, sim, "AAAAAAAAAA", "", inverti_bit_byte("AAAAAAAAAA")), "")
+    chiudi(s, brelvo)
+    verifica("Seriale.cfg holds the options as clicked", s.leggi_cfg(), b" 1 \r\n 0 \r\n 0 \r\n 1 \r\n")
+
+
+@caso
+def lettore_staccato(s):
+    log = os.path.join(s.cartella, "sim.log")
+    sim, brelvo = prepara(s, b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n", log=log)
+    verifica("a code before the pull", leggi(s, sim, CODICE, LETTO + "\n", LETTO), LETTO + "\n")
+    s.presenta(sim, "unplug")
+    time.sleep(3)
+    verifica("Brelvo survives a pulled reader", brelvo.poll(), None)
+    s.presenta(sim, "plug")
+    # The control may find the port again by itself (its port list is probed
+    # again while the port is closed); otherwise the user checks "Attiva"
+    # (45, 855 twips) again. Either way codes flow once more.
+    ripreso = False
+    for tentativo, codice in enumerate(["FFFFFFFF01", "FFFFFFFF02", "FFFFFFFF03"]):
+        time.sleep(1)
+        s.presenta(sim, codice)
+        try:
+            s.attendi_appunti(inverti_bit_byte(codice), 8)
+            ripreso = True
+            break
+        except Exception:
+            s.clic_twip(s.brelvo_wid, 45 + 120, 855 + 120)
+            time.sleep(2)
+            s.focalizza(s.bersaglio)
+    verifica("codes reach the clipboard once the reader is back", ripreso, True)
+    # Let the keys of that code land before starting afresh.
+    fine = time.monotonic() + 10
+    while time.monotonic() < fine and not s.ricevuto().endswith(inverti_bit_byte(codice) + "\n"):
+        time.sleep(0.1)
+    s.focalizza(s.bersaglio)
+    s.tasti.clear()
+    verifica("and are typed", leggi(s, sim, "FFFFFFFF04", "FFFFFFFF20\n", "FFFFFFFF20"), "FFFFFFFF20\n")
+    with open(log) as f:
+        prima = len(f.readlines())
+    chiudi(s, brelvo)
+    time.sleep(1)
+    with open(log) as f:
+        dopo = f.readlines()[prima:]
+    verifica("closing released the reader (EOT EOT sent)", any(" rx " in r and "04 04" in r for r in dopo), True)
+
+
+@caso
+def segnale_durante_la_domanda(s):
+    """A silent reader: the control asks "Check connection." before the window
+    shows; SIGTERM then still closes Brelvo properly."""
+    s.avvia_sim(1, extra=["--silent"])
+    brelvo = s._avvia([s.p["brelvo"]], cwd=s.lavoro)
+    fine = time.monotonic() + 90
+    while time.monotonic() < fine and "Brelvo" not in s.finestre().values():
+        time.sleep(0.3)
+    verifica("the question is up", "Brelvo" in s.finestre().values(), True)
+    chiudi(s, brelvo)
+    verifica("Seriale.cfg written", s.leggi_cfg(), b" 1 \r\n 0 \r\n 0 \r\n 0 \r\n")
+
+
+@caso
+def senza_display(s):
+    """No X display for typing: said once, and codes still go to the clipboard."""
+    sim = s.avvia_sim(1)
+    s.scrivi_cfg(b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
+    env = dict(s.env)
+    env.pop("DISPLAY")
+    env["QT_QPA_PLATFORM"] = "offscreen"
+    err = os.path.join(s.cartella, "brelvo.err")
+    with open(err, "w") as f:
+        brelvo = s._avvia([s.p["brelvo"]], cwd=s.lavoro, stderr=f, env=env)
+    time.sleep(3)
+    for c in ["0123456789", "FFFFFFFF01", "0000000001"]:
+        s.presenta(sim, c)
+        time.sleep(1)
+    verifica("Brelvo runs on without a display to type on", brelvo.poll(), None)
+    chiudi(s, brelvo)
+    with open(err) as f:
+        testo = f.read()
+    verifica("it says so once", testo.count("i codici vanno solo negli appunti"), 1)
+    verifica("Seriale.cfg", s.leggi_cfg(), b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("caso", choices=sorted(casi))
+    ap.add_argument("--brelvo", required=True)
+    ap.add_argument("--sim", required=True)
+    ap.add_argument("--bersaglio", required=True)
+    a = ap.parse_args()
+    with Scena(dict(brelvo=a.brelvo, sim=a.sim, bersaglio=a.bersaglio)) as s:
+        s.avvia_xvfb()
+        try:
+            casi[a.caso](s)
+        except Exception as e:
+            fallito.append(a.caso)
+            print("FAIL %s: %s" % (a.caso, e))
+    return 1 if fallito else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

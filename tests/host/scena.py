@@ -1,0 +1,252 @@
+"""A scene for Brelvo under Xvfb: a private X display, a target window that
+logs the keys it gets, the reader simulator on a private port folder, and
+Brelvo itself in a scratch working directory. Used by the end-to-end tests,
+the typing benchmark and the demo. Every process started here is stopped by
+its own id when the scene closes."""
+import os
+import queue
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+KEY_RETURN = 0x01000004
+KEY_ENTER = 0x01000005
+KEY_DOWN = 0x01000015
+
+
+class Errore(Exception):
+    pass
+
+
+class Scena:
+    def __init__(self, programmi, display=None, cartella=None):
+        """programmi: dict with the paths of 'brelvo', 'sim', 'bersaglio', 'digita'.
+        display: use this X display instead of starting Xvfb."""
+        self.p = programmi
+        self.processi = []
+        self._tmp = None
+        if cartella is None:
+            self._tmp = tempfile.TemporaryDirectory(prefix="brelvo-")
+            cartella = self._tmp.name
+        self.cartella = cartella
+        self.porte = os.path.join(cartella, "porte")
+        self.lavoro = os.path.join(cartella, "lavoro")
+        os.makedirs(self.porte, exist_ok=True)
+        os.makedirs(self.lavoro, exist_ok=True)
+        self.env = dict(os.environ)
+        self.env["TALUMBRA_PORTS"] = self.porte
+        if not self.env.get("XDG_RUNTIME_DIR"):
+            self.env["XDG_RUNTIME_DIR"] = os.path.join(cartella, "run")
+            os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
+        self.env.pop("QT_QPA_PLATFORM", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.tasti = []          # (qt key, text) in arrival order
+        self._coda_tasti = queue.Queue()
+        self.display = display
+        if display:
+            self.env["DISPLAY"] = display
+
+    # ---- processes
+    def _avvia(self, argv, **kw):
+        kw.setdefault("env", self.env)
+        kw.setdefault("stdin", subprocess.DEVNULL)
+        pr = subprocess.Popen(argv, **kw)
+        self.processi.append(pr)
+        return pr
+
+    def ferma(self, pr, segnale=signal.SIGTERM, attesa=10):
+        if pr.poll() is None:
+            pr.send_signal(segnale)
+            try:
+                pr.wait(attesa)
+            except subprocess.TimeoutExpired:
+                pr.kill()
+                pr.wait()
+        return pr.returncode
+
+    def chiudi(self):
+        for pr in reversed(self.processi):
+            try:
+                self.ferma(pr, attesa=5)
+            except Exception:
+                pass
+        self.processi.clear()
+        if self._tmp:
+            self._tmp.cleanup()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *a):
+        self.chiudi()
+
+    # ---- X display
+    def avvia_xvfb(self):
+        r, w = os.pipe()
+        self._avvia(["Xvfb", "-displayfd", str(w), "-screen", "0", "800x480x24", "-nolisten", "tcp",
+                     "-noreset"], pass_fds=(w,), stderr=subprocess.DEVNULL)
+        os.close(w)
+        with os.fdopen(r) as f:
+            numero = f.readline().strip()
+        if not numero:
+            raise Errore("Xvfb did not start")
+        self.display = ":" + numero
+        self.env["DISPLAY"] = self.display
+        return self.display
+
+    def x(self, *argv, timeout=30):
+        return subprocess.run(list(argv), env=self.env, capture_output=True, text=True, timeout=timeout)
+
+    def attendi_finestra(self, nome, timeout=60):
+        """Id of the first visible window titled exactly `nome`."""
+        fine = time.monotonic() + timeout
+        while time.monotonic() < fine:
+            r = self.x("xdotool", "search", "--onlyvisible", "--name", "^%s$" % nome)
+            if r.returncode == 0 and r.stdout.split():
+                return r.stdout.split()[0]
+            time.sleep(0.2)
+        raise Errore("no window %r within %d s" % (nome, timeout))
+
+    def finestre(self):
+        """Titles of the visible windows, by id (also those with only _NET_WM_NAME)."""
+        ids = self.x("xdotool", "search", "--onlyvisible", "--name", ".*").stdout.split()
+        return {w: self.x("xdotool", "getwindowname", w).stdout.strip() for w in ids}
+
+    def focalizza(self, wid):
+        self.x("xdotool", "windowfocus", "--sync", str(wid))
+        fine = time.monotonic() + 20
+        while time.monotonic() < fine:
+            if self.x("xdotool", "getwindowfocus").stdout.strip() == str(wid):
+                return
+            time.sleep(0.1)
+            self.x("xdotool", "windowfocus", str(wid))
+        raise Errore("cannot focus window %s" % wid)
+
+    def appunti(self):
+        r = self.x("xclip", "-o", "-selection", "clipboard", timeout=30)
+        return r.stdout if r.returncode == 0 else None
+
+    def attendi_appunti(self, atteso, timeout=30):
+        fine = time.monotonic() + timeout
+        ultimo = None
+        while time.monotonic() < fine:
+            ultimo = self.appunti()
+            if ultimo == atteso:
+                return ultimo
+            time.sleep(0.2)
+        raise Errore("clipboard holds %r, expected %r" % (ultimo, atteso))
+
+    def screenshot(self, percorso):
+        r = self.x("import", "-window", "root", percorso, timeout=60)
+        return r.returncode == 0
+
+    # ---- the target window
+    def avvia_bersaglio(self):
+        pr = self._avvia([self.p["bersaglio"]], stdout=subprocess.PIPE, text=True, bufsize=1)
+        pronto = queue.Queue()
+
+        def leggi():
+            for riga in pr.stdout:
+                parti = riga.split()
+                if parti[:1] == ["pronto"]:
+                    pronto.put(parti[1])
+                elif parti[:1] == ["tasto"] and len(parti) == 3:
+                    testo = "" if parti[2] == "-" else bytes.fromhex(parti[2]).decode("utf-8")
+                    self._coda_tasti.put((int(parti[1]), testo))
+        threading.Thread(target=leggi, daemon=True).start()
+        try:
+            wid = pronto.get(timeout=60)
+        except queue.Empty:
+            raise Errore("the target window did not start")
+        self.attendi_finestra("Bersaglio")
+        self.bersaglio = wid
+        return wid
+
+    def _raccogli(self):
+        while True:
+            try:
+                self.tasti.append(self._coda_tasti.get_nowait())
+            except queue.Empty:
+                return
+
+    def ricevuto(self):
+        """What the target got, as text: Return as a line end, Down as '{DOWN}'."""
+        self._raccogli()
+        out = []
+        for k, t in self.tasti:
+            if k in (KEY_RETURN, KEY_ENTER):
+                out.append("\n")
+            elif k == KEY_DOWN:
+                out.append("{DOWN}")
+            else:
+                out.append(t)
+        return "".join(out)
+
+    def attendi_ricevuto(self, atteso, timeout=60):
+        """Waits until the target has at least as much as `atteso`; returns what it has."""
+        fine = time.monotonic() + timeout
+        while time.monotonic() < fine:
+            r = self.ricevuto()
+            if len(r) >= len(atteso):
+                time.sleep(0.3)  # anything extra shows up now
+                return self.ricevuto()
+            time.sleep(0.05)
+        return self.ricevuto()
+
+    # ---- the reader simulator
+    def avvia_sim(self, porta=1, famiglia="pelvan", extra=(), log=None):
+        """The simulator as port `porta`; with `log` (a path) it logs every byte there."""
+        argv = [self.p["sim"], "--family", famiglia, "--port", str(porta)] + list(extra)
+        err = None
+        if log:
+            argv.append("-v")
+            err = open(log, "w")
+        pr = self._avvia(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err, text=True, bufsize=1)
+        riga = pr.stdout.readline()
+        if not riga:
+            raise Errore("talumbra-sim did not start")
+        # Keep draining its output so it never blocks on a full pipe.
+        threading.Thread(target=lambda: [None for _ in pr.stdout], daemon=True).start()
+        return pr
+
+    @staticmethod
+    def presenta(sim, codice):
+        """Presents a badge: `codice` is the hexadecimal code (or a simulator command)."""
+        sim.stdin.write(codice + "\n")
+        sim.stdin.flush()
+
+    # ---- Brelvo
+    def scrivi_cfg(self, testo):
+        with open(os.path.join(self.lavoro, "Seriale.cfg"), "wb") as f:
+            f.write(testo)
+
+    def leggi_cfg(self):
+        try:
+            with open(os.path.join(self.lavoro, "Seriale.cfg"), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def avvia_brelvo(self, stderr=None, env=None):
+        """Starts Brelvo; returns once its window shows, which is after its start-up."""
+        pr = self._avvia([self.p["brelvo"]], cwd=self.lavoro, stderr=stderr, env=env or self.env)
+        self.brelvo_wid = self.attendi_finestra("Brelvo", timeout=90)
+        return pr
+
+    def clic_twip(self, wid, x, y):
+        """A click in window `wid` at (x, y) twips from its top left (96 dpi under Xvfb)."""
+        self.x("xdotool", "mousemove", "--sync", "--window", str(wid), str(round(x * 96 / 1440)),
+               str(round(y * 96 / 1440)))
+        self.x("xdotool", "click", "1")
+
+
+def inverti_bit_byte(codice):
+    """The reader's 10-digit code as Brelvo delivers it: the bits of each byte reversed."""
+    out = []
+    for i in range(0, 10, 2):
+        b = int(codice[i:i + 2], 16)
+        r = int("{:08b}".format(b)[::-1], 2)
+        out.append("%02X" % r)
+    return "".join(out)
