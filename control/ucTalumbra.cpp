@@ -383,7 +383,23 @@ void ucTalumbra::Riconnetti(bool attivazione) {
     } catch (...) {
     }
     if (!Canale().Attivo()) return;
-    if (TipoDispositivo() != tdKez3) VerificaConnessione();
+    if (TipoDispositivo() == tdKez3) return;
+    try {
+        VerificaConnessione();
+    } catch (const Fallimento& f) {
+        // The failure goes on to the host; but a device that is gone must not
+        // stay shown as open, with nothing left to notice it. Close through the
+        // setter (Stato false, the port list), twice as at event boundaries.
+        if (f.Numero() == talumbra::errDispositivoNonDisponibile) {
+            for (int tentativo = 0; tentativo < 2 && Canale().Attivo(); ++tentativo) {
+                try {
+                    setAttivo(false);
+                } catch (...) {
+                }
+            }
+        }
+        throw;
+    }
 }
 
 void ucTalumbra::VerificaConnessione() {

@@ -57,6 +57,16 @@ TEST(RiceviRighe, LineThatNeverEndsKeepsOnlyItsLast4KiB) {
     EXPECT_EQ(b.ch->BufferRicezione(), "");
 }
 
+TEST(RiceviRighe, HalfLineDoesNotOutliveThePortClosing) {
+    Banco b;
+    b.Pronto();
+    Notifiche(b, {"U0A0B0"});
+    b.ch->setAttivo(false);
+    EXPECT_EQ(b.ch->BufferRicezione(), "");
+    b.Pronto();
+    EXPECT_EQ(Notifiche(b, {"U0102030405\r\n"}), Righe{"U0102030405"});
+}
+
 TEST(Seriale_OnComm, OtherNotificationCodesChangeNothing) {
     Banco b;
     b.Pronto();

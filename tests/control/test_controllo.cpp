@@ -443,6 +443,28 @@ TEST_F(Controllo, GuastoNellaNotificaChiudeLaPorta) {
     EXPECT_FALSE(porta().Notifica());
 }
 
+TEST_F(Controllo, GuastoNellaRicercaAlCaricamentoArrivaAllOspiteEChiudeLaPorta) {
+    // The reader is silent; the adapter is pulled while the user is asked.
+    lettore.versione.clear();
+    risposta = [this] {
+        porta().esistenti.clear();
+        porta().Fallisci("Output", errDispositivoNonDisponibile, -1, "Device gone");
+        return true;
+    };
+    Borsa b;
+    b.valori = {{"commport", 1}, {"attivo", true}};
+    Crea();
+    EXPECT_THROW(c->ReadProperties(b), Fallimento);
+    // The host has the failure, and the control shows the port closed.
+    EXPECT_EQ(domande, 1);
+    EXPECT_FALSE(c->Attivo());
+    EXPECT_FALSE(porta().PortOpen());
+    ASSERT_FALSE(stati.empty());
+    EXPECT_FALSE(stati.back());
+    EXPECT_FALSE(cmb()->isHidden());
+    EXPECT_TRUE(anomalie.isEmpty());
+}
+
 TEST_F(Controllo, GuastoNelControlloPeriodicoNonEsceDalTimer) {
     Aperto();
     porta().Fallisci("Output", errDispositivoNonDisponibile, -1, "Device gone");

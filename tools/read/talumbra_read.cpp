@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 #include "ucTalumbra.h"
 
@@ -19,7 +20,10 @@ namespace {
 
 const char* const kUso =
     "usage: talumbra-read --port N [--badge 0..4] [--repeat-ms MS] [--quendel 0|1] [--type 0..3]\n"
-    "                     [--check-ms MS] [--events] [--count K] [--seconds S] [--retry]\n";
+    "                     [--check-ms MS] [--events] [--count K] [--seconds S] [--retry]\n"
+    "SIGUSR1 assigns Attivo := true again, as a user switching the reader back on:\n"
+    "after the reader was pulled and plugged back in, it reopens the port. A failure\n"
+    "of it is printed as \"Errore N description\" on standard error; the program goes on.\n";
 
 struct Opzioni {
     int porta = 0;
@@ -135,8 +139,8 @@ public:
 
 int pipeSegnali[2] = {-1, -1};
 
-void SuSegnale(int) {
-    char c = 1;
+void SuSegnale(int segnale) {
+    char c = static_cast<char>(segnale);
     ssize_t r = ::write(pipeSegnali[1], &c, 1);
     (void)r;
 }
@@ -160,6 +164,7 @@ int main(int argc, char** argv) {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, nullptr);
 
     // Why the program ends: set once, then the loop (or the control, when it
     // asks its question) winds down.
@@ -169,17 +174,33 @@ int main(int argc, char** argv) {
         app.quit();
     };
 
+    ucTalumbra* controllo = nullptr;
     QSocketNotifier segnali(pipeSegnali[0], QSocketNotifier::Read);
     QObject::connect(&segnali, &QSocketNotifier::activated, [&] {
         char buf[16];
-        ssize_t r = ::read(pipeSegnali[0], buf, sizeof buf);
-        (void)r;
-        Termina(0);
+        const ssize_t r = ::read(pipeSegnali[0], buf, sizeof buf);
+        bool riattiva = false;
+        for (ssize_t i = 0; i < r; ++i) {
+            if (buf[i] == SIGUSR1)
+                riattiva = true;
+            else
+                Termina(0);
+        }
+        if (!riattiva || uscita || !controllo) return;
+        // The host's own call: its failure stops here, like a user's click would.
+        try {
+            controllo->setAttivo(true);
+        } catch (const talumbra::Fallimento& f) {
+            std::fprintf(stderr, "Errore %d %s\n", f.Numero(), f.Descrizione().c_str());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "Errore 0 %s\n", e.what());
+        }
+        std::fflush(stderr);
     });
     if (o.secondi > 0) QTimer::singleShot(static_cast<int>(o.secondi * 1000), &app, [&] { Termina(0); });
 
     Contenitore contenitore;
-    auto* controllo = new ucTalumbra(nullptr, &contenitore);
+    controllo = new ucTalumbra(nullptr, &contenitore);
     long long letti = 0;
 
     // Once the program is ending, every further question is answered Cancel.
@@ -227,6 +248,6 @@ int main(int argc, char** argv) {
     if (!uscita) app.exec();
 
     // Destroying the control sends EOT EOT and closes the port.
-    delete controllo;
+    delete std::exchange(controllo, nullptr);
     return uscita.value_or(0);
 }

@@ -1,0 +1,622 @@
+#!/usr/bin/env python3
+"""Fault injection: talumbra-read against the faults that talumbra-sim plays.
+
+Each case starts the simulator on a pseudo-terminal linked as a port in a
+private port folder, starts talumbra-read --events on that port, injects a
+fault and watches the events. In every case:
+
+  * no crash: the expected exit status, and no sanitizer report on stderr;
+  * no spin: the CPU time of talumbra-read (utime + stime from /proc/PID/stat)
+    over the wall time of the case's measured window stays under MAX_CPU_SHARE;
+  * bounded memory: VmRSS (sampled every 50 ms) grows by less than
+    MAX_RSS_GROWTH_KB over the window (reported only under the sanitizers).
+
+Waits for events are generous (a loaded 2-core machine may be slow); nothing
+is bounded in time except the CPU share, which a slow machine only lowers.
+
+usage: run_faults.py --read PATH --sim PATH [--sanitized] [--list] [CASE...]
+"""
+import argparse
+import fcntl
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+import traceback
+
+# A spinning loop takes a whole core when it can. Even on a 2-core machine
+# shared with builds (load 6 or so) the scheduler still grants it a third of a
+# core, while talumbra-read idling on a port, waiting on time-outs with poll,
+# or taking 9600-baud traffic uses a few percent at most. 20% sits well above
+# the one and well below the other, and contention only lowers a share.
+MAX_CPU_SHARE = 0.20
+# Growth of VmRSS over a window: a 1 MB line may be held once or twice while
+# it is cut into lines, plus allocator slack; a leak per byte or per event
+# over a flood or a 1 MB line shows as far more.
+MAX_RSS_GROWTH_KB = 8 * 1024
+# "Something happens" waits; never a time limit on the code under test.
+WAIT = 60.0
+PORT = 120  # above the numbers of the machine's own serial devices
+
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "SUMMARY: UndefinedBehaviorSanitizer", "AddressSanitizer:DEADLYSIGNAL")
+
+
+class CaseFailed(Exception):
+    pass
+
+
+class Proc:
+    """A child whose stdout and stderr lines are collected as they come."""
+
+    def __init__(self, name, argv, env, stdin=False):
+        self.name = name
+        self.p = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  stdin=subprocess.PIPE if stdin else subprocess.DEVNULL)
+        self.out, self.err = [], []
+        self.cond = threading.Condition()
+        self.threads = [threading.Thread(target=self._pump, args=(self.p.stdout, self.out), daemon=True),
+                        threading.Thread(target=self._pump, args=(self.p.stderr, self.err), daemon=True)]
+        for t in self.threads:
+            t.start()
+
+    def _pump(self, stream, lines):
+        for raw in iter(stream.readline, b""):
+            with self.cond:
+                lines.append(raw.decode("latin-1").rstrip("\n"))
+                self.cond.notify_all()
+        with self.cond:
+            self.cond.notify_all()
+
+    @property
+    def pid(self):
+        return self.p.pid
+
+    def send(self, line):
+        self.p.stdin.write((line + "\n").encode())
+        self.p.stdin.flush()
+
+    def wait_line(self, pattern, after=0, timeout=WAIT, stream="out"):
+        """Index of the first line at or after `after` matching `pattern`."""
+        rx = re.compile(pattern)
+        lines = self.out if stream == "out" else self.err
+        end = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for i in range(after, len(lines)):
+                    if rx.search(lines[i]):
+                        return i
+                if self.p.poll() is not None and all(not t.is_alive() for t in self.threads):
+                    raise CaseFailed(f"{self.name} ended (status {self.p.returncode}) before /{pattern}/")
+                left = end - time.monotonic()
+                if left <= 0:
+                    raise CaseFailed(f"{self.name}: no /{pattern}/ within {timeout:.0f} s")
+                self.cond.wait(min(left, 0.2))
+
+    def lines_since(self, i):
+        with self.cond:
+            return list(self.out[i:])
+
+    def finish(self, sig=signal.SIGTERM, timeout=WAIT):
+        """Signals the child (if sig) and returns its exit status."""
+        if sig is not None and self.p.poll() is None:
+            self.p.send_signal(sig)
+        try:
+            self.p.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.p.kill()
+            self.p.wait()
+            raise CaseFailed(f"{self.name} did not end within {timeout:.0f} s of {sig!r}")
+        for t in self.threads:
+            t.join(5)
+        return self.p.returncode
+
+    def kill(self):
+        if self.p.poll() is None:
+            self.p.kill()
+            self.p.wait()
+
+
+class Monitor:
+    """Samples a process's CPU time and VmRSS from /proc."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.rss_kb = []  # (time, kB)
+        self.last_cpu = None
+        self.stop = threading.Event()
+        self.t = threading.Thread(target=self._run, daemon=True)
+        self.t.start()
+
+    def cpu_s(self):
+        try:
+            with open(f"/proc/{self.pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / CLK_TCK  # utime, stime
+        except (OSError, IndexError):
+            return None
+
+    def rss(self):
+        try:
+            with open(f"/proc/{self.pid}/status") as f:
+                for line in f:
+                    if line.startswith("VmRSS:"):
+                        return int(line.split()[1])
+        except OSError:
+            pass
+        return None
+
+    def _run(self):
+        while not self.stop.is_set():
+            r, c = self.rss(), self.cpu_s()
+            if r is not None:
+                self.rss_kb.append((time.monotonic(), r))
+            if c is not None:
+                self.last_cpu = c
+            self.stop.wait(0.05)
+
+    def mark(self):
+        # Once the process has ended and been reaped, its last sample stands.
+        c = self.cpu_s()
+        return (time.monotonic(), c if c is not None else self.last_cpu, self.rss())
+
+    def window(self, a, b):
+        """CPU share and RSS figures between two marks."""
+        wall = b[0] - a[0]
+        cpu = (b[1] - a[1]) if a[1] is not None and b[1] is not None else float("nan")
+        peak = max([k for t, k in self.rss_kb if a[0] <= t <= b[0]] + [a[2] or 0, b[2] or 0])
+        return {"wall": wall, "cpu": cpu, "share": cpu / wall if wall > 0 else 0.0,
+                "rss0": a[2] or 0, "rss_peak": peak}
+
+    def close(self):
+        self.stop.set()
+        self.t.join(2)
+
+
+class Case:
+    """One fault: a port folder, the simulator, talumbra-read and the checks."""
+
+    def __init__(self, args, name):
+        self.args, self.name = args, name
+        self.tmp = tempfile.TemporaryDirectory(prefix="talumbra-faults-")
+        self.ports = self.tmp.name
+        # Mask the machine's own serial devices, so that the control's port
+        # list never opens a real port.
+        for base, first in (("/dev/ttyS", 1), ("/dev/ttyUSB", 33), ("/dev/ttyACM", 65)):
+            for i in range(32):
+                if os.path.exists(f"{base}{i}"):
+                    os.symlink("/nonexistent/talumbra-masked", os.path.join(self.ports, f"com{first + i}"))
+        self.env = dict(os.environ, TALUMBRA_PORTS=self.ports, QT_QPA_PLATFORM="offscreen")
+        self.procs = []
+        self.windows = []
+        self.notes = []
+        self.sim = self.read = self.mon = None
+
+    def start_sim(self, *extra):
+        self.sim = Proc("talumbra-sim", [self.args.sim, "--port", str(PORT), *extra], self.env, stdin=True)
+        self.procs.append(self.sim)
+        return self.device(0)
+
+    def device(self, after):
+        i = self.sim.wait_line(rf"^ready port {PORT} (\S+)", after)
+        return re.search(r"(\S+)$", self.sim.out[i]).group(1)
+
+    def start_read(self, *extra, monitor=True):
+        self.read = Proc("talumbra-read", [self.args.read, "--port", str(PORT), "--events", *extra], self.env)
+        self.procs.append(self.read)
+        if monitor:
+            self.mon = Monitor(self.read.pid)
+        return self.read
+
+    def measure(self, label, a, b):
+        w = self.mon.window(a, b)
+        w["label"] = label
+        self.windows.append(w)
+        if w["cpu"] != w["cpu"]:
+            raise CaseFailed(f"{label}: the CPU time of talumbra-read could not be read")
+        if not w["share"] < MAX_CPU_SHARE:
+            raise CaseFailed(f"{label}: talumbra-read used {w['share']:.0%} of a core over {w['wall']:.1f} s "
+                             f"(bound {MAX_CPU_SHARE:.0%}): a spin")
+        growth = w["rss_peak"] - w["rss0"]
+        if growth > MAX_RSS_GROWTH_KB:
+            msg = f"{label}: VmRSS grew by {growth} kB (from {w['rss0']} kB; bound {MAX_RSS_GROWTH_KB} kB)"
+            if not self.args.sanitized:
+                raise CaseFailed(msg)
+            # The sanitizer's quarantine keeps freed blocks resident: figures only.
+            self.notes.append(msg + " [sanitized build: not checked]")
+
+    def end_read(self, expected=0, sig=signal.SIGTERM):
+        status = self.read.finish(sig)
+        if self.mon:
+            self.mon.close()
+        self.check_clean(self.read)
+        if status != expected:
+            raise CaseFailed(f"talumbra-read exited with {status}, expected {expected}; stderr:\n  "
+                             + "\n  ".join(self.read.err[-20:]))
+        return status
+
+    def check_clean(self, proc):
+        for line in proc.err:
+            if any(m in line for m in SANITIZER_MARKS):
+                raise CaseFailed(f"{proc.name}: sanitizer report:\n  " + "\n  ".join(proc.err[-40:]))
+
+    def events(self, after=0):
+        return self.read.lines_since(after)
+
+    def cleanup(self):
+        if self.mon:
+            self.mon.close()
+        for p in reversed(self.procs):
+            if p.p.poll() is None:
+                try:
+                    p.finish(signal.SIGTERM, 10)
+                except CaseFailed:
+                    pass
+            p.kill()
+        self.tmp.cleanup()
+
+
+# ---------------------------------------------------------------- the cases
+# Each takes a Case and raises CaseFailed. Codes are read with --quendel 0, so
+# an EM4x02 code 0102030405 is delivered as "U0102030405".
+
+def pulled_back(c, after):
+    """The closed state once the port is gone: Stato 0 and Anomalia "Errore N ..."."""
+    i = c.read.wait_line(r"^Anomalia Errore \d+ ", after)
+    j = c.read.wait_line(r"^Stato 0$", after)
+    return max(i, j)
+
+
+def replug_and_reconnect(c, label, code="1112131415"):
+    """Plugs the reader back, assigns Attivo := true (SIGUSR1) and reads a code."""
+    n = len(c.sim.out)
+    c.sim.send("plug")
+    c.device(n)
+    k = len(c.read.out)
+    c.read.p.send_signal(signal.SIGUSR1)
+    c.read.wait_line(r"^Stato 1$", k)
+    c.sim.send(code)
+    i = c.read.wait_line(r"^Lettura ", k)
+    got = c.read.out[i]
+    if got != f"Lettura U{code}":
+        raise CaseFailed(f"{label}: after reconnecting, first code read as {got!r}, sent U{code}")
+    return i
+
+
+def case_pulled_idle(c):
+    """The reader is pulled while the port is open and idle, then plugged back."""
+    c.start_sim("--log-times")
+    c.start_read("--quendel", "0")
+    i = c.read.wait_line(r"^FindDevice 1 0$")
+    c.sim.send("0102030405")
+    i = c.read.wait_line(r"^Lettura U0102030405$", i)
+    a = c.mon.mark()
+    time.sleep(1.0)
+    c.sim.send("unplug")
+    c.sim.wait_line(rf"^unplugged port {PORT}$")
+    j = pulled_back(c, i)
+    time.sleep(2.0)  # a spin on the dead port would show here
+    b = c.mon.mark()
+    c.measure("pulled while idle", a, b)
+    replug_and_reconnect(c, "pulled while idle")
+    time.sleep(1.0)
+    c.measure("plugged back, reconnected", b, c.mon.mark())
+    c.notes.append("events from the pull: " + " | ".join(c.events(i + 1)))
+    c.end_read(0)
+
+
+def case_pulled_version_wait_periodic(c):
+    """Pulled while the periodic presence check waits for a version reply."""
+    # A KEZ-3 reader opens without a check; the periodic check then asks a
+    # reader that never answers, so the wait lasts until the pull.
+    c.start_sim("--family", "kez", "--silent", "-v")
+    c.start_read("--type", "1", "--check-ms", "300", "--retry")
+    c.read.wait_line(r"^Stato 1$")
+    c.sim.wait_line(r"request", stream="err")  # the first version request reached the reader
+    a = c.mon.mark()
+    time.sleep(1.0)
+    c.sim.send("unplug")
+    c.sim.wait_line(rf"^unplugged port {PORT}$")
+    j = pulled_back(c, 0)
+    time.sleep(2.0)
+    b = c.mon.mark()
+    c.measure("pulled during a version wait (periodic check)", a, b)
+    if any(e.startswith("FindDevice") for e in c.events()):
+        raise CaseFailed(f"a check cut short by the pull reported FindDevice: {c.events()}")
+    n = len(c.sim.out)
+    c.sim.send("plug")
+    c.device(n)
+    k = len(c.read.out)
+    c.read.p.send_signal(signal.SIGUSR1)
+    c.read.wait_line(r"^Stato 1$", k)
+    # The periodic check goes on against the reader plugged back in.
+    r = len(c.sim.err)
+    c.sim.wait_line(r"request", r, stream="err")
+    time.sleep(1.0)
+    c.measure("plugged back, checking again", b, c.mon.mark())
+    c.notes.append("events after the pull: " + " | ".join(c.events(j - 1)[:4]))
+    c.end_read(0)
+
+
+def case_pulled_version_wait_loading(c):
+    """Pulled while the presence check at loading waits for a version reply."""
+    c.start_sim("--silent", "-v")
+    c.start_read("--retry")
+    i = c.read.wait_line(r"^Stato 1$")
+    c.read.wait_line(r"^Stato 1$", i + 1)  # reopened by the loading: the check runs
+    c.sim.wait_line(r"request", stream="err")
+    a = c.mon.mark()
+    time.sleep(1.0)
+    c.sim.send("unplug")
+    c.sim.wait_line(rf"^unplugged port {PORT}$")
+    # The failure reaches the host's own call (loading): it prints it and ends.
+    c.end_read(4, sig=None)
+    c.measure("pulled during a version wait (loading)", a, c.mon.mark())
+    err = next((e for e in c.read.err if re.match(r"^Errore \d+ ", e)), None)
+    if not err:
+        raise CaseFailed(f"exit 4 without an Errore line: {c.read.err[-5:]}")
+    # ... and the control showed the port closed before that.
+    if "Stato 0" not in c.events(i + 1):
+        raise CaseFailed(f"the failure left the control shown open: {c.events()}")
+    c.notes.append(f"exit 4, events {' | '.join(c.events())}; stderr: {err}")
+
+
+def case_pulled_mid_frame(c, family):
+    """Pulled after half a code went out; plugged back, the next code is whole."""
+    extra = ["--family", "kez"] if family == "kez" else []
+    read_extra = ["--type", "1"] if family == "kez" else []
+    c.start_sim(*extra, "--cut-frame", "--fault-every", "2", "--log-times")
+    c.start_read("--quendel", "0", *read_extra)
+    c.read.wait_line(r"^Stato 1$")
+    if family != "kez":
+        c.read.wait_line(r"^FindDevice 1 0$")
+    k = len(c.read.out)
+    c.sim.send("0102030405")
+    i = c.read.wait_line(r"^Lettura ", k)
+    whole = c.read.out[i]
+    c.sim.send("0A0B0C0D0E")
+    c.sim.wait_line(r"^code 2 .* cut$")
+    time.sleep(0.3)
+    a = c.mon.mark()
+    c.sim.send("unplug")
+    c.sim.wait_line(rf"^unplugged port {PORT}$")
+    j = pulled_back(c, i)
+    time.sleep(2.0)
+    b = c.mon.mark()
+    c.measure(f"pulled mid-frame ({family})", a, b)
+    half = [e for e in c.events(i + 1)[: j - i] if e.startswith("Lettura")]
+    if half:
+        raise CaseFailed(f"half a code was delivered: {half}")
+    # Plugged back: the next code must not be glued to the half before it.
+    n = len(c.sim.out)
+    c.sim.send("plug")
+    c.device(n)
+    k = len(c.read.out)
+    c.read.p.send_signal(signal.SIGUSR1)
+    c.read.wait_line(r"^Stato 1$", k)
+    c.sim.send("0102030405")
+    m = c.read.wait_line(r"^Lettura ", k)
+    if c.read.out[m] != whole:
+        raise CaseFailed(f"after reconnecting, the code read as {c.read.out[m]!r}, before as {whole!r}")
+    time.sleep(1.0)
+    c.measure(f"plugged back ({family})", b, c.mon.mark())
+    c.notes.append(f"code before and after: {whole}")
+    c.end_read(0)
+
+
+def case_garbage_flood(c, family, noise=64, count=40, unpaced=False):
+    """Noise before every code: every code still arrives, once, and nothing else."""
+    extra = ["--family", "kez"] if family == "kez" else []
+    read_extra = ["--type", "1"] if family == "kez" else []
+    pace = ["--unpaced"] if unpaced else []
+    c.start_sim(*extra, *pace, "--garbage", str(noise), "--interval", "20")
+    c.start_read("--quendel", "0", *read_extra)
+    i = c.read.wait_line(r"^Stato 1$")
+    if family != "kez":
+        i = c.read.wait_line(r"^FindDevice 1 0$", i)
+    a = c.mon.mark()
+    for n in range(count):
+        c.sim.send(f"{0x1000000000 + n:010X}")
+    last = i
+    for _ in range(count):
+        last = c.read.wait_line(r"^Lettura ", last + 1)
+    time.sleep(1.0)
+    b = c.mon.mark()
+    how = "unpaced" if unpaced else "9600 baud"
+    c.measure(f"garbage ({family}, {how}, {noise} noise bytes before each of {count} codes)", a, b)
+    got = [e for e in c.events(i) if e.startswith("Lettura")]
+    sent = [f"{0x1000000000 + n:010X}" for n in range(count)]
+    want = [f"Lettura {'U' if family != 'kez' else ''}{s}" for s in sent]
+    anomalies = [e for e in c.events() if e.startswith("Anomalia")]
+    if got != want or anomalies:
+        odd = [e for e in got if e not in want]
+        raise CaseFailed(f"{len(got)} codes read of {count} sent; not sent: {odd[:3]}; {anomalies[:3]}")
+    c.notes.append(f"{len(got)} of {count} codes delivered in order, none lost, doubled or made up")
+    c.end_read(0)
+
+
+def case_long_line(c):
+    """A 1 MB line without CR LF, then codes: memory stays bounded, reading goes on."""
+    c.start_sim("--unpaced", "--log-times")
+    c.start_read("--quendel", "0")
+    i = c.read.wait_line(r"^FindDevice 1 0$")
+    time.sleep(0.5)
+    a = c.mon.mark()
+    c.sim.send("long 1048576")
+    c.sim.send("0102030405")
+    c.sim.send("0A0B0C0D0E")
+    c.sim.send("1112131415")
+    c.read.wait_line(r"^Lettura U1112131415$", i)
+    time.sleep(1.0)
+    b = c.mon.mark()
+    c.measure("1 MB line without CR LF", a, b)
+    got = [e for e in c.events(i) if e.startswith(("Lettura", "Anomalia"))]
+    c.notes.append("after the long line: " + " | ".join(got))
+    if "Lettura U0A0B0C0D0E" not in got:
+        raise CaseFailed(f"the second code after the long line was lost: {got}")
+    c.end_read(0)
+
+
+def case_answers_late(c, first, retry):
+    """A reader that answers only from the `first` request on.
+
+    One version attempt is two requests (the letter command, then the framed
+    one), so the 7th request is the 4th attempt: found without a question.
+    The 13th comes after six failed attempts, past the "Check connection."
+    question: OK finds it, Cancel closes the port.
+    """
+    c.start_sim("--answer-from", str(first))
+    c.start_read(*(["--retry"] if retry else []))
+    i = c.read.wait_line(r"^Stato 1$")
+    i = c.read.wait_line(r"^Stato 1$", i + 1)  # reopened by the loading: the check starts
+    a = c.mon.mark()
+    label = f"answers from request {first}" + (", OK to the question" if retry else "")
+    if first <= 12 or retry:
+        c.read.wait_line(r"^FindDevice 1 0$", i)
+        b = c.mon.mark()
+        c.measure(label, a, b)
+        c.notes.append("events: " + " | ".join(c.events()))
+        if any(e.startswith(("Anomalia", "Stato 0")) for e in c.events()):
+            raise CaseFailed(f"unexpected events: {c.events()}")
+        c.end_read(0)
+        return
+    # Cancel: the port is closed, FindDevice false, and the program ends with 3.
+    c.read.wait_line(r"^FindDevice 0 0$", i)
+    b = c.mon.mark()
+    c.measure(label + ", Cancel to the question", a, b)
+    c.end_read(3, sig=None)
+    ev = c.events()
+    if ev[-2:] != ["Stato 0", "FindDevice 0 0"]:
+        raise CaseFailed(f"expected Stato 0 then FindDevice 0 0 at the end; got {ev}")
+    c.notes.append(f"exit 3, events: " + " | ".join(ev))
+
+
+class Holder:
+    """Another program's hold on a port: an exclusive lock and TIOCEXCL."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        fcntl.ioctl(self.fd, termios.TIOCEXCL)
+
+    def release(self):
+        os.close(self.fd)
+
+
+def case_port_held(c):
+    """The port held by another program: at start, and when reconnecting."""
+    dev = c.start_sim("--log-times")
+    h = Holder(dev)
+    c.start_read(monitor=False)
+    status = c.read.finish(None)
+    c.check_clean(c.read)
+    err = next((e for e in c.read.err if e.startswith("Errore ")), "")
+    if status != 4 or not err.startswith("Errore 8010 "):
+        raise CaseFailed(f"held at start: exit {status}, stderr {c.read.err[-5:]}")
+    c.notes.append(f"held at start: exit 4, {err}")
+    h.release()
+
+    # Open, pulled, plugged back while another program holds the new device.
+    c.start_read("--quendel", "0")
+    i = c.read.wait_line(r"^FindDevice 1 0$")
+    a = c.mon.mark()
+    c.sim.send("unplug")
+    j = pulled_back(c, i)
+    n = len(c.sim.out)
+    c.sim.send("plug")
+    h = Holder(c.device(n))
+    e0 = len(c.read.err)
+    k = len(c.read.out)
+    c.read.p.send_signal(signal.SIGUSR1)
+    e = c.read.wait_line(r"^Errore 8010 ", e0, stream="err")
+    time.sleep(1.5)
+    b = c.mon.mark()
+    c.measure("reconnecting to a held port", a, b)
+    if "Stato 1" in c.events(k):
+        raise CaseFailed(f"a held port was reported open: {c.events(k)}")
+    c.notes.append(f"held at reconnect: {c.read.err[e]}; events {' | '.join(c.events(j))}")
+    h.release()
+    k = len(c.read.out)
+    c.read.p.send_signal(signal.SIGUSR1)
+    c.read.wait_line(r"^Stato 1$", k)
+    c.sim.send("0102030405")
+    c.read.wait_line(r"^Lettura U0102030405$", k)
+    c.end_read(0)
+
+
+CASES = [
+    ("pulled-idle", case_pulled_idle),
+    ("pulled-version-wait-periodic", case_pulled_version_wait_periodic),
+    ("pulled-version-wait-loading", case_pulled_version_wait_loading),
+    ("pulled-mid-frame-pelvan", lambda c: case_pulled_mid_frame(c, "pelvan")),
+    ("pulled-mid-frame-kez", lambda c: case_pulled_mid_frame(c, "kez")),
+    ("garbage-flood-pelvan", lambda c: case_garbage_flood(c, "pelvan")),
+    ("garbage-flood-kez", lambda c: case_garbage_flood(c, "kez")),
+    ("garbage-burst-pelvan", lambda c: case_garbage_flood(c, "pelvan", 4000, 30, unpaced=True)),
+    ("long-line-1mb", case_long_line),
+    ("answers-7th", lambda c: case_answers_late(c, 7, False)),
+    ("answers-13th-ok", lambda c: case_answers_late(c, 13, True)),
+    ("answers-13th-cancel", lambda c: case_answers_late(c, 13, False)),
+    ("port-held", case_port_held),
+]
+
+
+def main():
+    ap = argparse.ArgumentParser(description="Fault injection for talumbra-read and the control.")
+    ap.add_argument("--read", required=True, help="path of talumbra-read")
+    ap.add_argument("--sim", required=True, help="path of talumbra-sim")
+    ap.add_argument("--sanitized", action="store_true",
+                    help="a sanitizer build: VmRSS is reported, not checked")
+    ap.add_argument("--list", action="store_true", help="list the cases and exit")
+    ap.add_argument("cases", nargs="*", help="cases to run (default: all)")
+    args = ap.parse_args()
+    if args.list:
+        for name, _ in CASES:
+            print(name)
+        return 0
+    names = [n for n, _ in CASES]
+    for n in args.cases:
+        if n not in names:
+            ap.error(f"unknown case {n!r}; --list shows them")
+    failed = []
+    t0 = time.monotonic()
+    for name, fn in CASES:
+        if args.cases and name not in args.cases:
+            continue
+        c = Case(args, name)
+        start = time.monotonic()
+        try:
+            fn(c)
+            verdict = "ok"
+        except CaseFailed as e:
+            verdict = f"FAILED: {e}"
+        except Exception:
+            verdict = "FAILED: " + traceback.format_exc()
+        finally:
+            log_out = c.read.out[-15:] if c.read else []
+            log_err = c.read.err[-15:] if c.read else []
+            c.cleanup()
+        print(f"[{name}] {verdict} ({time.monotonic() - start:.1f} s)")
+        for w in c.windows:
+            print(f"    {w['label']}: CPU {w['cpu']:.2f} s over {w['wall']:.1f} s = {w['share']:.1%} of a core; "
+                  f"VmRSS {w['rss0']} kB, peak {w['rss_peak']} kB (+{w['rss_peak'] - w['rss0']} kB)")
+        for n in c.notes:
+            print(f"    {n}")
+        if verdict != "ok":
+            failed.append(name)
+            print("    talumbra-read stdout (last lines): " + " | ".join(log_out))
+            print("    talumbra-read stderr (last lines): " + " | ".join(log_err))
+        sys.stdout.flush()
+    print(f"{len(failed)} failed: {' '.join(failed)}" if failed else "all fault cases passed",
+          f"({time.monotonic() - t0:.0f} s)")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
