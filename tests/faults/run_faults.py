@@ -273,14 +273,21 @@ def pulled_back(c, after):
     return max(i, j)
 
 
-def replug_and_reconnect(c, label, code="1112131415"):
-    """Plugs the reader back, assigns Attivo := true (SIGUSR1) and reads a code."""
+def plug_and_reconnect(c):
+    """Plugs the reader back and assigns Attivo := true (SIGUSR1); returns
+    where talumbra-read's output stood before it."""
     n = len(c.sim.out)
     c.sim.send("plug")
     c.device(n)
     k = len(c.read.out)
     c.read.p.send_signal(signal.SIGUSR1)
     c.read.wait_line(r"^Stato 1$", k)
+    return k
+
+
+def replug_and_reconnect(c, label, code="1112131415"):
+    """Plugs the reader back, assigns Attivo := true (SIGUSR1) and reads a code."""
+    k = plug_and_reconnect(c)
     c.sim.send(code)
     i = c.read.wait_line(r"^Lettura ", k)
     got = c.read.out[i]
@@ -329,12 +336,7 @@ def case_pulled_version_wait_periodic(c):
     c.measure("pulled during a version wait (periodic check)", a, b)
     if any(e.startswith("FindDevice") for e in c.events()):
         raise CaseFailed(f"a check cut short by the pull reported FindDevice: {c.events()}")
-    n = len(c.sim.out)
-    c.sim.send("plug")
-    c.device(n)
-    k = len(c.read.out)
-    c.read.p.send_signal(signal.SIGUSR1)
-    c.read.wait_line(r"^Stato 1$", k)
+    plug_and_reconnect(c)
     # The periodic check goes on against the reader plugged back in.
     r = len(c.sim.err)
     c.sim.wait_line(r"request", r, stream="err")
@@ -394,12 +396,7 @@ def case_pulled_mid_frame(c, family):
     if half:
         raise CaseFailed(f"half a code was delivered: {half}")
     # Plugged back: the next code must not be glued to the half before it.
-    n = len(c.sim.out)
-    c.sim.send("plug")
-    c.device(n)
-    k = len(c.read.out)
-    c.read.p.send_signal(signal.SIGUSR1)
-    c.read.wait_line(r"^Stato 1$", k)
+    k = plug_and_reconnect(c)
     c.sim.send("0102030405")
     m = c.read.wait_line(r"^Lettura ", k)
     if c.read.out[m] != whole:
