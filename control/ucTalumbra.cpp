@@ -78,6 +78,31 @@ bool LeggiBooleano(ucTalumbra::PropertyBag& b, const QString& chiave, const QVar
     return v.toBool();
 }
 
+// The code box. A box that is not on screen (a headless host) does not lay
+// out every code it is given, which would cost more than reading the code:
+// its text is kept, and shown when the box is.
+class CasellaCodice final : public QLineEdit {
+public:
+    using QLineEdit::QLineEdit;
+    void Imposta(const QString& testo) {
+        testo_ = testo;
+        daMostrare_ = !isVisible();
+        if (!daMostrare_) setText(testo);
+    }
+    const QString& Testo() const { return testo_; }
+
+protected:
+    void showEvent(QShowEvent* e) override {
+        if (daMostrare_) setText(testo_);
+        daMostrare_ = false;
+        QLineEdit::showEvent(e);
+    }
+
+private:
+    QString testo_;
+    bool daMostrare_ = false;
+};
+
 }  // namespace
 
 ucTalumbra::Container::~Container() = default;
@@ -111,7 +136,7 @@ struct TimerControllo {
 struct ucTalumbra::Stato_ {
     Container* container = nullptr;
     std::shared_ptr<talumbra::clsLettori> MyLettori;
-    QLineEdit* txtCode = nullptr;
+    CasellaCodice* txtCode = nullptr;
     QComboBox* cmbSeriale = nullptr;
     TimerControllo trLettura, trCheck;
 
@@ -131,7 +156,7 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
     d->container = container;
     setAutoFillBackground(true);
 
-    d->txtCode = new QLineEdit(this);
+    d->txtCode = new CasellaCodice(this);
     d->txtCode->setObjectName("txtCode");
     d->txtCode->setReadOnly(true);
     d->txtCode->setAutoFillBackground(true);
@@ -206,7 +231,7 @@ void ucTalumbra::setCommPort(qint16 v) {
     if (!d->mCaricamento) Riconnetti(true);
 }
 
-QString ucTalumbra::Codice() const { return d->txtCode->text(); }
+QString ucTalumbra::Codice() const { return d->txtCode->Testo(); }
 
 ucTalumbra::TipoBadge_Enum ucTalumbra::TipoBadge() const {
     return static_cast<TipoBadge_Enum>(talumbra::modLettori::TipoBadgeCorrente);
@@ -310,7 +335,7 @@ void ucTalumbra::ImpostaSfondo(quint32 colore) {
 void ucTalumbra::InitProperties() {
     ImpostaSfondo(Ambiente());
     setCommPort(1);
-    d->txtCode->setText(QString());
+    d->txtCode->Imposta(QString());
     setTipoBadge(tb_EM_4x02);
     setTMantCode(500);
     d->CheckVersion = 0;
@@ -332,7 +357,7 @@ void ucTalumbra::ReadProperties(PropertyBag& store) {
 
     constexpr qint64 i32min = std::numeric_limits<qint32>::min(), i32max = std::numeric_limits<qint32>::max();
     ImpostaSfondo(Ambiente());
-    d->txtCode->setText(store.ReadProperty("Codice", QString()).toString());
+    d->txtCode->Imposta(store.ReadProperty("Codice", QString()).toString());
     setTipoBadge(static_cast<TipoBadge_Enum>(LeggiIntero(store, "TipoBadge", 0, i32min, i32max)));
     setTMantCode(qint32(LeggiIntero(store, "TMantCode", 500, i32min, i32max)));
     setCodificaQuendel(LeggiBooleano(store, "CodificaQuendel", QVariant::fromValue<quint8>(1)));
@@ -349,7 +374,7 @@ void ucTalumbra::ReadProperties(PropertyBag& store) {
 
 void ucTalumbra::WriteProperties(PropertyBag& store) {
     store.WriteProperty("CommPort", QVariant::fromValue<qint16>(CommPort()), QVariant::fromValue<qint16>(1));
-    store.WriteProperty("Codice", d->txtCode->text(), QString());
+    store.WriteProperty("Codice", d->txtCode->Testo(), QString());
     store.WriteProperty("TipoBadge", qint32(TipoBadge()), qint32(0));
     store.WriteProperty("TMantCode", TMantCode(), qint32(500));
     store.WriteProperty("CodificaQuendel", CodificaQuendel(), QVariant::fromValue<quint8>(1));
@@ -504,7 +529,7 @@ void ucTalumbra::MyLettori_Lettura(std::string& sCodice) {
         d->trLettura.Abilita(true);
     }
     QString codice = QString::fromLatin1(sCodice.data(), qsizetype(sCodice.size()));
-    d->txtCode->setText(codice);
+    d->txtCode->Imposta(codice);
     emit Lettura(codice);
     sCodice = codice.toLatin1().toStdString();
 }

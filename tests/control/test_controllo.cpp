@@ -384,6 +384,20 @@ TEST_F(Controllo, SenzaTempoDiMantenimentoNessunaEvidenziazione) {
     EXPECT_EQ(timer("trLettura")->interval(), 100000);
 }
 
+TEST_F(Controllo, IlRiquadroMostraIlCodiceAncheSeEraNascosto) {
+    // A hidden control (a headless host) keeps the code and shows it once on screen.
+    Aperto();
+    ASSERT_FALSE(c->isVisible());
+    porta().ArrivaOra("U0123456789\r\n");
+    porta().Notifica();
+    EXPECT_EQ(c->Codice(), "80C4A2E691");
+    c->show();
+    EXPECT_EQ(txt()->text(), "80C4A2E691");
+    porta().ArrivaOra("U1111111111\r\n");
+    porta().Notifica();
+    EXPECT_EQ(txt()->text(), c->Codice());
+}
+
 TEST_F(Controllo, CheckVersionLimiteEArresto) {
     Crea();
     c->setCheckVersion(90000);
