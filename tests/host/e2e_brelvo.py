@@ -10,25 +10,16 @@ import signal
 import sys
 import time
 
-from scena import Scena, inverti_bit_byte
+from scena import Scena, fallito, inverti_bit_byte, verifica
 
 CODICE = "0123456789"                    # presented by the simulator
 LETTO = inverti_bit_byte(CODICE)         # "80C4A2E691", what Brelvo delivers
 casi = {}
-fallito = []
 
 
 def caso(f):
     casi[f.__name__] = f
     return f
-
-
-def verifica(nome, ottenuto, atteso):
-    if ottenuto != atteso:
-        fallito.append(nome)
-        print("FAIL %s:\n  got      %r\n  expected %r" % (nome, ottenuto, atteso))
-    else:
-        print("ok   %s" % nome)
 
 
 def prepara(s, cfg, porta=1, **kw):

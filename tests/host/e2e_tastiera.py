@@ -3,20 +3,9 @@ brelvo_digita must reach a real window exactly, key for key."""
 import subprocess
 import sys
 
-from scena import Scena
+from scena import Scena, fallito, verifica
 
 programmi = dict(bersaglio=sys.argv[1], digita=sys.argv[2])
-fallito = []
-
-
-def verifica(nome, ottenuto, atteso):
-    if ottenuto != atteso:
-        fallito.append(nome)
-        print("FAIL %s:\n  got      %r\n  expected %r" % (nome, ottenuto, atteso))
-    else:
-        print("ok   %s" % nome)
-
-
 with Scena(programmi) as s:
     s.avvia_xvfb()
     wid = s.avvia_bersaglio()

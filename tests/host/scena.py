@@ -11,6 +11,18 @@ import tempfile
 import threading
 import time
 
+# Names of the checks that failed, for the scripts' exit status.
+fallito = []
+
+
+def verifica(nome, ottenuto, atteso):
+    if ottenuto != atteso:
+        fallito.append(nome)
+        print("FAIL %s:\n  got      %r\n  expected %r" % (nome, ottenuto, atteso))
+    else:
+        print("ok   %s" % nome)
+
+
 KEY_RETURN = 0x01000004
 KEY_ENTER = 0x01000005
 KEY_DOWN = 0x01000015
