@@ -415,14 +415,7 @@ void ucTalumbra::Riconnetti(bool attivazione) {
         // The failure goes on to the host; but a device that is gone must not
         // stay shown as open, with nothing left to notice it. Close through the
         // setter (Stato false, the port list), twice as at event boundaries.
-        if (f.Numero() == talumbra::errDispositivoNonDisponibile) {
-            for (int tentativo = 0; tentativo < 2 && Canale().Attivo(); ++tentativo) {
-                try {
-                    setAttivo(false);
-                } catch (...) {
-                }
-            }
-        }
+        if (f.Numero() == talumbra::errDispositivoNonDisponibile && Canale().Attivo()) ChiudiDopoGuasto();
         throw;
     }
 }
@@ -612,6 +605,15 @@ void ucTalumbra::Protetto(const std::function<void()>& gestore) {
 }
 
 void ucTalumbra::Anomalo(int32_t numero, const std::string& descrizione) {
+    ChiudiDopoGuasto();
+    QString stringa = QStringLiteral("Errore %1 %2").arg(numero).arg(QString::fromLatin1(descrizione.c_str()));
+    try {
+        emit Anomalia(stringa);
+    } catch (...) {
+    }
+}
+
+void ucTalumbra::ChiudiDopoGuasto() {
     // Close the port so that nothing keeps failing (a pulled adapter would
     // notify for ever), and let the host see it: Stato false, the port list.
     // A broken port can make the first closing fail in the channel's recovery
@@ -626,10 +628,5 @@ void ucTalumbra::Anomalo(int32_t numero, const std::string& descrizione) {
             break;
         } catch (...) {
         }
-    }
-    QString stringa = QStringLiteral("Errore %1 %2").arg(numero).arg(QString::fromLatin1(descrizione.c_str()));
-    try {
-        emit Anomalia(stringa);
-    } catch (...) {
     }
 }

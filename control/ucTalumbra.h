@@ -119,6 +119,7 @@ private:
     // Runs an event handler; a failure closes the port and raises Anomalia.
     void Protetto(const std::function<void()>& gestore);
     void Anomalo(int32_t numero, const std::string& descrizione);
+    void ChiudiDopoGuasto();
     bool Chiedi(const QString& testo);
     void Notifica(const char* nome);
     quint32 Ambiente() const;
