@@ -22,10 +22,10 @@ private:
 };
 
 // Failure numbers of the serial port layer.
-inline constexpr int32_t errPortaInesistente = 8002;  // no such port number
-inline constexpr int32_t errPortaGiaAperta = 8005;    // port already open
-inline constexpr int32_t errPortaOccupata = 8010;     // held by another program, or no permission
+inline constexpr int32_t errPortaInesistente = 8002;         // no such port number
+inline constexpr int32_t errPortaGiaAperta = 8005;           // port already open
+inline constexpr int32_t errPortaOccupata = 8010;            // held by another program, or no permission
 inline constexpr int32_t errDispositivoNonDisponibile = 68;  // device gone or unusable
-inline constexpr int32_t errValoreNonValido = 380;    // invalid property value (bad settings text, bad interval)
+inline constexpr int32_t errValoreNonValido = 380;           // invalid property value (bad settings text, bad interval)
 
 }  // namespace talumbra

@@ -27,8 +27,8 @@ void clsComunicazioni::SvuotaEScrivi(const std::string& comando) {
     if (ComTX) ComTX(scritto);
 }
 
-void clsComunicazioni::InviaComando_RiceviRisposta(const std::string& comando, int16_t& Esito,
-                                                   std::string& Risposta, bool /*VerBCC*/, int32_t TimeOut) {
+void clsComunicazioni::InviaComando_RiceviRisposta(const std::string& comando, int16_t& Esito, std::string& Risposta,
+                                                   bool /*VerBCC*/, int32_t TimeOut) {
     const auto vivo = weak_from_this().lock();  // host events may release the owner
     VlMaxTimeOut = TimeOut != 0 ? TimeOut : ValTimeOutDefault;
     const bool chiudiAllaFine = !Attivo();

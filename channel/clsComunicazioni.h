@@ -68,12 +68,12 @@ public:
     void ZN001A(const std::string& StrComando, int16_t& Esito, std::string& Risposta);
     void Tornello(const std::string& term, const std::string& TipoComando, const std::string& StrComando,
                   int16_t& Esito, std::string& Risposta);
-    void Galder(const std::string& term, const std::string& TipoComando, const std::string& StrComando,
-                int16_t& Esito, std::string& Risposta);
-    void ZNlight(const std::string& term, const std::string& TipoComando, const std::string& StrComando,
-                 int16_t& Esito, std::string& Risposta, int32_t TimeOut);
-    void Zarnet(const std::string& term, const std::string& TipoComando, const std::string& StrComando,
-                int16_t& Esito, std::string& Risposta);
+    void Galder(const std::string& term, const std::string& TipoComando, const std::string& StrComando, int16_t& Esito,
+                std::string& Risposta);
+    void ZNlight(const std::string& term, const std::string& TipoComando, const std::string& StrComando, int16_t& Esito,
+                 std::string& Risposta, int32_t TimeOut);
+    void Zarnet(const std::string& term, const std::string& TipoComando, const std::string& StrComando, int16_t& Esito,
+                std::string& Risposta);
     void ZNIO8(int16_t term, const std::string& TipoComando, const std::string& StrComando, int16_t& Esito,
                std::string& Risposta, int32_t TimeOut);
     void Trivok(double term, const std::string& TipoComando, const std::string& StrComando, int16_t& Esito,

@@ -35,9 +35,7 @@ constexpr int kCmbTop = 360, kCmbAltezza = 315;
 
 QColor DaColore(quint32 v) { return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF)); }
 
-quint32 AColore(const QColor& c) {
-    return quint32(c.red()) | (quint32(c.green()) << 8) | (quint32(c.blue()) << 16);
-}
+quint32 AColore(const QColor& c) { return quint32(c.red()) | (quint32(c.green()) << 8) | (quint32(c.blue()) << 16); }
 
 talumbra::clsComunicazioni& Canale() { return *talumbra::Lettori()->Comunicazione; }
 talumbra::clsPelvan& Pelvan() { return talumbra::Lettori()->PELVAN(); }
@@ -366,8 +364,8 @@ void ucTalumbra::ReadProperties(PropertyBag& store) {
     setColoreErrore(quint32(LeggiIntero(store, "ColoreErrore", kColoreErrore, i32min, 0xFFFFFFFFLL)));
     // Stored only: the periodic check starts when the host assigns the property.
     d->CheckVersion = qint32(LeggiIntero(store, "CheckVersion", 0, i32min, i32max));
-    setCommPort(qint16(LeggiIntero(store, "CommPort", 1, std::numeric_limits<qint16>::min(),
-                                   std::numeric_limits<qint16>::max())));
+    setCommPort(qint16(
+        LeggiIntero(store, "CommPort", 1, std::numeric_limits<qint16>::min(), std::numeric_limits<qint16>::max())));
     setAttivo(LeggiBooleano(store, "Attivo", QVariant(false)));
     Riconnetti(false);
 }
@@ -538,7 +536,8 @@ void ucTalumbra::trCheck_Timer() {
     d->trCheck.Intervallo(0);
     // A check already running (from a reopen, waiting on the line) owns the
     // channel: a second one inside it would take its replies.
-    if (!d->verificaInCorso) Protetto([this] {
+    if (!d->verificaInCorso)
+        Protetto([this] {
             if (Canale().Attivo()) VerificaConnessione();
         });
     const qint32 v = d->CheckVersion;

@@ -41,8 +41,8 @@ inline void ProgrammaArrivi(Lettore& in, test::FakePorta& porta, uint32_t t) {
     }
 }
 
-#define FUZZ_VERIFICA(cond) \
-    do {                    \
+#define FUZZ_VERIFICA(cond)        \
+    do {                           \
         if (!(cond)) std::abort(); \
     } while (0)
 

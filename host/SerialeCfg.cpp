@@ -23,9 +23,12 @@ std::optional<int16_t> Numero(QByteArray campo) {
     if (campo[0] == '+' || campo[0] == '-') ++i;
     int cifre = 0, punti = 0;
     for (int k = i; k < campo.size(); ++k) {
-        if (campo[k] >= '0' && campo[k] <= '9') ++cifre;
-        else if (campo[k] == '.' && punti == 0) ++punti;
-        else return std::nullopt;
+        if (campo[k] >= '0' && campo[k] <= '9')
+            ++cifre;
+        else if (campo[k] == '.' && punti == 0)
+            ++punti;
+        else
+            return std::nullopt;
     }
     if (cifre == 0) return std::nullopt;
     bool ok = false;
@@ -47,17 +50,22 @@ void LeggiSerialeCfg(const QByteArray& contenuto, SerialeCfg& cfg) {
         while (pos < n) {
             qsizetype k = pos;
             while (k < n && Blank(contenuto[k])) ++k;
-            if (k < n && (contenuto[k] == '\r' || contenuto[k] == '\n')) pos = k + 1;
-            else break;
+            if (k < n && (contenuto[k] == '\r' || contenuto[k] == '\n'))
+                pos = k + 1;
+            else
+                break;
         }
         if (pos >= n) return;  // end of file: this and later fields keep their values
         qsizetype fine = pos;
         while (fine < n && contenuto[fine] != ',' && contenuto[fine] != '\r' && contenuto[fine] != '\n') ++fine;
         if (auto v = Numero(contenuto.mid(pos, fine - pos))) *campo = *v;
         pos = fine;
-        if (pos < n && contenuto[pos] == ',') ++pos;
-        else if (pos < n && contenuto[pos] == '\r') pos += (pos + 1 < n && contenuto[pos + 1] == '\n') ? 2 : 1;
-        else if (pos < n) ++pos;
+        if (pos < n && contenuto[pos] == ',')
+            ++pos;
+        else if (pos < n && contenuto[pos] == '\r')
+            pos += (pos + 1 < n && contenuto[pos + 1] == '\n') ? 2 : 1;
+        else if (pos < n)
+            ++pos;
     }
 }
 

@@ -58,7 +58,8 @@ public:
         }
         int ev = 0, er = 0, maj = 0, min = 0;
         if (!XTestQueryExtension(dpy_, &ev, &er, &maj, &min)) {
-            motivo_ = QStringLiteral("il display X \"%1\" non offre l'estensione XTest").arg(QString::fromLocal8Bit(nome));
+            motivo_ =
+                QStringLiteral("il display X \"%1\" non offre l'estensione XTest").arg(QString::fromLocal8Bit(nome));
             XCloseDisplay(dpy_);
             dpy_ = nullptr;
             return;
@@ -95,7 +96,8 @@ public:
             XkbGetState(dpy_, XkbUseCoreKbd, &stato) == Success && (stato.locked_mods & LockMask) != 0;
         QString mancanti;
         for (char32_t c : Stampabili(testo).toUcs4()) {
-            const KeySym sym = (c >= 0x20 && c <= 0x7e) || (c >= 0xa0 && c <= 0xff) ? KeySym(c) : KeySym(0x01000000 | c);
+            const KeySym sym =
+                (c >= 0x20 && c <= 0x7e) || (c >= 0xa0 && c <= 0xff) ? KeySym(c) : KeySym(0x01000000 | c);
             KeyCode kc = 0;
             bool maiusc = false;
             if (!Cerca(sym, kc, maiusc)) {
@@ -107,7 +109,8 @@ public:
             }
             if (bloccoMaiuscole && Lettera(kc)) maiusc = !maiusc;
             Batti(kc, maiusc);
-            if (IsRiserva(kc)) ultimoUsoRiserva_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * kRitardoMs);
+            if (IsRiserva(kc))
+                ultimoUsoRiserva_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * kRitardoMs);
         }
         Sincronizza();
         if (!mancanti.isEmpty())
@@ -148,7 +151,9 @@ private:
             XSync(dpy_, False);
             e = erroreX;
         });
-        if (e) throw talumbra::Fallimento(errTastiera, "il server X ha rifiutato i tasti (errore X " + std::to_string(e) + ")");
+        if (e)
+            throw talumbra::Fallimento(errTastiera,
+                                       "il server X ha rifiutato i tasti (errore X " + std::to_string(e) + ")");
     }
 
     // The keyboard map is read for each text, so a layout switched by the user
@@ -174,7 +179,8 @@ private:
     }
 
     KeySym Sym(int kc, int livello) const {
-        return mappa_[static_cast<size_t>(kc - minCodice_) * static_cast<size_t>(perCodice_) + static_cast<size_t>(livello)];
+        return mappa_[static_cast<size_t>(kc - minCodice_) * static_cast<size_t>(perCodice_) +
+                      static_cast<size_t>(livello)];
     }
 
     bool Cerca(KeySym sym, KeyCode& kc, bool& maiusc) const {

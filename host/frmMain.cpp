@@ -53,8 +53,7 @@ frmMain::frmMain(std::unique_ptr<Tastiera> tastiera, QWidget* parent)
                           QStringLiteral("HITAG_1 "), QStringLiteral("HITAG_2 ")});
     lblAntiRimb = new QLabel(QStringLiteral("Anti Rimb."), this);
     txtTMCode = new QLineEdit(QStringLiteral("10"), this);
-    txtTMCode->setToolTip(
-        QStringLiteral("Centesimi di secondo in cui la lettura dello stesso codice viene ignorata."));
+    txtTMCode->setToolTip(QStringLiteral("Centesimi di secondo in cui la lettura dello stesso codice viene ignorata."));
     chkattiva = new QCheckBox(QStringLiteral("Attiva"), this);
     chkCapo = new QCheckBox(QStringLiteral("A capo"), this);
     chkScrivi = new QCheckBox(QStringLiteral("Scrivi"), this);
@@ -91,9 +90,8 @@ frmMain::frmMain(std::unique_ptr<Tastiera> tastiera, QWidget* parent)
     txtTMCode->installEventFilter(this);
     connect(ucTalumbra1, &ucTalumbra::Lettura, this, [this](QString& s) { Gestore([&] { ucTalumbra1_Lettura(s); }); });
     connect(ucTalumbra1, &ucTalumbra::Stato, this, [this](bool& b) { Gestore([&] { ucTalumbra1_Stato(b); }); });
-    connect(ucTalumbra1, &ucTalumbra::FindDevice, this, [this](bool& b, ucTalumbra::TipoDispositivo_Enum& d) {
-        Gestore([&] { ucTalumbra1_FindDevice(b, d); });
-    });
+    connect(ucTalumbra1, &ucTalumbra::FindDevice, this,
+            [this](bool& b, ucTalumbra::TipoDispositivo_Enum& d) { Gestore([&] { ucTalumbra1_FindDevice(b, d); }); });
 
     // The container restores the control's stored properties before start-up.
     try {

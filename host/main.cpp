@@ -1,13 +1,13 @@
 // brelvo: the keyboard wedge. Every badge code read goes to the clipboard and,
 // with "Scrivi" checked, is typed into the window that has the focus.
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QWidget>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "host/Tastiera.h"
 #include "host/frmMain.h"

@@ -43,8 +43,7 @@ std::string CartellaPorte() {
 }
 
 std::string PercorsoPorta(int numero) {
-    if (numero < PrimaPorta || numero > UltimaPorta)
-        Inesistente(numero, "port numbers go from 1 to 256");
+    if (numero < PrimaPorta || numero > UltimaPorta) Inesistente(numero, "port numbers go from 1 to 256");
 
     struct stat st {};
     std::string cartella = CartellaPorte();

@@ -54,13 +54,12 @@ struct Velocita {
     speed_t codice;
 };
 constexpr Velocita kVelocita[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
 int64_t AdessoMs() {
@@ -113,8 +112,8 @@ struct Profondita {
 
 ImpostazioniLinea LeggiImpostazioni(const std::string& testo) {
     auto male = [&](const std::string& perche) -> Fallimento {
-        return Fallimento(errValoreNonValido, "Invalid port settings \"" + testo + "\": " + perche + "; " +
-                                                  Impostazioni_Esempio);
+        return Fallimento(errValoreNonValido,
+                          "Invalid port settings \"" + testo + "\": " + perche + "; " + Impostazioni_Esempio);
     };
     std::vector<std::string> campi;
     size_t da = 0;
@@ -131,7 +130,8 @@ ImpostazioniLinea LeggiImpostazioni(const std::string& testo) {
     if (b.empty() || b.size() > 8 || !std::all_of(b.begin(), b.end(), [](char c) { return c >= '0' && c <= '9'; }))
         throw male("the baud rate \"" + b + "\" is not a number");
     imp.baud = std::stoi(b);
-    auto v = std::find_if(std::begin(kVelocita), std::end(kVelocita), [&](const Velocita& x) { return x.baud == imp.baud; });
+    auto v =
+        std::find_if(std::begin(kVelocita), std::end(kVelocita), [&](const Velocita& x) { return x.baud == imp.baud; });
     if (v == std::end(kVelocita)) throw male("unsupported baud rate " + b);
     imp.velocita = v->codice;
 
@@ -146,10 +146,14 @@ ImpostazioniLinea LeggiImpostazioni(const std::string& testo) {
     imp.bitDati = d[0] - '0';
 
     const std::string& s = campi[3];
-    if (s == "1") imp.bitStop = 1;
-    else if (s == "2") imp.bitStop = 2;
-    else if (s == "1.5") imp.bitStop = 15;
-    else throw male("the stop bits \"" + s + "\" are not 1, 1.5 or 2");
+    if (s == "1")
+        imp.bitStop = 1;
+    else if (s == "2")
+        imp.bitStop = 2;
+    else if (s == "1.5")
+        imp.bitStop = 15;
+    else
+        throw male("the stop bits \"" + s + "\" are not 1, 1.5 or 2");
     return imp;
 }
 
@@ -193,7 +197,8 @@ std::string PortaPosix::Nome() const {
 
 void PortaPosix::Controlla(const char* operazione) const {
     if (guasto_)
-        throw Fallimento(errDispositivoNonDisponibile, Nome() + ": device not available (" + perche_ + "); close the port");
+        throw Fallimento(errDispositivoNonDisponibile,
+                         Nome() + ": device not available (" + perche_ + "); close the port");
     if (fd_ < 0) throw Fallimento(errPortaChiusa, Nome() + ": " + operazione + " needs the port open");
 }
 
@@ -298,8 +303,8 @@ void PortaPosix::Consegna() noexcept {
 void PortaPosix::setCommPort(int16_t numero) {
     if (guasto_) Controlla("");
     if (fd_ >= 0)
-        throw Fallimento(errPortaGiaAperta, Nome() + " is open: close it before changing the port number to " +
-                                                std::to_string(numero));
+        throw Fallimento(errPortaGiaAperta,
+                         Nome() + " is open: close it before changing the port number to " + std::to_string(numero));
     numero_ = numero;
 }
 
@@ -310,7 +315,8 @@ void PortaPosix::setSettings(const std::string& impostazioni) {
         termios t{};
         if (::tcgetattr(fd_, &t) != 0) {
             if (errno == EIO || errno == ENXIO || errno == ENODEV) Guasto(Errore(errno));
-            throw Fallimento(errDispositivoNonDisponibile, Nome() + ": cannot read the line settings: " + Errore(errno));
+            throw Fallimento(errDispositivoNonDisponibile,
+                             Nome() + ": cannot read the line settings: " + Errore(errno));
         }
         ApplicaImpostazioni(imp, t);
         if (::tcsetattr(fd_, TCSANOW, &t) != 0) {
@@ -341,20 +347,16 @@ void PortaPosix::Apri() {
     if (d.fd < 0) {
         int e = errno;
         switch (e) {
-            case ENOENT:
-                throw Fallimento(errPortaInesistente, nome + " does not exist: " + Errore(e));
+            case ENOENT: throw Fallimento(errPortaInesistente, nome + " does not exist: " + Errore(e));
             case EACCES:
             case EPERM: {
                 std::string g = GruppoDi(percorso);
-                throw Fallimento(errPortaOccupata,
-                                 nome + ": permission denied. The device belongs to the group \"" + g +
-                                     "\": add your user to it (sudo usermod -aG " + g +
-                                     " $USER), then log out and back in");
+                throw Fallimento(errPortaOccupata, nome + ": permission denied. The device belongs to the group \"" +
+                                                       g + "\": add your user to it (sudo usermod -aG " + g +
+                                                       " $USER), then log out and back in");
             }
-            case EBUSY:
-                throw Fallimento(errPortaOccupata, nome + " is in use by another program");
-            default:
-                throw Fallimento(errDispositivoNonDisponibile, nome + " cannot be opened: " + Errore(e));
+            case EBUSY: throw Fallimento(errPortaOccupata, nome + " is in use by another program");
+            default: throw Fallimento(errDispositivoNonDisponibile, nome + " cannot be opened: " + Errore(e));
         }
     }
     // The lock holds against every process, root included; TIOCEXCL keeps out
@@ -369,9 +371,8 @@ void PortaPosix::Apri() {
     termios t{};
     if (::tcgetattr(d.fd, &t) != 0) {
         int e = errno;
-        throw Fallimento(errDispositivoNonDisponibile,
-                         nome + (e == ENOTTY ? std::string(" is not a serial device")
-                                             : " cannot be configured: " + Errore(e)));
+        throw Fallimento(errDispositivoNonDisponibile, nome + (e == ENOTTY ? std::string(" is not a serial device")
+                                                                           : " cannot be configured: " + Errore(e)));
     }
     (void)::ioctl(d.fd, TIOCEXCL);
     ApplicaImpostazioni(linea_, t);
@@ -452,7 +453,8 @@ void PortaPosix::setRTSEnable(bool v) {
 void PortaPosix::setRThreshold(int soglia) {
     if (guasto_) Controlla("");
     if (soglia != 0 && soglia != 1)
-        throw Fallimento(errValoreNonValido, Nome() + ": receive threshold " + std::to_string(soglia) + " is not 0 or 1");
+        throw Fallimento(errValoreNonValido,
+                         Nome() + ": receive threshold " + std::to_string(soglia) + " is not 0 or 1");
     bool riacceso = soglia == 1 && soglia_ != 1;
     soglia_ = soglia;
     // Bytes that came while notifications were off are reported now, from the
@@ -470,7 +472,8 @@ void PortaPosix::setInputLen(int lunghezza) {
 void PortaPosix::setInputMode(int modo) {
     if (guasto_) Controlla("");
     if (modo != comInputModeText)
-        throw Fallimento(errValoreNonValido, Nome() + ": input mode " + std::to_string(modo) + " is not supported (text only)");
+        throw Fallimento(errValoreNonValido,
+                         Nome() + ": input mode " + std::to_string(modo) + " is not supported (text only)");
     modo_ = modo;
 }
 
@@ -515,10 +518,10 @@ void PortaPosix::Output(const std::string& testo) {
             short rev = 0;
             int64_t resto = fine - AdessoMs();
             if (resto <= 0 || Attendi(fd_, POLLOUT, resto, rev) == 0)
-                throw Fallimento(errDispositivoNonDisponibile,
-                                 Nome() + ": the device took no data for " + std::to_string(kAttesaScrittura / 1000) +
-                                     " s (" + std::to_string(fatto) + " of " + std::to_string(testo.size()) +
-                                     " bytes sent)");
+                throw Fallimento(errDispositivoNonDisponibile, Nome() + ": the device took no data for " +
+                                                                   std::to_string(kAttesaScrittura / 1000) + " s (" +
+                                                                   std::to_string(fatto) + " of " +
+                                                                   std::to_string(testo.size()) + " bytes sent)");
             if (rev & (POLLHUP | POLLERR | POLLNVAL)) Guasto("the device hung up");
             continue;
         }

@@ -28,9 +28,9 @@ namespace talumbra {
 struct ImpostazioniLinea {
     int baud = 9600;
     speed_t velocita = B9600;
-    char parita = 'n';   // n e o m s
-    int bitDati = 8;     // 5 to 8
-    int bitStop = 1;     // 1, 2, or 15 for 1.5
+    char parita = 'n';  // n e o m s
+    int bitDati = 8;    // 5 to 8
+    int bitStop = 1;    // 1, 2, or 15 for 1.5
 };
 // Throws Fallimento(errValoreNonValido) with the reason when `testo` is malformed.
 ImpostazioniLinea LeggiImpostazioni(const std::string& testo);
@@ -76,17 +76,17 @@ public:
 private:
     void Apri();
     void Chiudi() noexcept;
-    std::string Nome() const;  // "port N (path)" for the descriptions
-    void Controlla(const char* operazione) const;  // closed: 8012; gone: 68
+    std::string Nome() const;                             // "port N (path)" for the descriptions
+    void Controlla(const char* operazione) const;         // closed: 8012; gone: 68
     [[noreturn]] void Guasto(const std::string& perche);  // marks the device gone, throws 68
     void SegnaGuasto(const std::string& perche) noexcept;
     // Moves what the device has into the buffer. False when the device is gone.
     bool Drena() noexcept;
     void Linee();  // DTR and RTS as the flags say
     void Linea(int bit, bool alta);
-    void Risveglio() noexcept;   // the notifier fired
-    void Accoda() noexcept;      // a notification, later, from the event loop
-    void Consegna() noexcept;    // calls OnComm if there is something to report
+    void Risveglio() noexcept;  // the notifier fired
+    void Accoda() noexcept;     // a notification, later, from the event loop
+    void Consegna() noexcept;   // calls OnComm if there is something to report
     size_t InAttesa() const { return rx_.size() - inizio_; }
 
     int16_t numero_ = 1;
@@ -98,15 +98,15 @@ private:
 
     int fd_ = -1;
     std::string percorso_;
-    std::string rx_;       // received bytes; the unread ones start at inizio_
+    std::string rx_;  // received bytes; the unread ones start at inizio_
     size_t inizio_ = 0;
-    bool nuovi_ = false;   // bytes have arrived that no notification reported yet
-    bool guasto_ = false;  // the device has gone
+    bool nuovi_ = false;           // bytes have arrived that no notification reported yet
+    bool guasto_ = false;          // the device has gone
     bool ultimaNotifica_ = false;  // the one notification of a gone device is owed
-    std::string perche_;   // why it has gone
+    std::string perche_;           // why it has gone
     bool accodata_ = false;
     uint64_t risvegli_ = 0;
-    int vuoti_ = 0;     // wake-ups in a row that found nothing to read
+    int vuoti_ = 0;  // wake-ups in a row that found nothing to read
     // Notification deliveries in progress. Shared so that a delivery whose
     // handler releases the port can still count itself out.
     std::shared_ptr<int> consegne_ = std::make_shared<int>(0);

@@ -72,8 +72,8 @@ std::string DueCifre(unsigned valore) {
 
 }  // namespace
 
-void clsComunicazioni::KELT(int16_t term, const std::string& TipoComando, const std::string& StrComando,
-                            int16_t& Esito, std::string& Risposta, int32_t TimeOut) {
+void clsComunicazioni::KELT(int16_t term, const std::string& TipoComando, const std::string& StrComando, int16_t& Esito,
+                            std::string& Risposta, int32_t TimeOut) {
     const std::string t = Terminale(term, TipoComando);
     std::string filo = STX + t + t + StrComando + ETX;
     filo += CalcoloBCC(filo);
@@ -98,8 +98,8 @@ std::string TramaLettera(const clsComunicazioni& ch, const std::string& lettera,
 }
 }  // namespace
 
-void clsComunicazioni::Tornello(const std::string& term, const std::string& TipoComando,
-                                const std::string& StrComando, int16_t& Esito, std::string& Risposta) {
+void clsComunicazioni::Tornello(const std::string& term, const std::string& TipoComando, const std::string& StrComando,
+                                int16_t& Esito, std::string& Risposta) {
     const double n = Valore(term);
     const std::string filo = TramaLettera(*this, "a", n, TipoComando, StrComando);
     if (n == 32) {
@@ -109,8 +109,8 @@ void clsComunicazioni::Tornello(const std::string& term, const std::string& Tipo
     }
 }
 
-void clsComunicazioni::Galder(const std::string& term, const std::string& TipoComando,
-                              const std::string& StrComando, int16_t& Esito, std::string& Risposta) {
+void clsComunicazioni::Galder(const std::string& term, const std::string& TipoComando, const std::string& StrComando,
+                              int16_t& Esito, std::string& Risposta) {
     const double n = Valore(term);
     const std::string filo = TramaLettera(*this, "g", n, TipoComando, StrComando);
     if (n == 32) {
@@ -120,9 +120,8 @@ void clsComunicazioni::Galder(const std::string& term, const std::string& TipoCo
     }
 }
 
-void clsComunicazioni::ZNlight(const std::string& term, const std::string& TipoComando,
-                               const std::string& StrComando, int16_t& Esito, std::string& Risposta,
-                               int32_t /*TimeOut*/) {
+void clsComunicazioni::ZNlight(const std::string& term, const std::string& TipoComando, const std::string& StrComando,
+                               int16_t& Esito, std::string& Risposta, int32_t /*TimeOut*/) {
     const double n = Valore(term);
     const std::string filo = TramaLettera(*this, "h", n, TipoComando, StrComando);
     if (n == 32 || StrComando == ACK) {
@@ -132,8 +131,8 @@ void clsComunicazioni::ZNlight(const std::string& term, const std::string& TipoC
     }
 }
 
-void clsComunicazioni::Zarnet(const std::string& term, const std::string& TipoComando,
-                              const std::string& StrComando, int16_t& Esito, std::string& Risposta) {
+void clsComunicazioni::Zarnet(const std::string& term, const std::string& TipoComando, const std::string& StrComando,
+                              int16_t& Esito, std::string& Risposta) {
     const double n = Valore(term);
     const std::string t = Carattere(n + 48);
     const std::string filo = TipoComando == "S" ? EOT + EOT + STX + t + StrComando + ETX

@@ -29,8 +29,9 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
     if (stringa.find("KEZ") != std::string::npos) return;
     if (stringa.find("OMBRISK") != std::string::npos) return;
     std::string maiuscolo = stringa;
-    std::transform(maiuscolo.begin(), maiuscolo.end(), maiuscolo.begin(),
-                   [](unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : static_cast<char>(c); });
+    std::transform(maiuscolo.begin(), maiuscolo.end(), maiuscolo.begin(), [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : static_cast<char>(c);
+    });
     if (maiuscolo.find("MAVO") != std::string::npos) return;
 
     const int32_t tipo = PELVAN().ConType;

@@ -77,8 +77,9 @@ double SoloRicerca() {
 void Stampa(const char* cosa, std::vector<Esito> v) {
     std::sort(v.begin(), v.end(), [](const Esito& a, const Esito& b) { return a.ms < b.ms; });
     const Esito& m = v[v.size() / 2];
-    std::printf("%-44s median %8.3f ms  min %8.3f ms  max %8.3f ms  (usable %d, busy/unusable %d, absent %d, skipped %d)\n",
-                cosa, m.ms, v.front().ms, v.back().ms, m.usabili, m.occupate, m.assenti, m.saltate);
+    std::printf(
+        "%-44s median %8.3f ms  min %8.3f ms  max %8.3f ms  (usable %d, busy/unusable %d, absent %d, skipped %d)\n",
+        cosa, m.ms, v.front().ms, v.back().ms, m.usabili, m.occupate, m.assenti, m.saltate);
 }
 
 }  // namespace
@@ -88,8 +89,10 @@ int main(int argc, char** argv) {
     bool tutte = false;
     int giri = 20;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--all") == 0) tutte = true;
-        else giri = std::max(1, std::atoi(argv[i]));
+        if (std::strcmp(argv[i], "--all") == 0)
+            tutte = true;
+        else
+            giri = std::max(1, std::atoi(argv[i]));
     }
 
     test::CartellaPorteTemporanea vuota;

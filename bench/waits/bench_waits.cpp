@@ -106,7 +106,8 @@ int main(int argc, char** argv) {
         Stampa("reply wait", giri, risposta);
         Stampa("framed wait", giri, trama);
         Stampa("frame tail", giri, coda);
-        if (fuori || codici != giri) std::printf("unexpected outcomes: %d replies, %d of %d codes\n", fuori, codici, giri);
+        if (fuori || codici != giri)
+            std::printf("unexpected outcomes: %d replies, %d of %d codes\n", fuori, codici, giri);
         ch.setAttivo(false);
         modLettori::setLettori(nullptr);
     }

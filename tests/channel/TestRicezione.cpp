@@ -113,10 +113,9 @@ TEST(Seriale_OnComm, FailureOfAGonePortLeavesTheNotificationOff) {
         std::function<void(Banco&)> guasto;
     };
     const Caso casi[] = {
-        {"device unavailable", [](Banco& b) {
-             b.suRx = [](std::string&) { throw Fallimento(68, "gone"); };
-         }},
-        {"port closed by the handler", [](Banco& b) {
+        {"device unavailable", [](Banco& b) { b.suRx = [](std::string&) { throw Fallimento(68, "gone"); }; }},
+        {"port closed by the handler",
+         [](Banco& b) {
              b.suRx = [&b](std::string&) {
                  b.porta->setPortOpen(false);
                  throw Fallimento(8012, "closed");
@@ -164,7 +163,10 @@ TEST_P(RiceviCodice, FramesInOneNotification) {
         {"all zero", B({0, 0, 0, 0, 0, 0, 0}), {"0000000000"}, ""},
         {"bad check byte", B({0, 1, 2, 3, 4, 5, 0xF2}), {}, ""},
         {"noise before the sync byte", "xy" + B({0, 0xAB, 0xCD, 0xEF, 0x10, 0x20, 0x69}), {"ABCDEF1020"}, ""},
-        {"two frames back to back", B({0, 1, 2, 3, 4, 5, 0xF1, 0, 0xFF, 0, 0, 0, 1, 0}), {"0102030405", "FF00000001"}, ""},
+        {"two frames back to back",
+         B({0, 1, 2, 3, 4, 5, 0xF1, 0, 0xFF, 0, 0, 0, 1, 0}),
+         {"0102030405", "FF00000001"},
+         ""},
         {"0xFF and the byte after it", B({0xFF, 0x01}), {}, ""},
         {"0xFF then a frame", B({0xFF, 0x00, 0, 1, 2, 3, 4, 5, 0xF1}), {"0102030405"}, ""},
     };
@@ -267,11 +269,18 @@ TEST(RiceviCodice_MAVO, FrameIsRaisedAndARefusedOneRaisesTheEmptyText) {
     b.Pronto();
     b.Tipo(3);
     b.ch->VlMaxTimeOut = 500;
-    b.porta->ArrivaOra("\x02" "e01AB12CD\x03" "K");
+    b.porta->ArrivaOra(
+        "\x02"
+        "e01AB12CD\x03"
+        "K");
     b.porta->Notifica();
-    b.porta->ArrivaOra("\x02" "12\x03");
+    b.porta->ArrivaOra(
+        "\x02"
+        "12\x03");
     b.porta->Notifica();
-    EXPECT_EQ(b.rx, (Righe{"\x02" "e01AB12CD\x03", ""}));
+    EXPECT_EQ(b.rx, (Righe{"\x02"
+                           "e01AB12CD\x03",
+                           ""}));
     EXPECT_EQ(b.to, 0);
 }
 
@@ -295,7 +304,7 @@ TEST(Seriale_OnComm, OwnerReleasedByAHostEventDuringTheHunt) {
     };
     FakePorta* porta = b.porta;
     porta->ArrivaOra("n" + B({0, 1, 2, 3, 4, 5, 0xF1}));
-    porta->Notifica();  // the port is gone after this; do not touch it
+    porta->Notifica();          // the port is gone after this; do not touch it
     EXPECT_TRUE(b.rx.empty());  // the released front end stopped listening
     EXPECT_TRUE(canale.expired());
 }

@@ -1,13 +1,13 @@
 #pragma once
 // Pseudo-terminals for the integration tests: a port folder (TALUMBRA_PORTS)
 // and a silent "reader" made of a pty whose master nobody answers.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <fcntl.h>
-#include <stdlib.h>
 #include <string>
-#include <unistd.h>
 
 namespace talumbra::test {
 

@@ -1,10 +1,10 @@
 // The control over the fake port and clock: sequences, presence check,
 // port list, display, timers, and failures at event boundaries.
+#include <gtest/gtest.h>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 #include <memory>
 
@@ -49,8 +49,9 @@ protected:
             return risposta();
         });
         QObject::connect(c.get(), &ucTalumbra::Stato, [this](bool& b) { stati.push_back(b); });
-        QObject::connect(c.get(), &ucTalumbra::FindDevice,
-                         [this](bool& b, ucTalumbra::TipoDispositivo_Enum& t) { trovati.push_back({b, int(t)}); });
+        QObject::connect(c.get(), &ucTalumbra::FindDevice, [this](bool& b, ucTalumbra::TipoDispositivo_Enum& t) {
+            trovati.push_back({b, int(t)});
+        });
         QObject::connect(c.get(), &ucTalumbra::Anomalia, [this](QString& s) { anomalie << s; });
         QObject::connect(c.get(), &ucTalumbra::Lettura, [this](QString& s) { letture << s; });
         return *c;
@@ -96,8 +97,8 @@ TEST_F(Controllo, NuovaIstanzaSenzaPorteUsabili) {
     ASSERT_FALSE(stati.empty());
     EXPECT_FALSE(stati.back());
     EXPECT_EQ(contenitore.notifiche.first(), "CommPort");
-    for (const char* p : {"TipoBadge", "TMantCode", "CodificaQuendel", "ColoreConnesso", "ColoreLettura",
-                          "ColoreErrore", "Attivo"})
+    for (const char* p :
+         {"TipoBadge", "TMantCode", "CodificaQuendel", "ColoreConnesso", "ColoreLettura", "ColoreErrore", "Attivo"})
         EXPECT_TRUE(contenitore.notifiche.contains(p)) << p;
     EXPECT_FALSE(contenitore.notifiche.contains("CheckVersion"));
 }
@@ -196,8 +197,8 @@ TEST_F(Controllo, Kez3SenzaRicerca) {
 TEST_F(Controllo, CaricamentoConAttivoFalso) {
     lettore.esistenti = {3};
     Borsa b;
-    b.valori = {{"commport", 3},  {"attivo", false},   {"codice", "ABC"},        {"checkversion", 5000},
-                {"tmantcode", 700}, {"tipobadge", 2}, {"codificaquendel", false}, {"coloreerrore", 255}};
+    b.valori = {{"commport", 3},    {"attivo", false}, {"codice", "ABC"},          {"checkversion", 5000},
+                {"tmantcode", 700}, {"tipobadge", 2},  {"codificaquendel", false}, {"coloreerrore", 255}};
     Crea().ReadProperties(b);
     EXPECT_FALSE(c->Attivo());
     EXPECT_EQ(porta().aperture, 1);  // the probe only: loading does not reopen
@@ -233,9 +234,9 @@ TEST_F(Controllo, SalvataggioChiaviTipiPredefiniti) {
     c->WriteProperties(b);
     std::vector<QString> chiavi;
     for (auto& s : b.scritture) chiavi.push_back(s.chiave);
-    EXPECT_EQ(chiavi, (std::vector<QString>{"CommPort", "Codice", "TipoBadge", "TMantCode", "CodificaQuendel",
-                                            "ColoreConnesso", "ColoreLettura", "ColoreErrore", "CheckVersion",
-                                            "Attivo"}));
+    EXPECT_EQ(chiavi,
+              (std::vector<QString>{"CommPort", "Codice", "TipoBadge", "TMantCode", "CodificaQuendel", "ColoreConnesso",
+                                    "ColoreLettura", "ColoreErrore", "CheckVersion", "Attivo"}));
     EXPECT_EQ(b.scritture[0].valore.typeId(), QMetaType::Short);
     EXPECT_EQ(b.scritture[0].predefinito.toInt(), 1);
     EXPECT_EQ(b.scritture[4].predefinito.toInt(), 1);

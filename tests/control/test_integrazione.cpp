@@ -1,10 +1,10 @@
 // The control with the real platform, over pseudo-terminals played by
 // talumbra-sim: one reader of each family, a silent reader, two usable ports.
+#include <gtest/gtest.h>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
-#include <gtest/gtest.h>
 
 #include <memory>
 
@@ -39,8 +39,9 @@ protected:
             ++domande;
             return risposta();
         });
-        QObject::connect(c.get(), &ucTalumbra::FindDevice,
-                         [this](bool& b, ucTalumbra::TipoDispositivo_Enum& t) { trovati.push_back({b, int(t)}); });
+        QObject::connect(c.get(), &ucTalumbra::FindDevice, [this](bool& b, ucTalumbra::TipoDispositivo_Enum& t) {
+            trovati.push_back({b, int(t)});
+        });
         QObject::connect(c.get(), &ucTalumbra::Stato, [this](bool& b) { stati.push_back(b); });
         QObject::connect(c.get(), &ucTalumbra::Lettura, [this](QString& s) { letture << s; });
         return *c;
@@ -62,10 +63,11 @@ void PrintTo(const Famiglia& f, std::ostream* os) { *os << f.nome; }
 class PerFamiglia : public Integrazione, public ::testing::WithParamInterface<Famiglia> {};
 
 TEST_P(PerFamiglia, RicercaRiconosceIlLettoreELeggeIBadge) {
-    Simulatore sim(porte, 4,
-                   QStringList{"--family", GetParam().nome, "--wait-host", "--start-delay", "1500", "--no-stdin", "0102030405"} +
-                       // A reader recognised as type 2 sends its codes in binary frames.
-                       (GetParam().nome == std::string("mavo-dor") ? QStringList{"--code-frame", "kez"} : QStringList{}));
+    Simulatore sim(
+        porte, 4,
+        QStringList{"--family", GetParam().nome, "--wait-host", "--start-delay", "1500", "--no-stdin", "0102030405"} +
+            // A reader recognised as type 2 sends its codes in binary frames.
+            (GetParam().nome == std::string("mavo-dor") ? QStringList{"--code-frame", "kez"} : QStringList{}));
     ASSERT_TRUE(sim.pronto()) << sim.errori().toStdString();
     Carica(4, true);
     EXPECT_TRUE(c->Attivo());

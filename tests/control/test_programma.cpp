@@ -1,8 +1,8 @@
 // talumbra-read as a program: usage, failures, exit statuses, and (with the
 // reader simulator) the codes it prints.
+#include <gtest/gtest.h>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <gtest/gtest.h>
 #include <csignal>
 
 #include "tests/control/Pty.h"
@@ -52,11 +52,12 @@ Esito Esegui(const CartellaPorte& porte, const QStringList& argomenti, int msMas
 
 TEST(Programma, ErroriDUso) {
     CartellaPorte porte;
-    for (const QStringList& a : {QStringList{}, QStringList{"--port"}, QStringList{"--port", "0"},
-                                 QStringList{"--port", "257"}, QStringList{"--port", "5x"},
-                                 QStringList{"--port", "5", "--badge", "5"}, QStringList{"--port", "5", "--quendel", "2"},
-                                 QStringList{"--port", "5", "--type", "-1"}, QStringList{"--port", "5", "--count", "0"},
-                                 QStringList{"--port", "5", "--seconds", "abc"}, QStringList{"--port", "5", "--what"}}) {
+    for (const QStringList& a :
+         {QStringList{}, QStringList{"--port"}, QStringList{"--port", "0"}, QStringList{"--port", "257"},
+          QStringList{"--port", "5x"}, QStringList{"--port", "5", "--badge", "5"},
+          QStringList{"--port", "5", "--quendel", "2"}, QStringList{"--port", "5", "--type", "-1"},
+          QStringList{"--port", "5", "--count", "0"}, QStringList{"--port", "5", "--seconds", "abc"},
+          QStringList{"--port", "5", "--what"}}) {
         Esito e = Esegui(porte, a);
         EXPECT_EQ(e.codice, 2) << a.join(' ').toStdString();
         EXPECT_TRUE(e.err.contains("usage:")) << e.err.toStdString();

@@ -155,8 +155,8 @@ TEST_F(LettoreSimulato, TextCodeLineWithAndWithoutQuendelEncoding) {
 }
 
 TEST_F(LettoreSimulato, BinaryFramesAndABadCheckByte) {
-    Avvia({"--family", "kez", "--wait-host", "--start-delay", "200", "--bad-check", "--fault-every", "2",
-           "0102030405", "0A0B0C0D0E", "1112131415"});
+    Avvia({"--family", "kez", "--wait-host", "--start-delay", "200", "--bad-check", "--fault-every", "2", "0102030405",
+           "0A0B0C0D0E", "1112131415"});
     std::string versione;
     ASSERT_EQ(lettori->PELVAN().GetVersion(versione), 0);
     ASSERT_EQ(lettori->PELVAN().ConType, 2);
@@ -166,8 +166,8 @@ TEST_F(LettoreSimulato, BinaryFramesAndABadCheckByte) {
 }
 
 TEST_F(LettoreSimulato, NoiseAndTwoFramesBackToBackInOneNotification) {
-    Avvia({"--family", "kez", "--wait-host", "--start-delay", "200", "--interval", "0", "--garbage", "3",
-           "0102030405", "A1A2A3A4A5"});
+    Avvia({"--family", "kez", "--wait-host", "--start-delay", "200", "--interval", "0", "--garbage", "3", "0102030405",
+           "A1A2A3A4A5"});
     std::string versione;
     ASSERT_EQ(lettori->PELVAN().GetVersion(versione), 0);
     ASSERT_EQ(lettori->PELVAN().ConType, 2);
@@ -196,8 +196,8 @@ TEST_F(LettoreSimulato, VersionRecognitionOfEachFamily) {
         int32_t tipo;
         bool ripiego;  // answers only the framed request
     };
-    for (const Caso& k : {Caso{"pelvan", 0, false}, Caso{"kez", 2, false}, Caso{"mavo-sir", 3, true},
-                          Caso{"mavo-dor", 2, true}}) {
+    for (const Caso& k :
+         {Caso{"pelvan", 0, false}, Caso{"kez", 2, false}, Caso{"mavo-sir", 3, true}, Caso{"mavo-dor", 2, true}}) {
         SCOPED_TRACE(k.famiglia);
         Avvia({"--family", k.famiglia});
         lettori->PELVAN().ConType = 7;

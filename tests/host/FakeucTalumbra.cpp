@@ -81,8 +81,10 @@ void ucTalumbra::setCommPort(qint16 v) {
     setAttivo(true);
     if (d->attivo) {
         bool trovato = fake().lettoreRisponde;
-        if (trovato) d->tipo = fake().trovato;
-        else setAttivo(false);
+        if (trovato)
+            d->tipo = fake().trovato;
+        else
+            setAttivo(false);
         TipoDispositivo_Enum t = trovato ? d->tipo : tdPELVAN;
         emit FindDevice(trovato, t);
     }

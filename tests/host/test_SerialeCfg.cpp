@@ -1,5 +1,5 @@
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <QTemporaryDir>
 
 #include "host/SerialeCfg.h"
 
@@ -36,7 +36,7 @@ TEST(SerialeCfg, RileggeCioCheScrive) {
 TEST(SerialeCfg, SeparatoriBlankEFineRiga) {
     Atteso(Leggi("4,1,0,1"), 4, 1, 0, 1);
     Atteso(Leggi("  4 ,\t1\n0\r1"), 4, 1, 0, 1);
-    Atteso(Leggi("4\n\n\r\n1\n0\n1\n"), 4, 1, 0, 1);  // empty lines skipped
+    Atteso(Leggi("4\n\n\r\n1\n0\n1\n"), 4, 1, 0, 1);          // empty lines skipped
     Atteso(Leggi("+4\r\n2.5\r\n3.5\r\n-0\r\n"), 4, 2, 4, 0);  // decimals round to the nearest, halves to even
 }
 
@@ -49,7 +49,7 @@ TEST(SerialeCfg, UnFileCortoLasciaIlRestoComEra) {
 TEST(SerialeCfg, UnValoreIllegibileVieneSaltatoEIlSeguenteLetto) {
     Atteso(Leggi("abc\r\n1\r\n1\r\n1\r\n"), 1, 1, 1, 1);
     Atteso(Leggi("5\r\n70000\r\n1x\r\n1\r\n"), 5, 0, 0, 1);  // out of range, trailing junk
-    Atteso(Leggi("5,,1,1"), 5, 0, 1, 1);                    // an empty field between commas
+    Atteso(Leggi("5,,1,1"), 5, 0, 1, 1);                     // an empty field between commas
     Atteso(Leggi("\xff\xfe\x00\x01"), 1, 0, 0, 0);
 }
 

@@ -1,4 +1,5 @@
 // frmMain driven offscreen against a stand-in control and keyboard.
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -8,7 +9,6 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include "FakeucTalumbra.h"
 #include "host/SerialeCfg.h"
@@ -135,9 +135,9 @@ TEST_F(FrmMain, UnErroreNellAvvioLoFermaInSilenzio) {
     fake().fallisci["CommPort"] = 8002;
     ScriviCfg("4\r\n0\r\n1\r\n0\r\n");
     auto& f = Avvia();
-    EXPECT_TRUE(f.chkScrivi->isChecked());            // steps before the failure ran
+    EXPECT_TRUE(f.chkScrivi->isChecked());  // steps before the failure ran
     EXPECT_EQ(f.txtTMCode->text(), "100");
-    EXPECT_FALSE(f.chkattiva->isChecked());           // steps after it did not
+    EXPECT_FALSE(f.chkattiva->isChecked());  // steps after it did not
     EXPECT_EQ(fake().registro.back(), "CommPort=4");
     EXPECT_TRUE(messaggi.empty());
 
@@ -169,7 +169,7 @@ TEST_F(FrmMain, GestoriDelleOpzioni) {
     EXPECT_FALSE(f.chkCapo->isChecked());
     EXPECT_EQ(f.mACapo, 0);
     EXPECT_EQ(f.mFrecciaGiu, 1);
-    f.chkCapo->setChecked(true);       // and back
+    f.chkCapo->setChecked(true);  // and back
     EXPECT_FALSE(f.chkDownArrow->isChecked());
     EXPECT_EQ(f.mFrecciaGiu, 0);
     f.chkDownArrow->setChecked(true);
@@ -225,7 +225,10 @@ TEST_F(FrmMain, OgniCodiceVaNegliAppuntiEConScriviVieneDigitato) {
 TEST_F(FrmMain, IControlliNonVengonoDigitatiMaRestanoNegliAppunti) {
     auto& f = Avvia();
     f.chkScrivi->setChecked(true);
-    const QString codice = QString::fromLatin1("12\t3\r\n4\x1b" "5\x7f\x85" "6\x08\xe9");
+    const QString codice = QString::fromLatin1(
+        "12\t3\r\n4\x1b"
+        "5\x7f\x85"
+        "6\x08\xe9");
     test::Leggi(*f.ucTalumbra1, codice);
     EXPECT_EQ(tasti, (std::vector<QString>{QString::fromLatin1("S:123456\xe9")}));
     EXPECT_EQ(QGuiApplication::clipboard()->text(), codice);

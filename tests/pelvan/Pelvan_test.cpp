@@ -75,11 +75,21 @@ struct Comando {
 const std::vector<Comando>& ComandiConRisposta() {
     static const std::vector<Comando> c = {
         {"AntennaPowerOff", [](clsPelvan& p, int16_t& s) { return p.AntennaPowerOff(s); }, 800},
-        {"ReadPage", [](clsPelvan& p, int16_t& s) { std::string r; return p.ReadPage("3", r, s); }, 500},
+        {"ReadPage",
+         [](clsPelvan& p, int16_t& s) {
+             std::string r;
+             return p.ReadPage("3", r, s);
+         },
+         500},
         {"SetLed", [](clsPelvan& p, int16_t& s) { return p.SetLed(1, s); }, 500},
         {"WritePage", [](clsPelvan& p, int16_t& s) { return p.WritePage("3", "A1B2", s); }, 500},
         {"Reset", [](clsPelvan& p, int16_t& s) { return p.Reset(s); }, 500},
-        {"GetVersion", [](clsPelvan& p, int16_t& s) { std::string r; return p.GetVersion(r, s); }, 500},
+        {"GetVersion",
+         [](clsPelvan& p, int16_t& s) {
+             std::string r;
+             return p.GetVersion(r, s);
+         },
+         500},
         {"LogIn", [](clsPelvan& p, int16_t& s) { return p.LogIn("pw", s); }, 500},
     };
     return c;
@@ -94,9 +104,24 @@ TEST_F(ComandiPelvan, TestiSulFilo) {
     } casi[] = {
         {false, [](clsPelvan& p) { p.AntennaPowerOff(); }, "p"},
         {true, [](clsPelvan& p) { p.AntennaPowerOff(); }, "P"},
-        {false, [](clsPelvan& p) { std::string r; p.ReadPage("12", r); }, "r12"},
-        {true, [](clsPelvan& p) { std::string r; p.ReadPage("12", r); }, "R12"},
-        {true, [](clsPelvan& p) { std::string r; p.ReadPage("", r); }, "R"},
+        {false,
+         [](clsPelvan& p) {
+             std::string r;
+             p.ReadPage("12", r);
+         },
+         "r12"},
+        {true,
+         [](clsPelvan& p) {
+             std::string r;
+             p.ReadPage("12", r);
+         },
+         "R12"},
+        {true,
+         [](clsPelvan& p) {
+             std::string r;
+             p.ReadPage("", r);
+         },
+         "R"},
         {false, [](clsPelvan& p) { p.SetLed(0); }, "dg"},
         {false, [](clsPelvan& p) { p.SetLed(1); }, "dr"},
         {true, [](clsPelvan& p) { p.SetLed(2); }, "DN"},
@@ -106,8 +131,18 @@ TEST_F(ComandiPelvan, TestiSulFilo) {
         {true, [](clsPelvan& p) { p.WritePage("", ""); }, "W"},
         {false, [](clsPelvan& p) { p.Reset(); }, "x"},
         {true, [](clsPelvan& p) { p.Reset(); }, "X"},
-        {false, [](clsPelvan& p) { std::string r; p.GetVersion(r); }, "v"},
-        {true, [](clsPelvan& p) { std::string r; p.GetVersion(r); }, "V"},
+        {false,
+         [](clsPelvan& p) {
+             std::string r;
+             p.GetVersion(r);
+         },
+         "v"},
+        {true,
+         [](clsPelvan& p) {
+             std::string r;
+             p.GetVersion(r);
+         },
+         "V"},
         {false, [](clsPelvan& p) { p.Continuos(); }, "c"},
         {true, [](clsPelvan& p) { p.Continuos(); }, "C"},
         // The password goes out exactly as given.
@@ -153,7 +188,7 @@ TEST_F(ComandiPelvan, GiudizioDellaRisposta) {
         std::string risposta;
         int16_t sintassi;
     } casi[] = {
-        {"n" + CRLF, 1}, {"N" + CRLF, 1}, {"No" + CRLF, 1}, {"?5" + CRLF, 2},
+        {"n" + CRLF, 1}, {"N" + CRLF, 1}, {"No" + CRLF, 1},   {"?5" + CRLF, 2},
         {"?" + CRLF, 2}, {"Y" + CRLF, 0}, {"0123" + CRLF, 0}, {"y", 0},
     };
     for (const auto& k : casi) {
@@ -245,14 +280,10 @@ TEST_F(ComandiPelvan, RiconoscimentoDallaRispostaPelvan) {
         int32_t prima, dopo;
         int16_t sintassi;
     } casi[] = {
-        {"OMBRISK-125 v2.1", 3, 0, 0},
-        {"ombrisk-125 v2.1", 3, 0, 0},
-        {"OMBRISK-13 v2.1", 3, 3, 0},
-        {"KEZ3 v1.0", 0, 2, 0},
-        {"emul kez", 0, 2, 0},
-        {"KEZ OMBRISK-125", 3, 0, 0},
-        {"NO KEZ", 0, 2, 1},
-        {"?KEZ", 0, 2, 2},
+        {"OMBRISK-125 v2.1", 3, 0, 0}, {"ombrisk-125 v2.1", 3, 0, 0},
+        {"OMBRISK-13 v2.1", 3, 3, 0},  {"KEZ3 v1.0", 0, 2, 0},
+        {"emul kez", 0, 2, 0},         {"KEZ OMBRISK-125", 3, 0, 0},
+        {"NO KEZ", 0, 2, 1},           {"?KEZ", 0, 2, 2},
         {"PELVAN 1.0", 1, 1, 0},
     };
     for (const auto& c : casi) {
@@ -273,14 +304,10 @@ TEST_F(ComandiPelvan, RiconoscimentoConLaRichiestaIncorniciata) {
         std::string testo;  // framed: 2 more characters in the reply
         int32_t prima, dopo;
     } casi[] = {
-        {"SIRMAVO 1.23456", 0, 3},   // 17 characters
-        {"SIRMAVO 1.2345", 1, 1},    // 16 characters
-        {"sirmavo 1.23456", 0, 3},
-        {"DORMAVO 1.23456", 0, 2},
-        {"DORMAVO 1.2345", 0, 0},
-        {"DORMAVO SIRMAVO 1", 0, 3},
-        {"SIRMAVO DORMAVO 1", 0, 3},
-        {"MAVO 1.234567890", 1, 1},
+        {"SIRMAVO 1.23456", 0, 3},  // 17 characters
+        {"SIRMAVO 1.2345", 1, 1},   // 16 characters
+        {"sirmavo 1.23456", 0, 3},   {"DORMAVO 1.23456", 0, 2},   {"DORMAVO 1.2345", 0, 0},
+        {"DORMAVO SIRMAVO 1", 0, 3}, {"SIRMAVO DORMAVO 1", 0, 3}, {"MAVO 1.234567890", 1, 1},
     };
     for (const auto& c : casi) {
         Pulisci();

@@ -23,8 +23,10 @@ CartellaPorteTemporanea::CartellaPorteTemporanea() {
 }
 
 CartellaPorteTemporanea::~CartellaPorteTemporanea() {
-    if (cera_) ::setenv("TALUMBRA_PORTS", prima_.c_str(), 1);
-    else ::unsetenv("TALUMBRA_PORTS");
+    if (cera_)
+        ::setenv("TALUMBRA_PORTS", prima_.c_str(), 1);
+    else
+        ::unsetenv("TALUMBRA_PORTS");
     std::error_code e;
     std::filesystem::remove_all(percorso_, e);
 }

@@ -32,8 +32,10 @@ struct Ambiente {
         if (v) valore = v;
     }
     ~Ambiente() {
-        if (cera) ::setenv(nome.c_str(), valore.c_str(), 1);
-        else ::unsetenv(nome.c_str());
+        if (cera)
+            ::setenv(nome.c_str(), valore.c_str(), 1);
+        else
+            ::unsetenv(nome.c_str());
     }
 };
 
@@ -51,7 +53,10 @@ TEST(MappaPorte, MappedNumberWithMissingTargetDoesNotFallBackToTheTable) {
     ASSERT_EQ(::symlink("/dev/talumbra-no-such-device", (dir.Percorso() + "/com1").c_str()), 0);
     EXPECT_EQ(NumeroDi(1), errPortaInesistente);
     // An entry that is not a device at all.
-    { FILE* f = std::fopen((dir.Percorso() + "/com2").c_str(), "w"); std::fclose(f); }
+    {
+        FILE* f = std::fopen((dir.Percorso() + "/com2").c_str(), "w");
+        std::fclose(f);
+    }
     EXPECT_EQ(NumeroDi(2), errPortaInesistente);
 }
 

@@ -253,10 +253,12 @@ TEST_F(PortaPty, FloodBeyondTheBufferLimitLosesNothing) {
     // Let it pile up unread first, then read it all.
     Gira(300);
     std::string ricevuto;
-    ASSERT_TRUE(Finche([&] {
-        ricevuto += porta.Input();
-        return ricevuto.size() >= molto.size();
-    }, 20000));
+    ASSERT_TRUE(Finche(
+        [&] {
+            ricevuto += porta.Input();
+            return ricevuto.size() >= molto.size();
+        },
+        20000));
     dispositivo.join();
     EXPECT_TRUE(ricevuto == molto) << ricevuto.size() << " bytes came";
 }

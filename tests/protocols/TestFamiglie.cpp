@@ -15,8 +15,7 @@ TEST(Framing, WireBytes) {
         std::string filo;
     };
     const Caso casi[] = {
-        {"PELVAN joins its pieces", [](auto& c, auto& e, auto& r) { c.PELVAN("r", "01", "", e, r, 0, true); },
-         "r01"},
+        {"PELVAN joins its pieces", [](auto& c, auto& e, auto& r) { c.PELVAN("r", "01", "", e, r, 0, true); }, "r01"},
         {"PELVAN unchanged command", [](auto& c, auto& e, auto& r) { c.PELVAN("v", "", "", e, r, 0, true); }, "v"},
         {"MAVO version request", [](auto& c, auto& e, auto& r) { c.MAVO("f", "", e, r, 0, true); },
          B({0x02, 0x66, 0x03, 0x67})},
@@ -41,8 +40,7 @@ TEST(Framing, WireBytes) {
          EOT + EOT + B({0x02, 0x41, 0x41, 0x52, 0x03, 0x53})},
         {"Trivok", [](auto& c, auto& e, auto& r) { c.Trivok(1, "S", "R", e, r, 0); },
          EOT + EOT + B({0x02, 0x41, 0x41, 0x52, 0x03, 0x53})},
-        {"USKO without value", [](auto& c, auto& e, auto& r) { c.USKO("5", "RD", e, r, "-1", true); },
-         "05RD\x13\r"},
+        {"USKO without value", [](auto& c, auto& e, auto& r) { c.USKO("5", "RD", e, r, "-1", true); }, "05RD\x13\r"},
         {"USKO value without check", [](auto& c, auto& e, auto& r) { c.USKO("5", "RD", e, r, "-2", true); },
          "05RD-2\r"},
         {"USKO value and check", [](auto& c, auto& e, auto& r) { c.USKO("300", "W", e, r, "7", true); },

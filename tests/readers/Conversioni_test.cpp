@@ -30,7 +30,10 @@ TEST(Conversioni, EsaInBinarioSaltaICaratteriNonRiconosciuti) {
     EXPECT_EQ(EsaInBinario(""), "");
     EXPECT_EQ(EsaInBinario("G1"), "0001");
     EXPECT_EQ(EsaInBinario("f1"), "0001");
-    EXPECT_EQ(EsaInBinario(std::string("\xFF" "A", 2)), "1010");
+    EXPECT_EQ(EsaInBinario(std::string("\xFF"
+                                       "A",
+                                       2)),
+              "1010");
 }
 
 struct CasoInversione {
@@ -44,11 +47,11 @@ TEST(Conversioni, InvertiBitByte) {
         {"0000000001", "0000000080"},
         {"FFFFFFFFFF", "FFFFFFFFFF"},
         {"8000000000", "0100000000"},
-        {"12", "48"},                        // one byte only
-        {"1", "8"},                          // half a byte: only its high nibble, reversed
+        {"12", "48"},  // one byte only
+        {"1", "8"},    // half a byte: only its high nibble, reversed
         {"123", "48C"},
-        {"0123456789AB", "80C4A2E691"},      // the sixth byte is dropped
-        {"0a23456789", "402C6A1E9"},         // "a" gives no bits: later bytes are read shifted
+        {"0123456789AB", "80C4A2E691"},  // the sixth byte is dropped
+        {"0a23456789", "402C6A1E9"},     // "a" gives no bits: later bytes are read shifted
         {"", ""},
     };
     for (const auto& c : casi) EXPECT_EQ(InvertiBitByte(c.codice), c.atteso) << c.codice;
@@ -66,9 +69,15 @@ TEST(Conversioni, PrefissoELunghezzaPerTipoDiBadge) {
         unsigned byte;
     };
     const Riga tabella[] = {
-        {0, "U", 5}, {1, "T", 4}, {2, "Z", 8}, {3, "h", 4}, {4, "H", 4},
-        {5, std::string(1, '\0'), 0}, {-1, std::string(1, '\0'), 0},
-        {INT32_MIN, std::string(1, '\0'), 0}, {INT32_MAX, std::string(1, '\0'), 0},
+        {0, "U", 5},
+        {1, "T", 4},
+        {2, "Z", 8},
+        {3, "h", 4},
+        {4, "H", 4},
+        {5, std::string(1, '\0'), 0},
+        {-1, std::string(1, '\0'), 0},
+        {INT32_MIN, std::string(1, '\0'), 0},
+        {INT32_MAX, std::string(1, '\0'), 0},
     };
     for (const auto& r : tabella) {
         EXPECT_EQ(PrefissoBadge(r.tipo), r.prefisso) << r.tipo;

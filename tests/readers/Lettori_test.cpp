@@ -9,13 +9,13 @@
 namespace talumbra::test {
 namespace {
 
-using modLettori::setLettori;
-using modLettori::TipoBadgeCorrente;
-using modLettori::TempoMantCode;
 using modLettori::CodificaQuendelAttiva;
-using modLettori::UltimoCodice;
-using modLettori::TempoUltimoCodice;
 using modLettori::InvertiBitByte;
+using modLettori::setLettori;
+using modLettori::TempoMantCode;
+using modLettori::TempoUltimoCodice;
+using modLettori::TipoBadgeCorrente;
+using modLettori::UltimoCodice;
 
 const std::string STX(1, '\x02');
 const std::string ETX(1, '\x03');
@@ -98,9 +98,8 @@ TEST_F(FrontEnd, MessaggiDelLettoreETestoVuotoNonSonoCodici) {
         const char* testo;
         bool consegnato;
     } casi[] = {
-        {"V KEZ 3.10", false},      {"V kez 3.10", true},   {"OMBRISK-125 v2", false},
-        {"ombrisk-125 v2", true},   {"SIRMAVO 1.000", false}, {"dormavo 1.000", false},
-        {"xx MaVo xxxxxx", false},  {"0123456789", true},
+        {"V KEZ 3.10", false},    {"V kez 3.10", true},     {"OMBRISK-125 v2", false}, {"ombrisk-125 v2", true},
+        {"SIRMAVO 1.000", false}, {"dormavo 1.000", false}, {"xx MaVo xxxxxx", false}, {"0123456789", true},
     };
     for (const auto& c : casi) EXPECT_EQ(Ricevi(c.testo).size(), c.consegnato ? 1u : 0u) << c.testo;
 
@@ -121,10 +120,9 @@ TEST_F(FrontEnd, PrefissoDelTipoDiBadge) {
         const char* testo;
         bool consegnato;
     } casi[] = {
-        {0, "U0123456789", true}, {0, "u0123456789", false}, {0, "T0123456789", false},
-        {0, "T01234567", false},  {1, "T01234567", true},    {2, "Z0123456789ABCDE", true},
-        {3, "h01234567", true},   {3, "H01234567", false},   {4, "H01234567", true},
-        {4, "h01234567", false},
+        {0, "U0123456789", true}, {0, "u0123456789", false},     {0, "T0123456789", false}, {0, "T01234567", false},
+        {1, "T01234567", true},   {2, "Z0123456789ABCDE", true}, {3, "h01234567", true},    {3, "H01234567", false},
+        {4, "H01234567", true},   {4, "h01234567", false},
     };
     for (const auto& c : casi) {
         TipoBadgeCorrente = c.badge;
@@ -154,14 +152,10 @@ TEST_F(FrontEnd, LunghezzaMinima) {
         const char* testo;
         bool consegnato;
     } casi[] = {
-        {false, 0, "U012345678", true},   // 10 with the letter
-        {false, 0, "U01234567", false},
-        {true, 0, "U0123456789", true},   // 10 after the letter is stripped
-        {true, 0, "U012345678", false},
-        {false, 2, "Z0123456789ABCDE", true},
-        {false, 2, "Z0123456789ABCD", false},
-        {true, 4, "H01234567", true},
-        {true, 4, "H0123456", false},
+        {false, 0, "U012345678", true},                                  // 10 with the letter
+        {false, 0, "U01234567", false}, {true, 0, "U0123456789", true},  // 10 after the letter is stripped
+        {true, 0, "U012345678", false}, {false, 2, "Z0123456789ABCDE", true}, {false, 2, "Z0123456789ABCD", false},
+        {true, 4, "H01234567", true},   {true, 4, "H0123456", false},
     };
     for (const auto& c : casi) {
         CodificaQuendelAttiva = c.quendel;
@@ -229,9 +223,9 @@ TEST_F(FrontEnd, CodiciIncorniciatiDelTipo3) {
     EXPECT_EQ(Ricevi(cornice), Lista{"12345678"});
     EXPECT_EQ(Ricevi(STX + "e09" + "AB" + ETX), Lista{"AB"});
 
-    for (const std::string& scartato : {STX + "e00" + "12345678" + ETX, STX + "e0A" + "12345678" + ETX,
-                                        STX + "E01" + "12345678" + ETX, STX + "e01", STX + "e1" + ETX,
-                                        std::string("e1"), std::string("x"), STX + "e01" + ETX})
+    for (const std::string& scartato :
+         {STX + "e00" + "12345678" + ETX, STX + "e0A" + "12345678" + ETX, STX + "E01" + "12345678" + ETX, STX + "e01",
+          STX + "e1" + ETX, std::string("e1"), std::string("x"), STX + "e01" + ETX})
         EXPECT_EQ(Ricevi(scartato), Lista{}) << scartato.size();
 
     // The same frame means nothing to another device type.

@@ -17,7 +17,10 @@ TEST(SimFrames, MavoCheckCharacterIsTheXorFromStxToEtx) {
     EXPECT_EQ(mavoFrame(""), bytes({0x02, 0x03, 0x01}));
     EXPECT_EQ(mavoFrame("123"), bytes({0x02, '1', '2', '3', 0x03, '1'}));
     // STX "e01" 12345678 ETX: worked by hand, the check is 0x6D "m".
-    EXPECT_EQ(mavoCodeFrame("12345678"), std::string("\x02" "e0112345678" "\x03" "m"));
+    EXPECT_EQ(mavoCodeFrame("12345678"), std::string("\x02"
+                                                     "e0112345678"
+                                                     "\x03"
+                                                     "m"));
 }
 
 TEST(SimFrames, KezFrameIsSyncFiveBytesAndACheckThatSumsToZero) {
@@ -55,9 +58,9 @@ TEST(SimFrames, CodesAreCheckedAndUpperCased) {
     EXPECT_NE(why.find("10"), std::string::npos);
     EXPECT_FALSE(normaliseCode("01234567G9", 10));
     EXPECT_FALSE(normaliseCode("", 0));
-    EXPECT_EQ(normaliseCode("abc", 0), "ABC");   // framed readers take any length
+    EXPECT_EQ(normaliseCode("abc", 0), "ABC");  // framed readers take any length
     EXPECT_EQ(counterCode(0x12C, 10), "000000012C");
-    EXPECT_EQ(counterCode(0x1FF, 2), "FF");      // keeps the low digits
+    EXPECT_EQ(counterCode(0x1FF, 2), "FF");  // keeps the low digits
 }
 
 TEST(SimFrames, DefaultVersionTextsAreRecognisableAndLongEnough) {
@@ -66,7 +69,7 @@ TEST(SimFrames, DefaultVersionTextsAreRecognisableAndLongEnough) {
     EXPECT_GT(defaultVersionText(Family::Pelvan).size(), 16u);
     for (Family f : {Family::MavoSir, Family::MavoDor}) {
         std::string frame = mavoFrame(defaultVersionText(f));
-        EXPECT_GT(frame.size() - 1, 16u);   // STX..ETX, check excluded
+        EXPECT_GT(frame.size() - 1, 16u);  // STX..ETX, check excluded
         // The check character must not look like a frame start or an answer.
         for (char c : {STX, '\x06', NAK}) EXPECT_NE(frame.back(), c);
     }

@@ -28,7 +28,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kLong = 10'000;   // ms: "something happens"
+constexpr int kLong = 10'000;  // ms: "something happens"
 
 std::int64_t nowMs() {
     timespec ts{};
@@ -245,7 +245,7 @@ TEST_F(SimPty, TextReaderAnswersKeepsPagesAndSendsCodes) {
     sim.signal(SIGTERM);
     EXPECT_EQ(sim.line(), "codes sent 1");
     EXPECT_EQ(sim.wait(), 0);
-    EXPECT_FALSE(exists(com(3)));   // the link goes with the sim
+    EXPECT_FALSE(exists(com(3)));  // the link goes with the sim
 }
 
 TEST_F(SimPty, BinaryFrameReader) {
@@ -269,7 +269,9 @@ TEST_F(SimPty, FramedReadersIgnoreTheTextRequest) {
         ASSERT_EQ(sim.ready().rfind("/dev/pts/", 0), 0u);
         Client c(com(5));
         c.send("V");
-        c.send(std::string("\x02" "f\x03g"));
+        c.send(
+            std::string("\x02"
+                        "f\x03g"));
         // Whatever arrives first must be the framed answer, not a reply to V.
         std::string got = c.readUntil([](const std::string& s) {
             auto etx = s.find('\x03');
@@ -316,7 +318,7 @@ TEST_F(SimPty, UnplugAndReplugOnTheSameNumber) {
     Client c(com(8));
     ASSERT_TRUE(c.ok());
     EXPECT_EQ(sim.line(), "unplugged port 8");
-    c.readLine();   // the far end sees the line go away
+    c.readLine();  // the far end sees the line go away
     EXPECT_TRUE(c.hungUp);
     std::string second = sim.ready();
     ASSERT_EQ(second.rfind("/dev/pts/", 0), 0u);
@@ -339,7 +341,7 @@ TEST_F(SimPty, ATakenNumberIsRefusedAndAutomaticNumbersDiffer) {
     ASSERT_EQ(one.ready().rfind("/dev/pts/", 0), 0u);
     Sim two(dir.path, {"--port", "9"});
     EXPECT_EQ(two.wait(), 1);
-    EXPECT_TRUE(exists(com(9)));   // the first one's link is left alone
+    EXPECT_TRUE(exists(com(9)));  // the first one's link is left alone
 
     int a = 0, b = 0;
     Sim autoA(dir.path, {});
@@ -362,7 +364,7 @@ TEST_F(SimPty, GeneratedCodesAreLoggedWithTheirTimes) {
     ASSERT_EQ(frames.size(), 35u);
     for (int i = 0; i < 5; ++i) {
         std::string want = kezFrame(counterCode(static_cast<std::uint64_t>(i + 1), 10));
-        if (i % 2 == 1) want.back() = static_cast<char>(want.back() + 1);   // every second check is wrong
+        if (i % 2 == 1) want.back() = static_cast<char>(want.back() + 1);  // every second check is wrong
         EXPECT_EQ(frames.substr(static_cast<std::size_t>(i) * 7, 7), want) << i;
     }
     static const std::regex re(R"(code (\d+) ([0-9A-F]{10}) (\d+)\.(\d{6})( bad-check)?)");

@@ -24,7 +24,7 @@ TEST(SimTextReader, SingleLettersAnswerAtOnceAndEotIsIgnored) {
     EXPECT_GT(v[0].size() - 2, 16u);
     EXPECT_EQ(r.receive("\x04\x04", 1), Replies{});
     EXPECT_EQ(r.receive("x", 2), Replies{"OK\r\n"});
-    EXPECT_EQ(r.receive("vP", 3).size(), 2u);   // two commands in one write
+    EXPECT_EQ(r.receive("vP", 3).size(), 2u);  // two commands in one write
     EXPECT_FALSE(r.deadline());
     EXPECT_EQ(r.requests(), 4u);
 }
@@ -32,7 +32,7 @@ TEST(SimTextReader, SingleLettersAnswerAtOnceAndEotIsIgnored) {
 TEST(SimTextReader, CommandsWithArgumentsEndAfterAQuietGap) {
     ReaderModel r(text());
     EXPECT_EQ(r.receive("W0", 100), Replies{});
-    EXPECT_EQ(r.receive("112345678", 110), Replies{});   // still within the gap
+    EXPECT_EQ(r.receive("112345678", 110), Replies{});  // still within the gap
     ASSERT_TRUE(r.deadline());
     EXPECT_EQ(*r.deadline(), 140);
     EXPECT_EQ(r.tick(139), Replies{});
@@ -63,7 +63,7 @@ TEST(SimTextReader, RefusalsComplaintsAndPassword) {
     c.refuseAll = true;
     ReaderModel all(c);
     EXPECT_EQ(all.receive("X", 0), Replies{"N\r\n"});
-    EXPECT_NE(all.receive("V", 0)[0].find("OMBRISK"), std::string::npos);   // recognition still works
+    EXPECT_NE(all.receive("V", 0)[0].find("OMBRISK"), std::string::npos);  // recognition still works
 
     c = text();
     c.refuseLetters = "w";
@@ -86,7 +86,7 @@ TEST(SimTextReader, ContinuousModeAndLinesWithoutEnd) {
     c.noCrLf = true;
     ReaderModel r(c);
     EXPECT_FALSE(r.continuous());
-    EXPECT_EQ(r.receive("c", 0), Replies{});   // no reply, not a request
+    EXPECT_EQ(r.receive("c", 0), Replies{});  // no reply, not a request
     EXPECT_TRUE(r.continuous());
     EXPECT_EQ(r.requests(), 0u);
     EXPECT_EQ(r.receive("X", 0), Replies{"OK"});
@@ -126,7 +126,10 @@ TEST(SimFramedReader, AnswersTheFramedVersionRequestOnly) {
     for (Family f : {Family::MavoSir, Family::MavoDor}) {
         ReaderModel r(of(f));
         EXPECT_EQ(r.receive("V", 0), Replies{});
-        EXPECT_EQ(r.receive("\x02" "f", 0), Replies{});   // split across writes
+        EXPECT_EQ(r.receive("\x02"
+                            "f",
+                            0),
+                  Replies{});  // split across writes
         Replies v = r.receive("\x03g", 10);
         ASSERT_EQ(v.size(), 1u);
         EXPECT_EQ(v[0], mavoFrame(defaultVersionText(f)));
@@ -137,12 +140,23 @@ TEST(SimFramedReader, AnswersTheFramedVersionRequestOnly) {
 
 TEST(SimFramedReader, BadChecksUnknownAndBrokenFrames) {
     ReaderModel r(of(Family::MavoSir));
-    EXPECT_EQ(r.receive("\x02" "f\x03h", 0), Replies{std::string(1, NAK)});
+    EXPECT_EQ(r.receive("\x02"
+                        "f\x03h",
+                        0),
+              Replies{std::string(1, NAK)});
     EXPECT_EQ(r.receive(mavoFrame("Z"), 0), Replies{std::string(1, NAK)});
     // A frame cut off by a new STX, then a good one.
-    EXPECT_EQ(r.receive("\x02" "ab\x02" "f\x03g", 0).size(), 1u);
+    EXPECT_EQ(r.receive("\x02"
+                        "ab\x02"
+                        "f\x03g",
+                        0)
+                  .size(),
+              1u);
     // A frame that stalls is forgotten after a second; the next one is read.
-    r.receive("\x02" "f", 1000);
+    r.receive(
+        "\x02"
+        "f",
+        1000);
     EXPECT_EQ(*r.deadline(), 2000);
     r.tick(2000);
     EXPECT_FALSE(r.deadline());

@@ -1,5 +1,6 @@
 // talumbra-read: hosts one ucTalumbra with no window system and prints the
 // codes it reads (or, with --events, every event it raises).
+#include <unistd.h>
 #include <QApplication>
 #include <QHash>
 #include <QSocketNotifier>
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <unistd.h>
 #include <utility>
 
 #include "ucTalumbra.h"
@@ -83,7 +83,8 @@ Opzioni Leggi(int argc, char** argv) {
             const char* t = valore();
             char* fine = nullptr;
             double s = std::strtod(t, &fine);
-            if (!*t || *fine || !(s > 0) || s > 2e6) ErroreUso("--seconds wants a positive number, not '" + std::string(t) + "'");
+            if (!*t || *fine || !(s > 0) || s > 2e6)
+                ErroreUso("--seconds wants a positive number, not '" + std::string(t) + "'");
             o.secondi = s;
         } else if (a == "--retry") {
             o.riprova = true;

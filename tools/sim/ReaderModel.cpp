@@ -5,7 +5,7 @@
 namespace talumbra_sim {
 
 namespace {
-constexpr std::size_t kMaxCommand = 4096;   // a host spewing bytes gets "?", not a growing buffer
+constexpr std::size_t kMaxCommand = 4096;  // a host spewing bytes gets "?", not a growing buffer
 constexpr std::size_t kMaxFrame = 4096;
 constexpr std::int64_t kFrameStaleMs = 1000;
 constexpr int kPages = 64;
@@ -37,9 +37,9 @@ std::vector<std::string> ReaderModel::receive(std::string_view bytes, std::int64
     std::vector<std::string> out = tick(nowMs);
     for (char c : bytes) {
         switch (cfg_.family) {
-        case Family::Pelvan: pelvanByte(c, nowMs, out); break;
-        case Family::Kez: kezByte(c, out); break;
-        default: mavoByte(c, nowMs, out); break;
+            case Family::Pelvan: pelvanByte(c, nowMs, out); break;
+            case Family::Kez: kezByte(c, out); break;
+            default: mavoByte(c, nowMs, out); break;
         }
     }
     return out;
@@ -150,31 +150,31 @@ std::string ReaderModel::pelvanReply(const std::string& cmd) {
         return n < kPages ? n : -1;
     };
     switch (upper(cmd[0])) {
-    case 'V': return version_;
-    case 'X':
-    case 'P': return "OK";
-    case 'R': {
-        int p = page(rest);
-        if (p < 0) return "?";
-        auto it = pages_.find(p);
-        return it == pages_.end() ? std::string("00000000") : it->second;
-    }
-    case 'W': {
-        // Page (one or two digits) then eight hexadecimal digits of data.
-        if (rest.size() < 9) return "?";
-        int p = page(rest.substr(0, rest.size() - 8));
-        auto data = normaliseCode(rest.substr(rest.size() - 8), 8);
-        if (p < 0 || !data) return "?";
-        pages_[p] = *data;
-        return "OK";
-    }
-    case 'D':
-        if (rest.size() == 1 && hasLetter("RGN", upper(rest[0]))) return "OK";
-        return "?";
-    case 'L':
-        if (cfg_.password && rest != *cfg_.password) return "N";
-        return "OK";
-    default: return "?";
+        case 'V': return version_;
+        case 'X':
+        case 'P': return "OK";
+        case 'R': {
+            int p = page(rest);
+            if (p < 0) return "?";
+            auto it = pages_.find(p);
+            return it == pages_.end() ? std::string("00000000") : it->second;
+        }
+        case 'W': {
+            // Page (one or two digits) then eight hexadecimal digits of data.
+            if (rest.size() < 9) return "?";
+            int p = page(rest.substr(0, rest.size() - 8));
+            auto data = normaliseCode(rest.substr(rest.size() - 8), 8);
+            if (p < 0 || !data) return "?";
+            pages_[p] = *data;
+            return "OK";
+        }
+        case 'D':
+            if (rest.size() == 1 && hasLetter("RGN", upper(rest[0]))) return "OK";
+            return "?";
+        case 'L':
+            if (cfg_.password && rest != *cfg_.password) return "N";
+            return "OK";
+        default: return "?";
     }
 }
 
@@ -189,40 +189,40 @@ void ReaderModel::kezByte(char c, std::vector<std::string>& out) {
 void ReaderModel::mavoByte(char c, std::int64_t now, std::vector<std::string>& out) {
     lastByte_ = now;
     switch (mavo_) {
-    case Mavo::Idle:
-        if (c == STX) {
-            frame_.assign(1, c);
-            mavo_ = Mavo::InFrame;
-        }
-        return;
-    case Mavo::InFrame:
-        if (c == STX) {   // a new start: the frame before it was cut
-            say("partial frame dropped: " + printable(frame_));
-            frame_.assign(1, c);
+        case Mavo::Idle:
+            if (c == STX) {
+                frame_.assign(1, c);
+                mavo_ = Mavo::InFrame;
+            }
             return;
-        }
-        frame_ += c;
-        if (c == ETX)
-            mavo_ = Mavo::Check;
-        else if (frame_.size() >= kMaxFrame) {
-            say("overlong frame dropped");
+        case Mavo::InFrame:
+            if (c == STX) {  // a new start: the frame before it was cut
+                say("partial frame dropped: " + printable(frame_));
+                frame_.assign(1, c);
+                return;
+            }
+            frame_ += c;
+            if (c == ETX)
+                mavo_ = Mavo::Check;
+            else if (frame_.size() >= kMaxFrame) {
+                say("overlong frame dropped");
+                mavo_ = Mavo::Idle;
+                frame_.clear();
+            }
+            return;
+        case Mavo::Check: {
             mavo_ = Mavo::Idle;
-            frame_.clear();
-        }
-        return;
-    case Mavo::Check: {
-        mavo_ = Mavo::Idle;
-        std::string text = frame_.substr(1, frame_.size() - 2);
-        if (static_cast<unsigned char>(c) != xorCheck(frame_)) {
-            answer("frame " + printable(text) + " with a bad check", std::string(1, NAK), out);
+            std::string text = frame_.substr(1, frame_.size() - 2);
+            if (static_cast<unsigned char>(c) != xorCheck(frame_)) {
+                answer("frame " + printable(text) + " with a bad check", std::string(1, NAK), out);
+                return;
+            }
+            if (text == "f")
+                answer("version (framed)", mavoFrame(version_), out);
+            else
+                answer("frame " + printable(text) + " (unknown)", std::string(1, NAK), out);
             return;
         }
-        if (text == "f")
-            answer("version (framed)", mavoFrame(version_), out);
-        else
-            answer("frame " + printable(text) + " (unknown)", std::string(1, NAK), out);
-        return;
-    }
     }
 }
 

@@ -16,17 +16,17 @@ namespace talumbra_sim {
 
 struct ReaderConfig {
     Family family = Family::Pelvan;
-    std::string versionText;            // empty: the family's default
-    bool continuous = true;             // text reader sends codes on its own from the start
-    int gapMs = 30;                     // quiet time that ends a text command
-    std::string refuseLetters;          // text reader: answer "N" to these letters
-    bool refuseAll = false;             // ... or to every command but V
-    std::string syntaxLetters;          // text reader: answer "?" to these letters
-    bool syntaxAll = false;             // ... or to every command but V
+    std::string versionText;    // empty: the family's default
+    bool continuous = true;     // text reader sends codes on its own from the start
+    int gapMs = 30;             // quiet time that ends a text command
+    std::string refuseLetters;  // text reader: answer "N" to these letters
+    bool refuseAll = false;     // ... or to every command but V
+    std::string syntaxLetters;  // text reader: answer "?" to these letters
+    bool syntaxAll = false;     // ... or to every command but V
     std::optional<std::string> password;
-    bool silent = false;                // never answer
-    std::uint64_t answerFrom = 1;       // ignore the requests before this one
-    bool noCrLf = false;                // replies lose their CR LF
+    bool silent = false;           // never answer
+    std::uint64_t answerFrom = 1;  // ignore the requests before this one
+    bool noCrLf = false;           // replies lose their CR LF
 };
 
 class ReaderModel {
@@ -44,7 +44,7 @@ public:
     void powerCycle();
 
     bool continuous() const { return continuous_; }
-    bool hostSeen() const { return hostSeen_; }     // some request was answered
+    bool hostSeen() const { return hostSeen_; }  // some request was answered
     std::uint64_t requests() const { return requests_; }
     const std::string& versionText() const { return version_; }
 
@@ -59,7 +59,9 @@ private:
     void mavoByte(char c, std::int64_t now, std::vector<std::string>& out);
     void answer(const std::string& what, std::string reply, std::vector<std::string>& out);
     std::string line(std::string text) const;
-    void say(const std::string& s) const { if (note) note(s); }
+    void say(const std::string& s) const {
+        if (note) note(s);
+    }
 
     ReaderConfig cfg_;
     std::string version_;
@@ -67,7 +69,7 @@ private:
     bool hostSeen_ = false;
     std::uint64_t requests_ = 0;
 
-    std::string pending_;               // text command still collecting
+    std::string pending_;  // text command still collecting
     std::int64_t lastByte_ = 0;
 
     enum class Mavo { Idle, InFrame, Check } mavo_ = Mavo::Idle;

@@ -31,10 +31,10 @@ std::optional<Family> parseFamily(std::string_view name) {
 
 const char* familyName(Family f) {
     switch (f) {
-    case Family::Pelvan: return "pelvan";
-    case Family::Kez: return "kez";
-    case Family::MavoSir: return "mavo-sir";
-    case Family::MavoDor: return "mavo-dor";
+        case Family::Pelvan: return "pelvan";
+        case Family::Kez: return "kez";
+        case Family::MavoSir: return "mavo-sir";
+        case Family::MavoDor: return "mavo-dor";
     }
     return "?";
 }
@@ -56,11 +56,11 @@ std::optional<int> parseBadge(std::string_view name) {
 
 std::string defaultVersionText(Family f) {
     switch (f) {
-    case Family::Pelvan: return "OMBRISK-125 RW v3.02";
-    case Family::Kez: return "KEZ-3 RFID 125kHz v1.4";
-    // Chosen so that the check character after ETX is a plain letter.
-    case Family::MavoSir: return "SIRMAVO MF-RW 13.56MHz v2.1";
-    case Family::MavoDor: return "DORMAVO MF-RW 13.56MHz v2.1";
+        case Family::Pelvan: return "OMBRISK-125 RW v3.02";
+        case Family::Kez: return "KEZ-3 RFID 125kHz v1.4";
+        // Chosen so that the check character after ETX is a plain letter.
+        case Family::MavoSir: return "SIRMAVO MF-RW 13.56MHz v2.1";
+        case Family::MavoDor: return "DORMAVO MF-RW 13.56MHz v2.1";
     }
     return {};
 }
@@ -107,9 +107,9 @@ std::string pelvanLine(char prefix, std::string_view code) {
 
 int codeDigits(Family f, int badgeType) {
     switch (f) {
-    case Family::Pelvan: return badge(badgeType).digits;
-    case Family::Kez: return 10;
-    default: return 0;
+        case Family::Pelvan: return badge(badgeType).digits;
+        case Family::Kez: return 10;
+        default: return 0;
     }
 }
 

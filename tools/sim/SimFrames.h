@@ -24,12 +24,12 @@ bool isMavo(Family f);
 // Badge types of the 125 kHz text reader, numbered 0..4.
 struct Badge {
     const char* name;
-    char prefix;   // first letter of a code line
-    int digits;    // hexadecimal digits after the letter
+    char prefix;  // first letter of a code line
+    int digits;   // hexadecimal digits after the letter
 };
 inline constexpr int kBadgeTypes = 5;
 const Badge& badge(int type);
-std::optional<int> parseBadge(std::string_view name);   // a name or 0..4
+std::optional<int> parseBadge(std::string_view name);  // a name or 0..4
 
 std::string defaultVersionText(Family f);
 

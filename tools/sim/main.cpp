@@ -223,17 +223,47 @@ long long number(const char* opt, const char* text, long long lo, long long hi) 
     errno = 0;
     long long v = std::strtoll(text, &end, 10);
     if (errno || end == text || *end || v < lo || v > hi)
-        die(std::string("--") + opt + ": expected a number from " + std::to_string(lo) + " to " +
-            std::to_string(hi) + ", got \"" + text + "\"");
+        die(std::string("--") + opt + ": expected a number from " + std::to_string(lo) + " to " + std::to_string(hi) +
+            ", got \"" + text + "\"");
     return v;
 }
 
 Options parseOptions(int argc, char** argv) {
     enum {
-        oFamily = 1000, oPort, oForce, oVersion, oBadge, oNoCont, oGap, oReplyDelay, oPassword, oRefuse, oSyntax,
-        oCodeFrame, oInterval, oHoldEvery, oHoldFor, oRate, oStartDelay, oWaitHost, oExitDone, oNoStdin, oLogTimes,
-        oLog, oUnpaced, oBaud, oSilent, oAnswerFrom, oGarbage, oCut, oBadCheck, oNoCrLf, oFaultEvery, oLongLine,
-        oUnplug, oReplug
+        oFamily = 1000,
+        oPort,
+        oForce,
+        oVersion,
+        oBadge,
+        oNoCont,
+        oGap,
+        oReplyDelay,
+        oPassword,
+        oRefuse,
+        oSyntax,
+        oCodeFrame,
+        oInterval,
+        oHoldEvery,
+        oHoldFor,
+        oRate,
+        oStartDelay,
+        oWaitHost,
+        oExitDone,
+        oNoStdin,
+        oLogTimes,
+        oLog,
+        oUnpaced,
+        oBaud,
+        oSilent,
+        oAnswerFrom,
+        oGarbage,
+        oCut,
+        oBadCheck,
+        oNoCrLf,
+        oFaultEvery,
+        oLongLine,
+        oUnplug,
+        oReplug
     };
     static const option longOpts[] = {
         {"family", required_argument, nullptr, oFamily},
@@ -280,61 +310,77 @@ Options parseOptions(int argc, char** argv) {
     int c;
     while ((c = getopt_long(argc, argv, "vh", longOpts, nullptr)) != -1) {
         switch (c) {
-        case oFamily: {
-            auto f = parseFamily(optarg);
-            if (!f) die("--family: expected pelvan, kez, mavo-sir or mavo-dor, got \"" + std::string(optarg) + "\"");
-            o.reader.family = *f;
-            break;
-        }
-        case oPort: o.port = static_cast<int>(number("port", optarg, 1, 256)); break;
-        case oForce: o.force = true; break;
-        case oVersion: o.reader.versionText = optarg; break;
-        case oBadge: {
-            auto b = parseBadge(optarg);
-            if (!b) die("--badge: expected em4x02, em4x50, fdxb, hitag1, hitag2 or 0..4, got \"" + std::string(optarg) + "\"");
-            o.badgeType = *b;
-            break;
-        }
-        case oNoCont: o.reader.continuous = false; break;
-        case oGap: o.reader.gapMs = static_cast<int>(number("gap", optarg, 1, 60'000)); break;
-        case oReplyDelay: o.replyDelayMs = number("reply-delay", optarg, 0, kDay); break;
-        case oPassword: o.reader.password = optarg; break;
-        case oRefuse:
-            if (optarg) o.reader.refuseLetters = optarg; else o.reader.refuseAll = true;
-            break;
-        case oSyntax:
-            if (optarg) o.reader.syntaxLetters = optarg; else o.reader.syntaxAll = true;
-            break;
-        case oCodeFrame:
-            if (std::string(optarg) != "mavo" && std::string(optarg) != "kez")
-                die("--code-frame: expected mavo or kez, got \"" + std::string(optarg) + "\"");
-            codeFrame = optarg;
-            break;
-        case oInterval: o.intervalMs = number("interval", optarg, 0, kDay); o.intervalGiven = true; break;
-        case oHoldEvery: o.holdEvery = number("hold-every", optarg, 1, kDay); break;
-        case oHoldFor: o.holdFor = number("hold-for", optarg, 1, kDay); break;
-        case oRate: o.rate = static_cast<std::uint64_t>(number("rate", optarg, 0, LLONG_MAX)); break;
-        case oStartDelay: o.startDelayMs = number("start-delay", optarg, 0, kDay); break;
-        case oWaitHost: o.waitHost = true; break;
-        case oExitDone: o.exitWhenDone = true; break;
-        case oNoStdin: o.readStdin = false; break;
-        case oLogTimes: o.logTimes = true; break;
-        case oLog: o.logFile = optarg; break;
-        case oUnpaced: o.paced = false; break;
-        case oBaud: o.baud = static_cast<long>(number("baud", optarg, 50, 4'000'000)); break;
-        case oSilent: o.reader.silent = true; break;
-        case oAnswerFrom: o.reader.answerFrom = static_cast<std::uint64_t>(number("answer-from", optarg, 1, LLONG_MAX)); break;
-        case oGarbage: o.garbage = static_cast<std::size_t>(number("garbage", optarg, 0, 1 << 20)); break;
-        case oCut: o.cutFrame = true; break;
-        case oBadCheck: o.badCheck = true; break;
-        case oNoCrLf: o.noCrLf = true; break;
-        case oFaultEvery: o.faultEvery = static_cast<std::uint64_t>(number("fault-every", optarg, 1, LLONG_MAX)); break;
-        case oLongLine: o.longLine = static_cast<std::uint64_t>(number("long-line", optarg, 1, 1LL << 30)); break;
-        case oUnplug: o.unplugAfterMs = number("unplug-after", optarg, 0, kDay); break;
-        case oReplug: o.replugAfterMs = number("replug-after", optarg, 0, kDay); break;
-        case 'v': o.verbose = true; break;
-        case 'h': std::fputs(kHelp, stdout); std::exit(0);
-        default: std::fputs("Try 'talumbra-sim --help'.\n", stderr); std::exit(2);
+            case oFamily: {
+                auto f = parseFamily(optarg);
+                if (!f)
+                    die("--family: expected pelvan, kez, mavo-sir or mavo-dor, got \"" + std::string(optarg) + "\"");
+                o.reader.family = *f;
+                break;
+            }
+            case oPort: o.port = static_cast<int>(number("port", optarg, 1, 256)); break;
+            case oForce: o.force = true; break;
+            case oVersion: o.reader.versionText = optarg; break;
+            case oBadge: {
+                auto b = parseBadge(optarg);
+                if (!b)
+                    die("--badge: expected em4x02, em4x50, fdxb, hitag1, hitag2 or 0..4, got \"" + std::string(optarg) +
+                        "\"");
+                o.badgeType = *b;
+                break;
+            }
+            case oNoCont: o.reader.continuous = false; break;
+            case oGap: o.reader.gapMs = static_cast<int>(number("gap", optarg, 1, 60'000)); break;
+            case oReplyDelay: o.replyDelayMs = number("reply-delay", optarg, 0, kDay); break;
+            case oPassword: o.reader.password = optarg; break;
+            case oRefuse:
+                if (optarg)
+                    o.reader.refuseLetters = optarg;
+                else
+                    o.reader.refuseAll = true;
+                break;
+            case oSyntax:
+                if (optarg)
+                    o.reader.syntaxLetters = optarg;
+                else
+                    o.reader.syntaxAll = true;
+                break;
+            case oCodeFrame:
+                if (std::string(optarg) != "mavo" && std::string(optarg) != "kez")
+                    die("--code-frame: expected mavo or kez, got \"" + std::string(optarg) + "\"");
+                codeFrame = optarg;
+                break;
+            case oInterval:
+                o.intervalMs = number("interval", optarg, 0, kDay);
+                o.intervalGiven = true;
+                break;
+            case oHoldEvery: o.holdEvery = number("hold-every", optarg, 1, kDay); break;
+            case oHoldFor: o.holdFor = number("hold-for", optarg, 1, kDay); break;
+            case oRate: o.rate = static_cast<std::uint64_t>(number("rate", optarg, 0, LLONG_MAX)); break;
+            case oStartDelay: o.startDelayMs = number("start-delay", optarg, 0, kDay); break;
+            case oWaitHost: o.waitHost = true; break;
+            case oExitDone: o.exitWhenDone = true; break;
+            case oNoStdin: o.readStdin = false; break;
+            case oLogTimes: o.logTimes = true; break;
+            case oLog: o.logFile = optarg; break;
+            case oUnpaced: o.paced = false; break;
+            case oBaud: o.baud = static_cast<long>(number("baud", optarg, 50, 4'000'000)); break;
+            case oSilent: o.reader.silent = true; break;
+            case oAnswerFrom:
+                o.reader.answerFrom = static_cast<std::uint64_t>(number("answer-from", optarg, 1, LLONG_MAX));
+                break;
+            case oGarbage: o.garbage = static_cast<std::size_t>(number("garbage", optarg, 0, 1 << 20)); break;
+            case oCut: o.cutFrame = true; break;
+            case oBadCheck: o.badCheck = true; break;
+            case oNoCrLf: o.noCrLf = true; break;
+            case oFaultEvery:
+                o.faultEvery = static_cast<std::uint64_t>(number("fault-every", optarg, 1, LLONG_MAX));
+                break;
+            case oLongLine: o.longLine = static_cast<std::uint64_t>(number("long-line", optarg, 1, 1LL << 30)); break;
+            case oUnplug: o.unplugAfterMs = number("unplug-after", optarg, 0, kDay); break;
+            case oReplug: o.replugAfterMs = number("replug-after", optarg, 0, kDay); break;
+            case 'v': o.verbose = true; break;
+            case 'h': std::fputs(kHelp, stdout); std::exit(0);
+            default: std::fputs("Try 'talumbra-sim --help'.\n", stderr); std::exit(2);
         }
     }
     const Family f = o.reader.family;
@@ -432,7 +478,7 @@ private:
         std::uint64_t emits;
     };
     struct Marker {
-        std::uint64_t end;          // byte count at which the frame is fully written
+        std::uint64_t end;  // byte count at which the frame is fully written
         std::uint64_t seq;
         std::string code;
         std::string fault;
@@ -555,7 +601,7 @@ bool Simulator::plug(std::string& err) {
             err = "cannot create " + lp + ": " + std::strerror(errno);
             break;
         }
-        if (first != last) continue;   // automatic choice: never touch an existing entry
+        if (first != last) continue;  // automatic choice: never touch an existing entry
         struct stat st {};
         bool alive = stat(lp.c_str(), &st) == 0;
         if (alive && !o_.force) {
@@ -608,7 +654,8 @@ void Simulator::unplug(const char* why) {
     master_ = slave_ = -1;
     plugged_ = false;
     // What was on its way is lost with the cable; a held badge is withdrawn.
-    if (!markers_.empty() || outHead_ < out_.size()) verboseNote("unsent bytes dropped: " + std::to_string(out_.size() - outHead_));
+    if (!markers_.empty() || outHead_ < out_.size())
+        verboseNote("unsent bytes dropped: " + std::to_string(out_.size() - outHead_));
     out_.clear();
     outHead_ = 0;
     markers_.clear();
@@ -658,7 +705,7 @@ void Simulator::flushOut(std::int64_t now) {
     std::size_t n = avail;
     if (perByteNs_) {
         if (due_ > now) return;
-        if (now - due_ > 10 * kMs) due_ = now;   // fell behind (stopped, blocked): no burst
+        if (now - due_ > 10 * kMs) due_ = now;  // fell behind (stopped, blocked): no burst
         n = std::min<std::size_t>(avail, static_cast<std::size_t>(1 + (now - due_) / perByteNs_));
     }
     ssize_t w = write(master_, out_.data() + outHead_, n);
@@ -684,7 +731,7 @@ void Simulator::flushOut(std::int64_t now) {
     } else {
         lineFree_ = t;
     }
-    if (k < n) blocked_ = true;   // the far end's buffer is full: wait for POLLOUT
+    if (k < n) blocked_ = true;  // the far end's buffer is full: wait for POLLOUT
     while (!markers_.empty() && markers_.front().end <= writtenTotal_) {
         written(markers_.front(), t);
         markers_.pop_front();
@@ -701,7 +748,8 @@ void Simulator::flushOut(std::int64_t now) {
 
 void Simulator::written(const Marker& m, std::int64_t t) {
     if (m.longBytes) {
-        if (o_.logTimes) std::fprintf(log_, "long %llu %s\n", static_cast<unsigned long long>(m.longBytes), fmtTime(t).c_str());
+        if (o_.logTimes)
+            std::fprintf(log_, "long %llu %s\n", static_cast<unsigned long long>(m.longBytes), fmtTime(t).c_str());
     } else {
         ++codesSent_;
         if (o_.logTimes)
@@ -744,8 +792,10 @@ bool Simulator::emit(const Item& it, bool lastOfStep) {
     if (it.kind == Item::Long) {
         std::string l;
         std::uint64_t n = it.longBytes;
-        if (f == Family::Pelvan) l += badge(o_.badgeType).prefix;
-        else if (isMavo(f)) l += std::string(1, STX) + "e01";
+        if (f == Family::Pelvan)
+            l += badge(o_.badgeType).prefix;
+        else if (isMavo(f))
+            l += std::string(1, STX) + "e01";
         static const char* hex = "0123456789ABCDEF";
         while (l.size() < n) l += hex[l.size() % 16];
         l.resize(n);
@@ -805,7 +855,7 @@ void Simulator::present(std::int64_t now) {
     const Item& it = active_->item;
     const bool held = it.kind == Item::Code && it.everyMs > 0 && it.forMs > 0;
     if (!held) {
-        nextPresentAt_ = kNever;   // set from the frame's last byte
+        nextPresentAt_ = kNever;  // set from the frame's last byte
         if (!emit(it, true)) nextPresentAt_ = now + o_.intervalMs * kMs;
         active_.reset();
         return;
@@ -838,7 +888,8 @@ std::int64_t Simulator::nextDeadline(std::int64_t now) const {
         if (outHead_ != out_.size()) {
             if (!blocked_) d = std::min(d, due_);
         } else if (startAt_ != kNever) {
-            if (active_) d = std::min(d, std::max(startAt_, active_->nextEmit));
+            if (active_)
+                d = std::min(d, std::max(startAt_, active_->nextEmit));
             else if (!items_.empty() || (o_.rate && (*o_.rate == 0 || rateLeft_ > 0)))
                 d = std::min(d, std::max(startAt_, nextPresentAt_));
         }
@@ -897,7 +948,8 @@ void Simulator::stdinLine(const std::string& raw) {
     for (std::string s; in >> s;) w.push_back(s);
     if (w.empty()) return;
     auto bad = [&](const std::string& why) {
-        std::fprintf(stderr, "talumbra-sim: stdin line %llu: %s\n", static_cast<unsigned long long>(stdinLineNo_), why.c_str());
+        std::fprintf(stderr, "talumbra-sim: stdin line %llu: %s\n", static_cast<unsigned long long>(stdinLineNo_),
+                     why.c_str());
     };
     auto num = [&](const std::string& s, std::int64_t& v) {
         char* end = nullptr;
@@ -970,8 +1022,8 @@ void Simulator::logBytes(const char* dir, std::string_view bytes) {
     if (std::strcmp(dir, "tx") == 0) {
         txLog_ += bytes;
         while (txLog_.size() >= 16) {
-            std::fprintf(stderr, "[%s] tx %-47s | %s\n", fmtTime(nowNs() - start_).c_str(), hexDump(txLog_.substr(0, 16)).c_str(),
-                         textDump(txLog_.substr(0, 16)).c_str());
+            std::fprintf(stderr, "[%s] tx %-47s | %s\n", fmtTime(nowNs() - start_).c_str(),
+                         hexDump(txLog_.substr(0, 16)).c_str(), textDump(txLog_.substr(0, 16)).c_str());
             txLog_.erase(0, 16);
         }
         return;
@@ -1040,8 +1092,7 @@ int Simulator::run() {
             if (drainUntil_ == kNever) drainUntil_ = now + 2000 * kMs;
             int waiting = 0;
             bool settled = now - lastWrite_ >= 100 * kMs;
-            if (!plugged_ || now >= drainUntil_ ||
-                (settled && (ioctl(slave_, TIOCINQ, &waiting) != 0 || waiting == 0)))
+            if (!plugged_ || now >= drainUntil_ || (settled && (ioctl(slave_, TIOCINQ, &waiting) != 0 || waiting == 0)))
                 break;
         }
 
