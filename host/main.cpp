@@ -23,7 +23,7 @@ void SuSegnale(int) {
 
 void Uso(FILE* f) {
     std::fputs(
-        "Uso: brelvo\n"
+        "Uso: brelvo [--tastiera wayland|x11]\n"
         "\n"
         "Legge i badge dal lettore sulla porta seriale e mette ogni codice negli\n"
         "appunti; con \"Scrivi\" lo digita anche nella finestra che ha il fuoco,\n"
@@ -31,7 +31,9 @@ void Uso(FILE* f) {
         "La porta e le opzioni stanno in Seriale.cfg, nella cartella di lavoro.\n"
         "Le porte: la porta N è la voce comN in $TALUMBRA_PORTS (o in\n"
         "~/.config/talumbra/ports), altrimenti /dev/ttyS, ttyUSB, ttyACM.\n"
-        "SIGINT e SIGTERM chiudono la finestra come l'utente: Seriale.cfg viene scritto.\n",
+        "SIGINT e SIGTERM chiudono la finestra come l'utente: Seriale.cfg viene scritto.\n"
+        "I tasti vanno con la tastiera virtuale di Wayland se il compositore la offre,\n"
+        "altrimenti con XTest su $DISPLAY; --tastiera (o $BRELVO_TASTIERA) ne sceglie una.\n",
         f);
 }
 
@@ -44,29 +46,42 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    // Keystrokes need XTest, and a Wayland client may not set the clipboard
-    // from a window without focus: prefer X11 (or XWayland) when there is one.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "xcb");
+    QString forzata = qEnvironmentVariable("BRELVO_TASTIERA");
+    for (int i = 1; i + 1 < argc; ++i)
+        if (!std::strcmp(argv[i], "--tastiera")) forzata = QString::fromLocal8Bit(argv[i + 1]);
+    // The window prefers X11 (or XWayland) where there is one, as a Wayland
+    // client may not set the clipboard from a window without focus; on a
+    // Wayland-only session it is a native Wayland window.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        if (!qEnvironmentVariableIsEmpty("DISPLAY"))
+            qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ? "xcb" : "xcb;wayland");
+        else if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+            qputenv("QT_QPA_PLATFORM", "wayland");
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Brelvo"));
     for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--tastiera") && i + 1 < argc) {
+            ++i;
+            continue;
+        }
         std::fprintf(stderr, "brelvo: argomento sconosciuto: %s\n", argv[i]);
         Uso(stderr);
         return 2;
     }
 
-    auto tastiera = brelvo::CreaTastieraX11();
-    if (!tastiera->Disponibile()) {
-        std::fprintf(stderr, "Brelvo: %s: i codici vanno solo negli appunti, non vengono digitati.\n",
-                     qPrintable(tastiera->Motivo()));
-    } else if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-        std::fprintf(stderr,
-                     "Brelvo: la finestra usa la piattaforma \"%s\", non X11: i tasti arrivano solo alle "
-                     "finestre X (XWayland), gli appunti possono non seguire.\n",
-                     qPrintable(QGuiApplication::platformName()));
+    QString perche;
+    auto tastiera = brelvo::ScegliTastiera(forzata, &perche);
+    if (!tastiera) {
+        std::fprintf(stderr, "brelvo: %s\n", qPrintable(perche));
+        return 2;
     }
+    if (!tastiera->Disponibile())
+        std::fprintf(stderr, "Brelvo: %s: i codici vanno solo negli appunti, non vengono digitati.\n",
+                     qPrintable(perche));
+    else
+        std::fprintf(stderr, "Brelvo: tasti inviati con %s.\n", qPrintable(perche));
 
     brelvo::frmMain w(std::move(tastiera));
 
