@@ -84,10 +84,11 @@ class Sway:
                 pr.wait()
         return pr.returncode
 
-    def avvia_sway(self):
+    def avvia_sway(self, layout="us"):
         config = os.path.join(self.cartella, "config")
         with open(config, "w") as f:
-            f.write("xwayland disable\noutput HEADLESS-1 resolution 800x600\n")
+            f.write("xwayland disable\noutput HEADLESS-1 resolution 800x600\n"
+                    "input type:keyboard xkb_layout %s\n" % layout)
         self.log_sway = os.path.join(self.cartella, "sway.log")
         with open(self.log_sway, "w") as log:
             self.sway = self.avvia("sway", "-c", config, stderr=log, stdout=log,
