@@ -37,6 +37,9 @@ std::unique_ptr<Tastiera> ScegliTastiera(const QString& forzato, QString* perche
             return t;
         }
         if (t->Disponibile()) {
+            // On a Wayland session XTest reaches the XWayland windows only.
+            if (nome == QLatin1String("x11") && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+                scarti += QStringLiteral(" (i tasti arrivano solo alle finestre X, XWayland)");
             *perche = scarti.isEmpty() ? QStringLiteral("%1, la prima disponibile").arg(nome)
                                        : QStringLiteral("%1, perché %2").arg(nome, scarti);
             return t;

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "channel/Fallimento.h"
@@ -32,6 +33,7 @@ constexpr char kManager[] = "zwp_virtual_keyboard_manager_v1";
 constexpr size_t kTasti = 247;
 // A compositor that does not answer a round trip within this time is given up.
 constexpr int kAttesaMs = 3000;
+constexpr auto kPasso = std::chrono::milliseconds(1);
 
 class TastieraWayland final : public Tastiera {
 public:
@@ -158,28 +160,29 @@ private:
             [](void* dati, wl_callback*, uint32_t) { *static_cast<bool*>(dati) = true; }};
         wl_callback_add_listener(cb, &ascolto, &fatto);
         const auto fine = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAttesaMs);
-        bool ok = true;
-        while (!fatto && ok) {
-            while (wl_display_prepare_read(dpy_) != 0)
+        while (!fatto) {
+            if (wl_display_prepare_read(dpy_) != 0) {
                 if (wl_display_dispatch_pending(dpy_) < 0) break;
-            if (fatto) {
-                wl_display_cancel_read(dpy_);
-                break;
+                continue;
             }
             pollfd p{wl_display_get_fd(dpy_), POLLIN, 0};
             if (wl_display_flush(dpy_) < 0 && errno == EAGAIN) p.events |= POLLOUT;
             const auto resta =
-                std::chrono::duration_cast<std::chrono::milliseconds>(fine - std::chrono::steady_clock::now());
-            const int n = resta.count() > 0 ? poll(&p, 1, static_cast<int>(resta.count())) : 0;
-            if (n <= 0 && !(n < 0 && errno == EINTR)) {
+                std::chrono::duration_cast<std::chrono::milliseconds>(fine - std::chrono::steady_clock::now()).count();
+            const int n = resta > 0 ? poll(&p, 1, static_cast<int>(resta)) : 0;
+            if (n < 0 && errno == EINTR) {
                 wl_display_cancel_read(dpy_);
-                ok = false;
-            } else if (p.revents & (POLLIN | POLLERR | POLLHUP)) {
-                ok = wl_display_read_events(dpy_) == 0 && wl_display_dispatch_pending(dpy_) >= 0;
-            } else {
-                wl_display_cancel_read(dpy_);
+                continue;
             }
-            ok = ok && wl_display_get_error(dpy_) == 0;
+            if (n <= 0) {  // no answer in time
+                wl_display_cancel_read(dpy_);
+                break;
+            }
+            if (!(p.revents & (POLLIN | POLLERR | POLLHUP))) {  // only room to write
+                wl_display_cancel_read(dpy_);
+                continue;
+            }
+            if (wl_display_read_events(dpy_) < 0 || wl_display_dispatch_pending(dpy_) < 0) break;
         }
         if (!fatto) wl_callback_destroy(cb);
         return fatto && wl_display_get_error(dpy_) == 0;
@@ -230,8 +233,14 @@ private:
         Prepara(syms);
         for (xkb_keysym_t s : syms) {
             const auto chiave = static_cast<uint32_t>(std::find(tasti_.begin(), tasti_.end(), s) - tasti_.begin()) + 1;
-            zwp_virtual_keyboard_v1_key(vk_, Tempo(), chiave, WL_KEYBOARD_KEY_STATE_PRESSED);
-            zwp_virtual_keyboard_v1_key(vk_, Tempo(), chiave, WL_KEYBOARD_KEY_STATE_RELEASED);
+            for (auto stato : {WL_KEYBOARD_KEY_STATE_PRESSED, WL_KEYBOARD_KEY_STATE_RELEASED}) {
+                // Paced like a fast typist: a compositor drops a client that
+                // does not read its events as fast as they come.
+                std::this_thread::sleep_until(prossimo_);
+                zwp_virtual_keyboard_v1_key(vk_, Tempo(), chiave, stato);
+                if (wl_display_flush(dpy_) < 0 && errno != EAGAIN) Perso();
+                prossimo_ = std::chrono::steady_clock::now() + kPasso;
+            }
         }
         // The compositor has every key before the next text.
         if (!Andata()) Perso();
@@ -255,6 +264,7 @@ private:
     bool perso_ = false;      // was connected, the compositor went away
     bool segnalato_ = false;  // this code's failure has been reported
     uint32_t tempo_ = 0;
+    std::chrono::steady_clock::time_point prossimo_{};
 };
 
 }  // namespace

@@ -191,6 +191,7 @@ private:
             f();
         } catch (...) {
             Ripremi(tenuti, conFisici, fisici);
+            XFlush(dpy_);
             throw;
         }
         Ripremi(tenuti, conFisici, fisici);

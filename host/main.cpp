@@ -82,6 +82,10 @@ int main(int argc, char** argv) {
                      qPrintable(perche));
     else
         std::fprintf(stderr, "Brelvo: tasti inviati con %s.\n", qPrintable(perche));
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        std::fprintf(stderr,
+                     "Brelvo: la finestra è nativa Wayland: il compositore può rifiutare gli appunti a una "
+                     "finestra che non ha il fuoco, e i codici allora non vi arrivano.\n");
 
     brelvo::frmMain w(std::move(tastiera));
 

@@ -98,8 +98,10 @@ def corsa_wayland(a, codici):
                           stdout=subprocess.PIPE, text=True, bufsize=1, env=env)
             sim.stdout.readline()
             threading.Thread(target=lambda: [None for _ in sim.stdout], daemon=True).start()
-            with open(os.path.join(s.lavoro, "Seriale.cfg"), "wb") as f:
+            cfg = os.path.join(s.lavoro, "Seriale.cfg")
+            with open(cfg, "wb") as f:
                 f.write(b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
+            os.chown(cfg, s.uid, s.gid)
             chi = s.avvia(a.brelvo, "--tastiera", "wayland", stderr=subprocess.DEVNULL, env=env)
             fine = time.monotonic() + 60
             while time.monotonic() < fine and "Brelvo" not in s.finestre():

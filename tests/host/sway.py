@@ -109,6 +109,7 @@ class Sway:
     def avvia_wev(self):
         """wev as the focused window; returns once it is shown and activated."""
         self._attivo = threading.Event()
+        self.righe_wev = []
         # Read as bytes: Return's text is a bare CR, which text mode takes for a line end.
         self.wev = self.avvia("stdbuf", "-oL", "wev", stdout=subprocess.PIPE)
 
@@ -116,6 +117,7 @@ class Sway:
             premuto = False
             for riga in self.wev.stdout:
                 riga = riga.decode("utf-8", "replace")
+                self.righe_wev.append(riga)
                 if "activated" in riga:
                     self._attivo.set()
                 elif "wl_keyboard] enter" in riga:
