@@ -145,7 +145,7 @@ private:
         const int e = dpy_ ? wl_display_get_error(dpy_) : 0;
         motivo_ = e ? QStringLiteral("il compositore Wayland ha chiuso il collegamento (%1)")
                           .arg(QString::fromLocal8Bit(std::strerror(e)))
-                    : QStringLiteral("il compositore Wayland non risponde");
+                    : QStringLiteral("il compositore Wayland non risponde (i tasti già inviati possono arrivare)");
         Chiudi();
         perso_ = true;
         segnalato_ = true;

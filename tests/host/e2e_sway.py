@@ -20,9 +20,7 @@ try:
         # whatever it holds, through a keymap of Brelvo's own.
         d = s.avvia(digita, "--invio", stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                     text=True, bufsize=1)
-        # A headless sway has no keyboard until ours: a first text makes one.
-        d.stdin.write("0\n")
-        d.stdout.readline()
+        # A headless sway has no keyboard until the typing tool makes its own.
         verifica("wev gets a keyboard", s.attendi_tastiera(), True)
         righe = ["0123456789", "80Cy4a2Zq6@9\u20ac{", "1111000022", "caf\u00e9 \u00b5 \u03b1\u03b2\u03b3 \u0416"]
         esiti = []
@@ -66,6 +64,18 @@ try:
             testo = f.read()
         verifica("Brelvo says it types through wayland, and that the clipboard may not follow",
                  ("tasti inviati con wayland" in testo, "appunti" in testo, "impossibile" in testo), (True, True, False))
+
+        # A compositor that hangs is given up after a while (what it had
+        # already taken may still arrive), and found again at the next code.
+        s.sway.send_signal(signal.SIGSTOP)
+        d.stdin.write("0003\n")
+        esito = d.stdout.readline().split(" ")[0]
+        s.sway.send_signal(signal.SIGCONT)
+        s.tasti.clear()
+        d.stdin.write("0004\n")
+        verifica("a hung compositor: the code fails, the next one arrives",
+                 (esito, d.stdout.readline().strip(), s.attendi_ricevuto("0004\n").endswith("0004\n")),
+                 ("errore", "fatto", True))
 
         # The compositor goes away: each next code reports the failure once,
         # without a crash or a busy loop.
