@@ -34,6 +34,7 @@ constexpr size_t kTasti = 247;
 // A compositor that does not answer a round trip within this time is given up.
 constexpr int kAttesaMs = 3000;
 constexpr auto kPasso = std::chrono::milliseconds(1);
+constexpr auto kNuovaTastiera = std::chrono::milliseconds(200);
 
 class TastieraWayland final : public Tastiera {
 public:
@@ -116,6 +117,9 @@ private:
         }
         perso_ = false;
         motivo_.clear();
+        // A seat that gains its first keyboard announces it to the clients,
+        // which then bind it: keys sent before that would be lost.
+        prossimo_ = std::chrono::steady_clock::now() + kNuovaTastiera;
     }
 
     void Chiudi() {
