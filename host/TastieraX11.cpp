@@ -181,8 +181,9 @@ private:
         Tasti fisici{};
         const bool conFisici = !tenuti.empty() && TastiFisici(fisici);
         for (KeyCode kc : tenuti) {
-            // A press first: a key another client holds through XTest is then
-            // released by our release, and one held on a real keyboard too.
+            // A press first: the server drops the release of a key that is not
+            // down on the device sending it, and a key held on the real
+            // keyboard is not down on the XTest one.
             XTestFakeKeyEvent(dpy_, kc, True, CurrentTime);
             XTestFakeKeyEvent(dpy_, kc, False, CurrentTime);
         }
