@@ -188,7 +188,7 @@ private:
             }
             if (wl_display_read_events(dpy_) < 0 || wl_display_dispatch_pending(dpy_) < 0) break;
         }
-        if (!fatto) wl_callback_destroy(cb);
+        wl_callback_destroy(cb);
         return fatto && wl_display_get_error(dpy_) == 0;
     }
 

@@ -62,7 +62,7 @@ def corsa_x11(a, codici):
             atteso = "".join(inverti_bit_byte(c) + "\n" for c in codici)
             sim = s.avvia_sim(1, "pelvan", extra=["--interval", "0"])
             s.scrivi_cfg(b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
-            chi = s.avvia_brelvo()
+            chi = s.avvia_brelvo(stderr=subprocess.DEVNULL)
             wid = s.avvia_bersaglio()
             s.focalizza(wid)
             t0, c0 = time.monotonic(), cpu_secondi(chi.pid)

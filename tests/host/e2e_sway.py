@@ -36,7 +36,8 @@ try:
         porte = os.path.join(s.lavoro, "porte")
         os.mkdir(porte)
         os.chown(porte, s.uid, s.gid)
-        env = {"TALUMBRA_PORTS": porte}
+        env = {"TALUMBRA_PORTS": porte,
+               "LSAN_OPTIONS": "suppressions=" + os.path.join(os.path.dirname(__file__), "lsan-wayland.supp")}
         lettore = s.avvia(sim, "--family", "pelvan", "--port", "1", stdin=subprocess.PIPE,
                           stdout=subprocess.PIPE, text=True, bufsize=1, env=env)
         lettore.stdout.readline()
