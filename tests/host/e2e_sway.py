@@ -78,13 +78,15 @@ try:
                  (esito, d.stdout.readline().strip(), s.attendi_ricevuto("0004\n").endswith("0004\n")),
                  ("errore", "fatto", True))
 
-        # The compositor goes away: each next code reports the failure once,
-        # without a crash or a busy loop.
+        # The compositor goes away in the middle of a code: that code and the
+        # next each report the failure once, without a crash or a busy loop.
+        d.stdin.write("0123456789" * 30 + "\n")
+        d.stdin.flush()
+        time.sleep(0.1)
         s.ferma(s.sway, signal.SIGKILL)
-        errori = []
-        for r in ("0001", "0002"):
-            d.stdin.write(r + "\n")
-            errori.append(d.stdout.readline().split(" ")[0])
+        errori = [d.stdout.readline().split(" ")[0]]
+        d.stdin.write("0002\n")
+        errori.append(d.stdout.readline().split(" ")[0])
         verifica("a lost compositor is reported for each code", errori, ["errore", "errore"])
         prima = cpu_secondi(d.pid)
         time.sleep(1)
