@@ -222,7 +222,12 @@ void frmMain::txtTMCode_LostFocus() {
 }
 
 bool frmMain::eventFilter(QObject* o, QEvent* e) {
-    if (o == txtTMCode && e->type() == QEvent::FocusOut) Gestore([this] { txtTMCode_LostFocus(); });
+    // Only the focus leaving the box applies it: the window losing activation
+    // (another application, a message box) or a popup (the box's own menu) does not.
+    if (o == txtTMCode && e->type() == QEvent::FocusOut) {
+        const Qt::FocusReason r = static_cast<QFocusEvent*>(e)->reason();
+        if (r != Qt::ActiveWindowFocusReason && r != Qt::PopupFocusReason) Gestore([this] { txtTMCode_LostFocus(); });
+    }
     return QWidget::eventFilter(o, e);
 }
 

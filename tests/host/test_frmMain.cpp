@@ -180,12 +180,16 @@ TEST_F(FrmMain, GestoriDelleOpzioni) {
     EXPECT_EQ(f.ucTalumbra1->TipoBadge(), ucTalumbra::tb_HITAG_1);
 
     // The repeat time is edited in hundredths of a second.
-    auto lascia = [&](const QString& testo) {
+    auto lascia = [&](const QString& testo, Qt::FocusReason perche = Qt::TabFocusReason) {
         f.txtTMCode->setText(testo);
-        QFocusEvent fuori(QEvent::FocusOut);
+        QFocusEvent fuori(QEvent::FocusOut, perche);
         QApplication::sendEvent(f.txtTMCode, &fuori);
     };
     lascia("25");
+    EXPECT_EQ(f.ucTalumbra1->TMantCode(), 250);
+    // The window losing activation, or the box's own menu, does not apply it.
+    lascia("40", Qt::ActiveWindowFocusReason);
+    lascia("40", Qt::PopupFocusReason);
     EXPECT_EQ(f.ucTalumbra1->TMantCode(), 250);
     lascia("x");
     EXPECT_EQ(f.txtTMCode->text(), "25");
