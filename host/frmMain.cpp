@@ -198,7 +198,9 @@ void frmMain::MostraErrore(std::exception_ptr e) {
 void frmMain::Form_Load() {
     SerialeCfg cfg;
     cfg.NSeriale = 1;
-    LeggiSerialeCfg(percorsoCfg_, cfg);
+    QString avviso;
+    LeggiSerialeCfg(percorsoCfg_, cfg, &avviso);
+    if (!avviso.isEmpty()) std::fprintf(stderr, "Brelvo: %s\n", qPrintable(avviso));
     NSeriale = cfg.NSeriale;
     mACapo = cfg.mACapo;
     mScrivi = cfg.mScrivi;
@@ -330,7 +332,7 @@ void frmMain::Form_Unload() {
     SerialeCfg cfg{NSeriale, mACapo, mScrivi, mFrecciaGiu};
     QString errore;
     if (!ScriviSerialeCfg(percorsoCfg_, cfg, &errore))
-        std::fprintf(stderr, "Brelvo: impossibile scrivere %s: %s\n", qPrintable(percorsoCfg_), qPrintable(errore));
+        std::fprintf(stderr, "Brelvo: Errore %d %s\n", errSerialeCfg, qPrintable(errore));
 }
 
 // Closing is never refused.
