@@ -120,8 +120,8 @@ Opzioni Leggi(int argc, char** argv) {
     return o;
 }
 
-// A line as printed: bytes outside 32-126 become \\xHH, and the backslash is
-// doubled so that the text "\\x0D" and the byte 0x0D print differently.
+// A line as printed: bytes outside 32-126 become \xHH, and the backslash is
+// doubled so that the text "\x0D" and the byte 0x0D print differently.
 std::string Visibile(const QString& testo) {
     std::string s;
     for (char c : testo.toLatin1().toStdString()) {
@@ -183,7 +183,8 @@ Scrittura Scrivi(const std::string& s) {
                 fatti += static_cast<size_t>(n);
                 continue;
             }
-            if (n < 0 && errno != EINTR && errno != EAGAIN) return Scrittura::Fallita;
+            if (n == 0) errno = EIO;  // nothing taken, no reason given: do not retry for ever
+            if (n == 0 || (errno != EINTR && errno != EAGAIN)) return Scrittura::Fallita;
         }
         if (chiudere) return Scrittura::Interrotta;
         if (p[1].revents & POLLIN) SvuotaSegnali();  // SIGUSR1: its flag waits for the loop
