@@ -61,6 +61,7 @@ bool ScriviTutto(int fd, const QByteArray& testo) {
     while (fatti < testo.size()) {
         const ssize_t n = ::write(fd, testo.constData() + fatti, static_cast<size_t>(testo.size() - fatti));
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;  // nothing taken, no reason given
         if (n <= 0) return false;
         fatti += n;
     }
