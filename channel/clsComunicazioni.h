@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "channel/Costanti.h"
 #include "channel/PortaSeriale.h"
 
 namespace talumbra {
@@ -34,6 +35,11 @@ public:
     std::function<void(std::string& comando)> ComTX;
     std::function<void(std::string& stringa)> ComRX;
     std::function<void()> ComTO;
+
+    // The device type (a TipoLettore value) that decides how a notification is
+    // received. Installed by the owner of the channel; without one, or with an
+    // unknown value, the bytes stay in the port.
+    std::function<int32_t()> TipoDispositivo;
 
     // ---- Port, settings, activation
     int16_t CommPort() const { return mCommPort; }

@@ -40,6 +40,10 @@ quint32 AColore(const QColor& c) { return quint32(c.red()) | (quint32(c.green())
 talumbra::clsComunicazioni& Canale() { return *talumbra::Lettori()->Comunicazione; }
 talumbra::clsPelvan& Pelvan() { return talumbra::Lettori()->PELVAN(); }
 
+// The property hands its value to the core unchanged.
+static_assert(ucTalumbra::tdPELVAN == talumbra::tlPELVAN && ucTalumbra::tdKez3 == talumbra::tlKez3 &&
+              ucTalumbra::tdEmulKez == talumbra::tlEmulKez && ucTalumbra::tdMifareMAVO == talumbra::tlMifareMAVO);
+
 // Typed reads from a property store: a value that does not fit its type is an
 // error for the caller, never a silent zero.
 [[noreturn]] void TipoErrato(const QString& chiave) {
@@ -172,7 +176,7 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
     connect(d->trLettura.t, &QTimer::timeout, this, [this] { Protetto([this] { trLettura_Timer(); }); });
     connect(d->trCheck.t, &QTimer::timeout, this, [this] { trCheck_Timer(); });
 
-    // 1-2: our own front end becomes the library's current one.
+    // Our own front end becomes the library's current one.
     d->MyLettori = std::make_shared<talumbra::clsLettori>();
     talumbra::modLettori::setLettori(d->MyLettori);
     d->MyLettori->Lettura = [this](std::string& sCodice) { MyLettori_Lettura(sCodice); };
@@ -183,7 +187,6 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
             if (originale) Protetto(originale);
         };
     }
-    // 3-4
     Canale().setAttivo(false);
     d->trCheck.Abilita(false);
     d->trCheck.Intervallo(0);
@@ -434,7 +437,7 @@ void ucTalumbra::VerificaConnessione() {
         int32_t esito = Pelvan().GetVersion(Risposta, Sintassi);
         // A short reply is no identification either: counting it keeps a
         // chatty but wrong device from holding the check for ever.
-        if (Sintassi != 0 || esito != 0 || Risposta.size() <= 16) {
+        if (Sintassi != 0 || esito != talumbra::esRicevuta || Risposta.size() <= 16) {
             ++fallimenti;
             if (fallimenti > 5) {
                 if (Chiedi(QString::fromLatin1(kDomanda))) {

@@ -184,7 +184,7 @@ void clsComunicazioni::USKO(const std::string& term, const std::string& TipoComa
 
 void clsComunicazioni::SoloInvio(const std::string& filo, int16_t& Esito, std::string& Risposta) {
     InviaComando(filo);
-    Esito = 0;
+    Esito = esRicevuta;
     Risposta.clear();
 }
 
