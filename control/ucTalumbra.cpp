@@ -41,8 +41,12 @@ talumbra::clsComunicazioni& Canale() { return *talumbra::Lettori()->Comunicazion
 talumbra::clsPelvan& Pelvan() { return talumbra::Lettori()->PELVAN(); }
 
 // The property hands its value to the core unchanged.
-static_assert(ucTalumbra::tdPELVAN == talumbra::tlPELVAN && ucTalumbra::tdKez3 == talumbra::tlKez3 &&
-              ucTalumbra::tdEmulKez == talumbra::tlEmulKez && ucTalumbra::tdMifareMAVO == talumbra::tlMifareMAVO);
+constexpr bool Uguale(ucTalumbra::TipoDispositivo_Enum a, talumbra::TipoLettore b) {
+    return static_cast<int32_t>(a) == static_cast<int32_t>(b);
+}
+static_assert(Uguale(ucTalumbra::tdPELVAN, talumbra::tlPELVAN) && Uguale(ucTalumbra::tdKez3, talumbra::tlKez3) &&
+              Uguale(ucTalumbra::tdEmulKez, talumbra::tlEmulKez) &&
+              Uguale(ucTalumbra::tdMifareMAVO, talumbra::tlMifareMAVO));
 
 // Typed reads from a property store: a value that does not fit its type is an
 // error for the caller, never a silent zero.
