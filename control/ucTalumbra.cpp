@@ -51,7 +51,7 @@ static_assert(Uguale(ucTalumbra::tdPELVAN, talumbra::tlPELVAN) && Uguale(ucTalum
 // Typed reads from a property store: a value that does not fit its type is an
 // error for the caller, never a silent zero.
 [[noreturn]] void TipoErrato(const QString& chiave) {
-    throw Fallimento(13, "Type mismatch for property " + chiave.toStdString());
+    throw Fallimento(talumbra::errTipoErrato, "Type mismatch for property " + chiave.toStdString());
 }
 
 qint64 LeggiIntero(ucTalumbra::PropertyBag& b, const QString& chiave, qint64 predefinito, qint64 minimo,
@@ -65,7 +65,8 @@ qint64 LeggiIntero(ucTalumbra::PropertyBag& b, const QString& chiave, qint64 pre
         if (!ok) TipoErrato(chiave);
         n = qRound64(d);
     }
-    if (n < minimo || n > massimo) throw Fallimento(6, "Overflow in property " + chiave.toStdString());
+    if (n < minimo || n > massimo)
+        throw Fallimento(talumbra::errOverflow, "Overflow in property " + chiave.toStdString());
     return n;
 }
 

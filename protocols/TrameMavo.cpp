@@ -7,7 +7,7 @@
 namespace talumbra {
 
 std::string clsComunicazioni::CalcoloBCC(const std::string& testo) const {
-    if (testo.empty()) throw Fallimento(5, "CalcoloBCC: empty text, no character to check");
+    if (testo.empty()) throw Fallimento(errArgomentoNonValido, "CalcoloBCC: empty text, no character to check");
     unsigned char x = static_cast<unsigned char>(testo[0]);
     for (size_t i = 1; i < testo.size(); ++i) x ^= static_cast<unsigned char>(testo[i]);
     return std::string(1, static_cast<char>(x));
