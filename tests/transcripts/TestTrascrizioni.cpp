@@ -299,7 +299,6 @@ std::vector<std::string> Riproduci(const Trascrizione& tr, uint32_t inizio, std:
                 pelvan.ConType = n;
             } else if (i.azione == "upper" && (i.byte == "on" || i.byte == "off")) {
                 pelvan.Maiuscolo = i.byte == "on";
-            } else if (i.azione == "wait" && i.byte.empty()) {
             } else if (i.azione == "GetVersion" && i.byte.empty()) {
                 const int32_t esito = pelvan.GetVersion(risposta, sintassi);
                 registra("result", std::to_string(esito) + " " + std::to_string(sintassi) + " " + Scrivi(risposta));
