@@ -343,9 +343,9 @@ std::vector<std::filesystem::path> Trascrizioni() {
     return v;
 }
 
-class Trascrizioni_ : public ::testing::TestWithParam<std::tuple<std::filesystem::path, uint32_t>> {};
+class Registrazioni : public ::testing::TestWithParam<std::tuple<std::filesystem::path, uint32_t>> {};
 
-TEST_P(Trascrizioni_, Replay) {
+TEST_P(Registrazioni, Replay) {
     const auto& [file, inizio] = GetParam();
     const Trascrizione tr = Carica(file);
     ASSERT_EQ(tr.errore, "");
@@ -366,7 +366,7 @@ TEST_P(Trascrizioni_, Replay) {
     EXPECT_FALSE(tr.attesi.empty()) << file << " expects nothing";
 }
 
-INSTANTIATE_TEST_SUITE_P(File, Trascrizioni_,
+INSTANTIATE_TEST_SUITE_P(File, Registrazioni,
                          ::testing::Combine(::testing::ValuesIn(Trascrizioni()),
                                             ::testing::Values(0u, 0xFFFFFFFFu - 150)),
                          [](const auto& info) {
