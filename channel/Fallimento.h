@@ -1,11 +1,11 @@
 #pragma once
 // The one failure type of the library: a number and a description.
-// The numbers are named in NumeriFallimento.h.
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 
-#include "channel/NumeriFallimento.h"
+// The failure numbers: beside this header, here and where it is installed.
+#include "NumeriFallimento.h"
 
 #define TALUMBRA_EXPORT __attribute__((visibility("default")))
 
