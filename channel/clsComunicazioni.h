@@ -13,7 +13,7 @@
 
 namespace talumbra {
 
-// Shared ownership (the front end holds it by shared_ptr) lets the waits keep
+// Shared ownership (its owner holds it by shared_ptr) lets the waits keep
 // the channel alive while host events run inside them.
 class clsComunicazioni : public std::enable_shared_from_this<clsComunicazioni> {
 public:
