@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -334,6 +335,35 @@ TEST_F(SimPty, UnplugAndReplugOnTheSameNumber) {
     sim.signal(SIGUSR1);
     EXPECT_EQ(sim.ready().rfind("/dev/pts/", 0), 0u);
     EXPECT_TRUE(exists(com(8)));
+}
+
+// A device that appears late, is held by another program for a while each
+// time it appears, and drops out a set number of times.
+TEST_F(SimPty, LateBusyAndFlappingPort) {
+    Sim sim(dir.path, {"--port", "13", "--appear-after", "300", "--busy-for", "200", "--unplug-after", "400",
+                       "--replug-after", "100", "--unplugs", "2"});
+    EXPECT_FALSE(exists(com(13)));
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(sim.ready().rfind("/dev/pts/", 0), 0u);
+        EXPECT_EQ(sim.line(), "busy port 13");
+        // Root may open an exclusive tty; the lock still keeps it out.
+        int fd = open(com(13).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd >= 0) {
+            EXPECT_NE(flock(fd, LOCK_EX | LOCK_NB), 0);
+            close(fd);
+        } else {
+            EXPECT_EQ(errno, EBUSY);
+        }
+        EXPECT_EQ(sim.line(), "released port 13");
+        Client c(com(13));
+        ASSERT_TRUE(c.ok());
+        c.send("V");
+        EXPECT_NE(c.readLine().find("OMBRISK-125"), std::string::npos);
+        if (round < 2) {
+            EXPECT_EQ(sim.line(), "unplugged port 13");
+        }
+    }
 }
 
 TEST_F(SimPty, ATakenNumberIsRefusedAndAutomaticNumbersDiffer) {

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -116,7 +117,11 @@ Badges
                           0102030405               present once
                           hold 0102030405 200 3000 repeat every 200 ms for 3 s
                           long 1048576             that many bytes, no CR LF
-                          unplug | plug | quit
+                          unplug [MS]              pull the cable (and plug it
+                                                   back after MS ms)
+                          busy MS                  another program holds the
+                                                   port for MS ms
+                          plug | quit
   --interval MS         pause after a code before the next (default 500; 0 with
                         --rate)
                           e.g. --interval 1500
@@ -172,9 +177,20 @@ Faults
                         first ready; prints "unplugged port N". SIGUSR1 unplugs,
                         or plugs back, at any time
                           e.g. --unplug-after 3000
-  --replug-after MS     after an unplug, come back on the same port number
+  --replug-after MS     after every unplug, come back on the same port number
                         after MS ms (with a new ready line)
                           e.g. --unplug-after 3000 --replug-after 2000
+  --unplugs N           with --unplug-after: unplug again MS ms after every
+                        replug, N unplugs in all (default 1; 0 = no end)
+                          e.g. --unplug-after 500 --replug-after 500 --unplugs 10
+  --appear-after MS     the pty and its comN link appear only MS ms after the
+                        start (a device that is not there yet)
+                          e.g. --port 5 --appear-after 3000
+  --busy-for MS         each time the port appears, another program holds it
+                        (an exclusive lock and TIOCEXCL, as an open port has)
+                        for MS ms; prints "busy port N" after the ready line,
+                        then "released port N"
+                          e.g. --busy-for 5000
 
 Other
   -v, --verbose         log on standard error every byte received (rx) and
@@ -215,6 +231,8 @@ struct Options {
     std::uint64_t faultEvery = 1;
     std::uint64_t longLine = 0;
     std::int64_t unplugAfterMs = -1, replugAfterMs = -1;
+    std::uint64_t unplugs = 1;
+    std::int64_t appearAfterMs = -1, busyForMs = -1;
     bool verbose = false;
 };
 
@@ -263,7 +281,10 @@ Options parseOptions(int argc, char** argv) {
         oFaultEvery,
         oLongLine,
         oUnplug,
-        oReplug
+        oReplug,
+        oUnplugs,
+        oAppear,
+        oBusy
     };
     static const option longOpts[] = {
         {"family", required_argument, nullptr, oFamily},
@@ -300,6 +321,9 @@ Options parseOptions(int argc, char** argv) {
         {"long-line", required_argument, nullptr, oLongLine},
         {"unplug-after", required_argument, nullptr, oUnplug},
         {"replug-after", required_argument, nullptr, oReplug},
+        {"unplugs", required_argument, nullptr, oUnplugs},
+        {"appear-after", required_argument, nullptr, oAppear},
+        {"busy-for", required_argument, nullptr, oBusy},
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -378,6 +402,9 @@ Options parseOptions(int argc, char** argv) {
             case oLongLine: o.longLine = static_cast<std::uint64_t>(number("long-line", optarg, 1, 1LL << 30)); break;
             case oUnplug: o.unplugAfterMs = number("unplug-after", optarg, 0, kDay); break;
             case oReplug: o.replugAfterMs = number("replug-after", optarg, 0, kDay); break;
+            case oUnplugs: o.unplugs = static_cast<std::uint64_t>(number("unplugs", optarg, 0, LLONG_MAX)); break;
+            case oAppear: o.appearAfterMs = number("appear-after", optarg, 0, kDay); break;
+            case oBusy: o.busyForMs = number("busy-for", optarg, 0, kDay); break;
             case 'v': o.verbose = true; break;
             case 'h': std::fputs(kHelp, stdout); std::exit(0);
             default: std::fputs("Try 'talumbra-sim --help'.\n", stderr); std::exit(2);
@@ -487,7 +514,10 @@ private:
     };
 
     bool plug(std::string& err);
-    void unplug(const char* why);
+    void unplug(const char* why, std::int64_t replugMs = -1);
+    void hold(std::int64_t ms);
+    bool takeHold(const std::string& path, std::string& err);
+    void release(bool say);
     void quit() { running_ = false; }
     void readMaster();
     void readStdin();
@@ -521,6 +551,9 @@ private:
     int port_ = 0;
     std::int64_t unplugAt_ = kNever, replugAt_ = kNever, drainUntil_ = kNever;
     bool everPlugged_ = false;
+    std::uint64_t timedUnplugs_ = 0;
+    int holder_ = -1;  // another program's hold on the port (--busy-for, busy)
+    std::int64_t releaseAt_ = kNever;
 
     // output, paced
     std::string out_;
@@ -575,10 +608,17 @@ bool Simulator::plug(std::string& err) {
     fcntl(m, F_SETFD, FD_CLOEXEC);
     fcntl(s, F_SETFD, FD_CLOEXEC);
     std::string path = name;
+    // Held before the link exists, so that no opener slips in between.
+    if (o_.busyForMs >= 0 && !takeHold(path, err)) {
+        close(s);
+        close(m);
+        return false;
+    }
 
     if (dir_.empty()) {
         dir_ = portDir();
         if (!makeDirs(dir_, err)) {
+            release(false);
             close(s);
             close(m);
             return false;
@@ -624,6 +664,7 @@ bool Simulator::plug(std::string& err) {
     }
     if (!linked) {
         if (err.empty()) err = "no free port number in " + dir_;
+        release(false);
         close(s);
         close(m);
         return false;
@@ -636,18 +677,24 @@ bool Simulator::plug(std::string& err) {
     std::int64_t now = nowNs();
     if (!everPlugged_) {
         everPlugged_ = true;
-        if (o_.unplugAfterMs >= 0) unplugAt_ = now + o_.unplugAfterMs * kMs;
         if (!o_.waitHost) startAt_ = now + o_.startDelayMs * kMs;
     }
+    if (o_.unplugAfterMs >= 0 && unplugAt_ == kNever && (o_.unplugs == 0 || timedUnplugs_ < o_.unplugs))
+        unplugAt_ = now + o_.unplugAfterMs * kMs;
     std::fprintf(stdout, "ready port %d %s\n", port_, slavePath_.c_str());
-    std::fflush(stdout);
     verboseNote("plugged in as " + linkPath_ + " -> " + slavePath_);
+    if (o_.busyForMs >= 0) {
+        std::fprintf(stdout, "busy port %d\n", port_);
+        releaseAt_ = now + o_.busyForMs * kMs;
+    }
+    std::fflush(stdout);
     return true;
 }
 
-void Simulator::unplug(const char* why) {
+void Simulator::unplug(const char* why, std::int64_t replugMs) {
     if (!plugged_) return;
     flushTxLog();
+    release(false);
     if (readLink(linkPath_) == slavePath_) unlink(linkPath_.c_str());
     close(master_);
     close(slave_);
@@ -668,7 +715,46 @@ void Simulator::unplug(const char* why) {
     std::fprintf(stdout, "unplugged port %d\n", port_);
     std::fflush(stdout);
     verboseNote(std::string("unplugged (") + why + ")");
-    if (o_.replugAfterMs >= 0) replugAt_ = now + o_.replugAfterMs * kMs;
+    if (replugMs < 0) replugMs = o_.replugAfterMs;
+    if (replugMs >= 0) replugAt_ = now + replugMs * kMs;
+}
+
+// Another program opens the port and locks it, as an open port is locked.
+bool Simulator::takeHold(const std::string& path, std::string& err) {
+    if (holder_ >= 0) return true;
+    holder_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (holder_ < 0 || flock(holder_, LOCK_EX | LOCK_NB) != 0 || ioctl(holder_, TIOCEXCL) != 0) {
+        err = std::string("cannot hold the pty: ") + std::strerror(errno);
+        release(false);
+        return false;
+    }
+    return true;
+}
+
+void Simulator::hold(std::int64_t ms) {
+    std::string err;
+    if (!plugged_) return;
+    if (!takeHold(slavePath_, err)) {
+        std::fprintf(stderr, "talumbra-sim: %s\n", err.c_str());
+        return;
+    }
+    releaseAt_ = nowNs() + ms * kMs;
+    std::fprintf(stdout, "busy port %d\n", port_);
+    std::fflush(stdout);
+}
+
+void Simulator::release(bool say) {
+    releaseAt_ = kNever;
+    if (holder_ < 0) return;
+    // Our own slave descriptor keeps the tty open, so its exclusive flag
+    // would outlive the holder: clear it first.
+    ioctl(holder_, TIOCNXCL);
+    close(holder_);
+    holder_ = -1;
+    if (say) {
+        std::fprintf(stdout, "released port %d\n", port_);
+        std::fflush(stdout);
+    }
 }
 
 void Simulator::send(const std::string& bytes, std::optional<Marker> m) {
@@ -874,13 +960,14 @@ void Simulator::present(std::int64_t now) {
 }
 
 bool Simulator::done() const {
-    if (!o_.exitWhenDone || stdinOpen_ || active_ || !items_.empty() || !delayed_.empty()) return false;
+    if (!o_.exitWhenDone || !everPlugged_ || stdinOpen_ || active_ || !items_.empty() || !delayed_.empty())
+        return false;
     if (o_.rate && (*o_.rate == 0 || rateLeft_ > 0)) return false;
     return outHead_ == out_.size();
 }
 
 std::int64_t Simulator::nextDeadline(std::int64_t now) const {
-    std::int64_t d = std::min(unplugAt_, replugAt_);
+    std::int64_t d = std::min({unplugAt_, replugAt_, releaseAt_});
     if (drainUntil_ != kNever) d = std::min(d, now + 10 * kMs);
     if (!delayed_.empty()) d = std::min(d, delayed_.begin()->first);
     if (plugged_) {
@@ -962,7 +1049,17 @@ void Simulator::stdinLine(const std::string& raw) {
     const Family f = o_.reader.family;
     const int digits = (f == Family::MavoDor && o_.kezCodesForDor) ? 10 : codeDigits(f, o_.badgeType);
     if (w[0] == "quit" && w.size() == 1) return quit();
-    if (w[0] == "unplug" && w.size() == 1) return unplug("stdin");
+    if (w[0] == "unplug" && w.size() <= 2) {
+        std::int64_t ms = -1;
+        if (w.size() == 2 && !num(w[1], ms)) return bad("expected: unplug [MS]");
+        return unplug("stdin", ms);
+    }
+    if (w[0] == "busy") {
+        std::int64_t ms = 0;
+        if (w.size() != 2 || !num(w[1], ms)) return bad("expected: busy MS");
+        if (!plugged_) return bad("busy: the port is unplugged");
+        return hold(ms);
+    }
     if (w[0] == "plug" && w.size() == 1) {
         if (plugged_) return;
         std::string err;
@@ -990,7 +1087,7 @@ void Simulator::stdinLine(const std::string& raw) {
         it.everyMs = it.forMs = 0;
         codeAt = 1;
     } else if (w.size() != 1) {
-        return bad("expected a code, or hold/once/long/unplug/plug/quit");
+        return bad("expected a code, or hold/once/long/unplug/plug/busy/quit");
     }
     std::string why;
     auto code = normaliseCode(w[codeAt], digits, &why);
@@ -1057,18 +1154,28 @@ int Simulator::run() {
     if (sigFd_ < 0) die(std::string("signalfd: ") + std::strerror(errno));
 
     std::string err;
-    if (!plug(err)) {
+    if (o_.appearAfterMs >= 0) {
+        replugAt_ = nowNs() + o_.appearAfterMs * kMs;
+    } else if (!plug(err)) {
         std::fprintf(stderr, "talumbra-sim: %s\n", err.c_str());
         return 1;
     }
     while (running_) {
         std::int64_t now = nowNs();
+        if (now >= releaseAt_) release(true);
         if (now >= unplugAt_) {
             unplugAt_ = kNever;
+            ++timedUnplugs_;
             unplug("--unplug-after");
         }
         if (now >= replugAt_) {
             replugAt_ = kNever;
+            if (!everPlugged_ && !plug(err)) {
+                // A late first appearance fails as a first plug does.
+                std::fprintf(stderr, "talumbra-sim: %s\n", err.c_str());
+                exitCode_ = 1;
+                break;
+            }
             if (!plugged_ && !plug(err)) {
                 std::fprintf(stderr, "talumbra-sim: %s; trying again in 1 s\n", err.c_str());
                 replugAt_ = now + 1000 * kMs;
