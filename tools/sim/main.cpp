@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -32,6 +31,7 @@
 
 #include "ReaderModel.h"
 #include "SimFrames.h"
+#include "platform/CartellaPorte.h"
 
 using namespace talumbra_sim;
 
@@ -61,8 +61,9 @@ void die(const std::string& msg) {
 const char* kHelp = R"(Usage: talumbra-sim [OPTIONS] [CODE...]
 
 Plays a badge reader on a pseudo-terminal and links it as port number N: the
-entry comN in $TALUMBRA_PORTS, else in $XDG_CONFIG_HOME/talumbra/ports, else in
-~/.config/talumbra/ports (the folder is created when missing). When the port is
+entry comN in $TALUMBRA_PORTS, else in $XDG_CONFIG_HOME/talumbra/ports (when
+that is an absolute path), else in ~/.config/talumbra/ports (the folder is
+created when missing), where the library looks for it. When the port is
 ready it prints, and flushes, one line
     ready port N /dev/pts/M
 It removes the link when it ends (SIGINT, SIGTERM, SIGHUP) and prints
@@ -435,17 +436,6 @@ Options parseOptions(int argc, char** argv) {
     return o;
 }
 
-std::string portDir() {
-    if (const char* p = std::getenv("TALUMBRA_PORTS"); p && *p) return p;
-    if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) return std::string(x) + "/talumbra/ports";
-    const char* home = std::getenv("HOME");
-    if (!home || !*home) {
-        const passwd* pw = getpwuid(getuid());
-        home = pw ? pw->pw_dir : "/tmp";
-    }
-    return std::string(home) + "/.config/talumbra/ports";
-}
-
 bool makeDirs(const std::string& path, std::string& err) {
     for (std::size_t i = 1; i <= path.size(); ++i) {
         if (i != path.size() && path[i] != '/') continue;
@@ -616,7 +606,14 @@ bool Simulator::plug(std::string& err) {
     }
 
     if (dir_.empty()) {
-        dir_ = portDir();
+        dir_ = talumbra::CartellaPorte();
+        if (dir_.empty()) {
+            err = "no ports folder: set TALUMBRA_PORTS, or HOME";
+            release(false);
+            close(s);
+            close(m);
+            return false;
+        }
         if (!makeDirs(dir_, err)) {
             release(false);
             close(s);
