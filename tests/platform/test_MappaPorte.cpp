@@ -8,7 +8,7 @@
 
 #include "channel/Fallimento.h"
 #include "platform/MappaPorte.h"
-#include "tests/platform/PtyCoppia.h"
+#include "tests/support/PtyCoppia.h"
 
 namespace talumbra::test {
 namespace {
