@@ -13,6 +13,7 @@ import threading
 import time
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
+TICK_S = 1 / CLK_TCK  # the granularity of cpu_s()
 WAIT = 60.0  # "something happens"; never a time limit on the code under test
 
 
@@ -163,7 +164,8 @@ class Proc:
         while not done():
             with self.cond:
                 if len(self.out) == seen:
-                    if self.ended():
+                    # Not poll(): a caller may still want to reap it itself (wait4).
+                    if not self.threads[0].is_alive():
                         return "eof"
                     if time.monotonic() - last > (idle if seen else first_wait):
                         return "idle"
