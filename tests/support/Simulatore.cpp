@@ -141,4 +141,14 @@ std::string Simulatore::Errori() const {
     return testo;
 }
 
+bool Simulatore::AttendiErrori(const std::string& testo, int ms) const {
+    const auto fine = Orologio::now() + std::chrono::milliseconds(ms);
+    // A file gives no readiness to wait on: look again every 10 ms.
+    while (Errori().find(testo) == std::string::npos) {
+        if (Resta(fine) == 0) return false;
+        ::poll(nullptr, 0, 10);
+    }
+    return true;
+}
+
 }  // namespace talumbra::test

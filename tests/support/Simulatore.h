@@ -42,6 +42,9 @@ public:
     int Fine(int ms = AttesaLunga);
     // What it wrote on standard error so far.
     std::string Errori() const;
+    // Waits until its standard error holds `testo` (with -v: the requests it
+    // understood, say).
+    bool AttendiErrori(const std::string& testo, int ms = AttesaLunga) const;
     pid_t Pid() const { return pid_; }
 
 private:
