@@ -4,6 +4,8 @@
 #include <memory>
 #include <vector>
 
+#include "channel/NumeriFallimento.h"
+
 namespace brelvo {
 
 class Tastiera {
@@ -45,6 +47,6 @@ const std::vector<MotoreTastiera>& MotoriTastiera();
 std::unique_ptr<Tastiera> ScegliTastiera(const QString& forzato, QString* perche);
 
 // The failure number of the keystroke layer.
-inline constexpr int errTastiera = 70;
+inline constexpr int errTastiera = talumbra::errTastiera;
 
 }  // namespace brelvo

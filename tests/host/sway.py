@@ -181,9 +181,3 @@ class Sway:
             subprocess.run(["userdel", self.utente_creato], capture_output=True)
         self._tmp.cleanup()
 
-
-def cpu_secondi(pid):
-    """User and system CPU time of a process so far, in seconds."""
-    with open("/proc/%d/stat" % pid) as f:
-        campi = f.read().rsplit(")", 1)[1].split()
-    return (int(campi[11]) + int(campi[12])) / os.sysconf("SC_CLK_TCK")
