@@ -234,17 +234,31 @@ private:
     }
 
     void Batti(const std::vector<xkb_keysym_t>& syms) {
-        Prepara(syms);
-        for (xkb_keysym_t s : syms) {
-            const auto chiave = static_cast<uint32_t>(std::find(tasti_.begin(), tasti_.end(), s) - tasti_.begin()) + 1;
-            for (auto stato : {WL_KEYBOARD_KEY_STATE_PRESSED, WL_KEYBOARD_KEY_STATE_RELEASED}) {
-                // Paced like a fast typist: a compositor drops a client that
-                // does not read its events as fast as they come.
-                std::this_thread::sleep_until(prossimo_);
-                zwp_virtual_keyboard_v1_key(vk_, Tempo(), chiave, stato);
-                if (wl_display_flush(dpy_) < 0 && errno != EAGAIN) Perso();
-                prossimo_ = std::chrono::steady_clock::now() + kPasso;
+        // A text with more different characters than X keycodes (which
+        // XWayland clients need) goes in parts, each with its keymap.
+        for (auto inizio = syms.begin(); inizio != syms.end();) {
+            std::vector<xkb_keysym_t> diversi{XKB_KEY_Return, XKB_KEY_Down};
+            auto fine = inizio;
+            for (; fine != syms.end(); ++fine) {
+                if (std::find(diversi.begin(), diversi.end(), *fine) != diversi.end()) continue;
+                if (diversi.size() == kTasti) break;
+                diversi.push_back(*fine);
             }
+            const std::vector<xkb_keysym_t> parte(inizio, fine);
+            Prepara(parte);
+            for (xkb_keysym_t s : parte) {
+                const auto chiave =
+                    static_cast<uint32_t>(std::find(tasti_.begin(), tasti_.end(), s) - tasti_.begin()) + 1;
+                for (auto stato : {WL_KEYBOARD_KEY_STATE_PRESSED, WL_KEYBOARD_KEY_STATE_RELEASED}) {
+                    // Paced like a fast typist: a compositor drops a client that
+                    // does not read its events as fast as they come.
+                    std::this_thread::sleep_until(prossimo_);
+                    zwp_virtual_keyboard_v1_key(vk_, Tempo(), chiave, stato);
+                    if (wl_display_flush(dpy_) < 0 && errno != EAGAIN) Perso();
+                    prossimo_ = std::chrono::steady_clock::now() + kPasso;
+                }
+            }
+            inizio = fine;
         }
         // The compositor has every key before the next text.
         if (!Andata()) Perso();

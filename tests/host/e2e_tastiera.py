@@ -73,9 +73,11 @@ with Scena(programmi) as s:
     # One typing process across layout switches: each code follows the
     # layout, group and locks of the moment, and leaves them as they were.
     # The code has letters that QWERTZ and AZERTY move, digits (on the Shift
-    # level in AZERTY) and AltGr symbols; the Russian group has no Latin letters.
+    # level in AZERTY), AltGr symbols, and a letter that Caps Lock turns to
+    # upper case on a key whose type does not use it; the Russian group has no
+    # Latin letters.
     xkb = Xkb(s.display)
-    codice = "80Cy4a2Zq6@9\u20ac{"
+    codice = "80Cy4a2Zq6@9\u20ac{\u00e9"
     d = subprocess.Popen([programmi["digita"], "--invio"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                          env=s.env, text=True, bufsize=1)
     s.processi.append(d)
