@@ -21,9 +21,14 @@ namespace {
 const char* const kUso =
     "usage: talumbra-read --port N [--badge 0..4] [--repeat-ms MS] [--quendel 0|1] [--type 0..3]\n"
     "                     [--check-ms MS] [--events] [--count K] [--seconds S] [--retry]\n"
+    "                     [--no-reconnect]\n"
     "SIGUSR1 assigns Attivo := true again, as a user switching the reader back on:\n"
     "after the reader was pulled and plugged back in, it reopens the port. A failure\n"
-    "of it is printed as \"Errore N description\" on standard error; the program goes on.\n";
+    "of it is printed as \"Errore N description\" on standard error; the program goes on.\n"
+    "The reader comes back by itself: a port that is lost, missing or busy is waited\n"
+    "for (reported once), and so is a reader that does not answer. --no-reconnect\n"
+    "waits for nobody: a missing or busy port at start ends with status 4, a reader\n"
+    "that does not answer (Cancel to \"Check connection.\") with status 3.\n";
 
 struct Opzioni {
     int porta = 0;
@@ -36,6 +41,7 @@ struct Opzioni {
     long long conteggio = 0;  // 0: no limit
     double secondi = 0;       // 0: no limit
     bool riprova = false;
+    bool riconnetti = true;
 };
 
 [[noreturn]] void ErroreUso(const std::string& messaggio) {
@@ -88,6 +94,8 @@ Opzioni Leggi(int argc, char** argv) {
             o.secondi = s;
         } else if (a == "--retry") {
             o.riprova = true;
+        } else if (a == "--no-reconnect") {
+            o.riconnetti = false;
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUso, stdout);
             std::exit(0);
@@ -215,7 +223,7 @@ int main(int argc, char** argv) {
     });
     QObject::connect(controllo, &ucTalumbra::FindDevice, [&](bool& trovato, ucTalumbra::TipoDispositivo_Enum& tipo) {
         if (o.eventi) Riga(QStringLiteral("FindDevice %1 %2").arg(trovato ? 1 : 0).arg(int(tipo)));
-        if (!trovato && !o.riprova) Termina(3);
+        if (!trovato && !o.riprova && !o.riconnetti) Termina(3);
     });
     QObject::connect(controllo, &ucTalumbra::Anomalia, [&](QString& testo) {
         if (o.eventi) {
@@ -233,6 +241,7 @@ int main(int argc, char** argv) {
     store.Imposta("TMantCode", o.repeatMs);
     store.Imposta("CodificaQuendel", o.quendel != 0);
     store.Imposta("CheckVersion", 0);
+    store.Imposta("RiconnessioneAutomatica", o.riconnetti);
 
     try {
         if (o.tipo) controllo->setTipoDispositivo(static_cast<ucTalumbra::TipoDispositivo_Enum>(*o.tipo));
