@@ -63,13 +63,20 @@ Sorveglianza::Sorveglianza(QObject* parent) : QObject(parent) {
 
 Sorveglianza::~Sorveglianza() = default;
 
-void Sorveglianza::Avvia(int numero) {
+void Sorveglianza::Avvia(int numero, const std::string& firma) {
     Ferma();
     attiva_ = true;
     numero_ = numero;
-    Impronta imp = Osserva();
+    Impronta imp = Osserva(numero_);
     Guarda(imp.cartelle);
-    ultima_ = imp.presente ? imp.firma : std::string();
+    // A device replugged before the watching started is already a new one.
+    ultima_ = !firma.empty() ? firma : imp.presente ? imp.firma : std::string();
+    if (!firma.empty()) Rivaluta();
+}
+
+std::string Sorveglianza::Firma(int numero) {
+    Impronta imp = Osserva(numero);
+    return imp.presente ? imp.firma : std::string();
 }
 
 void Sorveglianza::Ferma() {
@@ -85,8 +92,7 @@ void Sorveglianza::Ferma() {
 
 void Sorveglianza::Tentato() {
     if (!Attiva()) return;
-    Impronta imp = Osserva();
-    ultima_ = imp.presente ? imp.firma : std::string();
+    ultima_ = Firma(numero_);
 }
 
 void Sorveglianza::Fallito(bool occupata) {
@@ -107,12 +113,12 @@ void Sorveglianza::Rivaluta() {
 
 QStringList Sorveglianza::Cartelle() const { return osservatore_->directories(); }
 
-Sorveglianza::Impronta Sorveglianza::Osserva() const {
+Sorveglianza::Impronta Sorveglianza::Osserva(int numero) {
     Impronta imp;
     // Present means the port map can name a device for the number now,
     // exactly as an opening would find it.
     try {
-        (void)PercorsoPorta(numero_);
+        (void)PercorsoPorta(numero);
         imp.presente = true;
     } catch (...) {
     }
@@ -122,14 +128,14 @@ Sorveglianza::Impronta Sorveglianza::Osserva() const {
     struct stat st {};
     if (!cartella.empty()) {
         imp.cartelle << CartellaEsistente(QString::fromStdString(cartella));
-        const std::string voce = cartella + "/com" + std::to_string(numero_);
+        const std::string voce = cartella + "/com" + std::to_string(numero);
         if (::lstat(voce.c_str(), &st) == 0) percorso = voce;
     }
-    if (percorso.empty() && numero_ <= kUltimaPortaDiTabella) {
+    if (percorso.empty() && numero <= kUltimaPortaDiTabella) {
         // No entry: the built-in device, which appears in /dev.
         imp.cartelle << QStringLiteral("/dev");
         try {
-            percorso = PercorsoPorta(numero_);
+            percorso = PercorsoPorta(numero);
         } catch (...) {
         }
     }
@@ -180,12 +186,12 @@ void Sorveglianza::Guarda(const QStringList& cartelle) {
 
 void Sorveglianza::Valuta() {
     if (!Attiva()) return;
-    Impronta imp = Osserva();
+    Impronta imp = Osserva(numero_);
     const QStringList prima = osservatore_->directories();
     Guarda(imp.cartelle);
     // A folder newly watched may have got its entry before the watch was in
     // place: look once more, or that device would wait for the next event.
-    if (osservatore_->directories() != prima) imp = Osserva();
+    if (osservatore_->directories() != prima) imp = Osserva(numero_);
     if (!imp.presente) {
         // Gone: whatever comes next is a new device.
         ultima_.clear();

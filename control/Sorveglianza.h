@@ -19,10 +19,13 @@ public:
     explicit Sorveglianza(QObject* parent = nullptr);
     ~Sorveglianza() override;
 
-    // Starts watching port `numero`. What the device looks like now is the
-    // starting point: only a change from it (gone, back, replaced) asks for an
-    // attempt, so a reader that is there but silent is not tried again and again.
-    void Avvia(int numero);
+    // Starts watching port `numero`. The device as `firma` describes it (the
+    // one just lost), or else as it looks now, is the starting point: only a
+    // change from it (gone, back, replaced) asks for an attempt, so a reader
+    // that is there but silent is not tried again and again.
+    void Avvia(int numero, const std::string& firma = {});
+    // What the device of port `numero` looks like now (empty when it is not there).
+    static std::string Firma(int numero);
     // Ends the watching: no folder watched, no timer armed.
     void Ferma();
     bool Attiva() const { return attiva_; }
@@ -55,7 +58,7 @@ private:
         std::string firma;  // the entry, the links and the node as stat sees them
         QStringList cartelle;
     };
-    Impronta Osserva() const;
+    static Impronta Osserva(int numero);
     void Valuta();
     void Guarda(const QStringList& cartelle);
 

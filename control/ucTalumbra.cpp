@@ -165,6 +165,9 @@ struct ucTalumbra::Stato_ {
     // The value of the Stato being raised: the host assigning that same value
     // from its handler (a check box following the state) is an echo.
     std::optional<bool> statoInCorso;
+    // The port number and device last opened: after a loss, only another
+    // device on that number is worth an attempt.
+    std::pair<int, std::string> aperta;
     // The failure the channel reported without throwing (a failed recovery).
     std::optional<std::pair<int32_t, std::string>> erroreCanale;
 };
@@ -356,6 +359,8 @@ void ucTalumbra::Assegna(bool v) {
     Notifica("Attivo");
     AggiornaStato();
     bool bAttuale = Canale().Attivo();
+    if (v && bAttuale && d->riconnessione)
+        d->aperta = {CommPort(), talumbra::controllo::Sorveglianza::Firma(CommPort())};
     {
         struct InCorso {
             std::optional<bool>& r;
@@ -738,7 +743,8 @@ void ucTalumbra::Perdita(int32_t numero, const std::string& descrizione, bool ch
 void ucTalumbra::Attendi(int32_t numero) {
     d->inAttesa = true;
     auto* s = d->sorveglianza;
-    if (!s->Attiva() || s->Numero() != CommPort()) s->Avvia(CommPort());
+    if (!s->Attiva() || s->Numero() != CommPort())
+        s->Avvia(CommPort(), d->aperta.first == CommPort() ? d->aperta.second : std::string());
     s->Fallito(numero == talumbra::errPortaOccupata);
     // The device may have changed while the failed attempt ran.
     s->Rivaluta();
