@@ -23,7 +23,7 @@ void SuSegnale(int) {
 
 void Uso(FILE* f) {
     std::fputs(
-        "Uso: brelvo\n"
+        "Uso: brelvo [--no-reconnect]\n"
         "\n"
         "Legge i badge dal lettore sulla porta seriale e mette ogni codice negli\n"
         "appunti; con \"Scrivi\" lo digita anche nella finestra che ha il fuoco,\n"
@@ -31,7 +31,11 @@ void Uso(FILE* f) {
         "La porta e le opzioni stanno in Seriale.cfg, nella cartella di lavoro.\n"
         "Le porte: la porta N è la voce comN in $TALUMBRA_PORTS (o in\n"
         "~/.config/talumbra/ports), altrimenti /dev/ttyS, ttyUSB, ttyACM.\n"
-        "SIGINT e SIGTERM chiudono la finestra come l'utente: Seriale.cfg viene scritto.\n",
+        "SIGINT e SIGTERM chiudono la finestra come l'utente: Seriale.cfg viene scritto.\n"
+        "\n"
+        "Il lettore staccato e riattaccato, occupato da un altro programma o non ancora\n"
+        "collegato all'avvio torna da sé, appena il dispositivo ricompare.\n"
+        "  --no-reconnect   non lo ricollega da sé: lo si riattiva con \"Attiva\".\n",
         f);
 }
 
@@ -51,7 +55,12 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Brelvo"));
+    bool riconnetti = true;
     for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--no-reconnect")) {
+            riconnetti = false;
+            continue;
+        }
         std::fprintf(stderr, "brelvo: argomento sconosciuto: %s\n", argv[i]);
         Uso(stderr);
         return 2;
@@ -69,6 +78,7 @@ int main(int argc, char** argv) {
     }
 
     brelvo::frmMain w(std::move(tastiera));
+    if (!riconnetti) w.ucTalumbra1->setRiconnessioneAutomatica(false);
 
     // SIGINT, SIGTERM and SIGHUP (a logout) close the window as the user would.
     bool chiudere = false;
