@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "channel/Piattaforma.h"
 #include "channel/clsComunicazioni.h"
@@ -161,6 +162,7 @@ struct ucTalumbra::Stato_ {
     bool riconnessione = false;  // the property
     bool inAttesa = false;       // a loss not yet recovered: waiting for the device
     bool automatico = false;     // one of the control's own attempts is running
+    bool richiesta = false;      // the host is assigning Attivo := true itself
     talumbra::controllo::Sorveglianza* sorveglianza = nullptr;
     // The value of the Stato being raised: the host assigning that same value
     // from its handler (a check box following the state) is an echo.
@@ -342,6 +344,13 @@ void ucTalumbra::setAttivo(bool v) {
     const bool eco = d->statoInCorso == v;
     // Closed on purpose: the lost port is no longer waited for.
     if (!v && !eco) FineAttesa();
+    // Opened on purpose: a failure answers the host, even while waiting.
+    const bool richiesta = std::exchange(d->richiesta, v && !eco && !d->automatico);
+    struct Ripristina {
+        bool& r;
+        bool prima;
+        ~Ripristina() { r = prima; }
+    } ripristina{d->richiesta, richiesta};
     Assegna(v);
     // Opened by the host: it has the reader back, nothing left to wait for.
     if (v && !eco && !d->automatico && Canale().Attivo()) FineAttesa();
@@ -730,9 +739,9 @@ void ucTalumbra::ChiudiDopoGuasto() {
 // ---------------------------------------------------------------- automatic reconnection
 
 void ucTalumbra::Perdita(int32_t numero, const std::string& descrizione, bool chiudi) {
-    // One report per loss: the attempts that follow fail quietly until the
-    // reader is back.
-    const bool nuova = !d->inAttesa;
+    // One report per loss: the control's own attempts that follow fail
+    // quietly until the reader is back; the host's own are answered.
+    const bool nuova = !d->inAttesa || std::exchange(d->richiesta, false);
     d->inAttesa = true;
     if (chiudi) ChiudiDopoGuasto();
     if (nuova) Segnala(numero, descrizione);
