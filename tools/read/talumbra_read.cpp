@@ -28,16 +28,22 @@ namespace {
 const char* const kUso =
     "usage: talumbra-read --port N [--badge 0..4] [--repeat-ms MS] [--quendel 0|1] [--type 0..3]\n"
     "                     [--check-ms MS] [--events] [--count K] [--seconds S] [--retry]\n"
+    "                     [--no-reconnect]\n"
     "Prints one line per code read (with --events, one per event). In a line, bytes\n"
     "outside 32-126 print as \\xHH and a backslash as \\\\, so every line reads back\n"
     "to the exact bytes. --count K ends the program after exactly K codes.\n"
+    "The reader comes back by itself: a port that is lost, missing or busy is waited\n"
+    "for (reported once), and so is a reader that does not answer. --no-reconnect\n"
+    "waits for nobody: a missing or busy port at start ends with status 4, a reader\n"
+    "that does not answer (Cancel to \"Check connection.\") with status 3.\n"
     "SIGUSR1 assigns Attivo := true again, as a user switching the reader back on:\n"
     "after the reader was pulled and plugged back in, it reopens the port. A failure\n"
     "of it is printed as \"Errore N description\" on standard error; the program goes on.\n"
     "SIGTERM, SIGINT, SIGHUP and SIGQUIT end it: it sends the reader its closing\n"
     "sequence (EOT EOT) and exits, also while standard output is full.\n"
     "Exit status: 0 ended by --count, --seconds or a signal; 2 bad arguments;\n"
-    "3 no reader answered (without --retry); 4 the port could not be set up;\n"
+    "3 no reader answered (without --retry, with --no-reconnect); 4 the port could\n"
+    "not be set up (with --no-reconnect, also a missing or busy port);\n"
     "5 standard output failed (closed, full disk, its reader gone): a code that\n"
     "could not be written is lost, and the program ends at once.\n";
 
@@ -57,6 +63,7 @@ struct Opzioni {
     long long conteggio = 0;  // 0: no limit
     double secondi = 0;       // 0: no limit
     bool riprova = false;
+    bool riconnetti = true;
 };
 
 [[noreturn]] void ErroreUso(const std::string& messaggio) {
@@ -109,6 +116,8 @@ Opzioni Leggi(int argc, char** argv) {
             o.secondi = s;
         } else if (a == "--retry") {
             o.riprova = true;
+        } else if (a == "--no-reconnect") {
+            o.riconnetti = false;
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUso, stdout);
             std::exit(0);
@@ -337,7 +346,7 @@ int main(int argc, char** argv) {
     });
     QObject::connect(controllo, &ucTalumbra::FindDevice, [&](bool& trovato, ucTalumbra::TipoDispositivo_Enum& tipo) {
         if (o.eventi) Riga(QStringLiteral("FindDevice %1 %2").arg(trovato ? 1 : 0).arg(int(tipo)));
-        if (!trovato && !o.riprova) Termina(kEsitoLettoreAssente);
+        if (!trovato && !o.riprova && !o.riconnetti) Termina(kEsitoLettoreAssente);
     });
     QObject::connect(controllo, &ucTalumbra::Anomalia, [&](QString& testo) {
         if (o.eventi) {
@@ -355,6 +364,7 @@ int main(int argc, char** argv) {
     store.Imposta("TMantCode", o.repeatMs);
     store.Imposta("CodificaQuendel", o.quendel != 0);
     store.Imposta("CheckVersion", 0);
+    store.Imposta("RiconnessioneAutomatica", o.riconnetti);
 
     try {
         if (o.tipo) controllo->setTipoDispositivo(static_cast<ucTalumbra::TipoDispositivo_Enum>(*o.tipo));
