@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "Recapito.h"
 #include "ucTalumbra.h"
 
 namespace {
@@ -21,6 +22,7 @@ namespace {
 const char* const kUso =
     "usage: talumbra-read --port N [--badge 0..4] [--repeat-ms MS] [--quendel 0|1] [--type 0..3]\n"
     "                     [--check-ms MS] [--events] [--count K] [--seconds S] [--retry]\n"
+    "                     [--publish URL [--ca-file F] [--cert F --key F] [--password-file F] [--spool-max N]]\n"
     "SIGUSR1 assigns Attivo := true again, as a user switching the reader back on:\n"
     "after the reader was pulled and plugged back in, it reopens the port. A failure\n"
     "of it is printed as \"Errore N description\" on standard error; the program goes on.\n";
@@ -36,10 +38,11 @@ struct Opzioni {
     long long conteggio = 0;  // 0: no limit
     double secondi = 0;       // 0: no limit
     bool riprova = false;
+    talumbra_read::OpzioniConsegna consegna;
 };
 
 [[noreturn]] void ErroreUso(const std::string& messaggio) {
-    std::fprintf(stderr, "talumbra-read: %s\n%s", messaggio.c_str(), kUso);
+    std::fprintf(stderr, "talumbra-read: %s\n%s%s", messaggio.c_str(), kUso, talumbra_read::kUsoConsegna);
     std::exit(2);
 }
 
@@ -88,8 +91,10 @@ Opzioni Leggi(int argc, char** argv) {
             o.secondi = s;
         } else if (a == "--retry") {
             o.riprova = true;
+        } else if (talumbra_read::LeggiOpzioneConsegna(a, valore, o.consegna, ErroreUso)) {
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUso, stdout);
+            std::fputs(talumbra_read::kUsoConsegna, stdout);
             std::exit(0);
         } else {
             ErroreUso("unknown argument '" + a + "'");
@@ -200,6 +205,9 @@ int main(int argc, char** argv) {
     });
     if (o.secondi > 0) QTimer::singleShot(static_cast<int>(o.secondi * 1000), &app, [&] { Termina(0); });
 
+    // Publishing is checked, its spool opened and the broker reached before the port is.
+    const std::unique_ptr<talumbra_read::Recapito> recapito = talumbra_read::Recapito::Avvia(o.consegna, o.porta);
+
     Contenitore contenitore;
     controllo = new ucTalumbra(nullptr, &contenitore);
     long long letti = 0;
@@ -208,6 +216,7 @@ int main(int argc, char** argv) {
     controllo->setDomanda([&](const QString&) { return o.riprova && !uscita; });
     QObject::connect(controllo, &ucTalumbra::Lettura, [&](QString& codice) {
         Riga(o.eventi ? "Lettura " + codice : codice);
+        if (recapito) recapito->Accetta(codice, controllo->TipoDispositivo(), controllo->TipoBadge());
         if (o.conteggio > 0 && ++letti >= o.conteggio) Termina(0);
     });
     QObject::connect(controllo, &ucTalumbra::Stato, [&](bool& attivo) {
