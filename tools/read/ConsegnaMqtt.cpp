@@ -160,7 +160,7 @@ void ConsegnaMqtt::Connesso(int rc) {
         rifiutoLogin_ = rc;
         return;
     }
-    if (avvisatoPerso_ && Avviso) Avviso("connected to the broker at " + Dove() + " again");
+    if (avvisatoPerso_ && Avviso) Avviso("connected to the broker at " + Dove());
     avvisatoPerso_ = false;
     rifiutoLogin_.reset();
     pronta_ = true;
@@ -177,7 +177,7 @@ void ConsegnaMqtt::Disconnesso(int rc) {
     pronta_ = false;
     inVolo_.clear();
     if (era && !avvisatoPerso_ && Avviso) {
-        Avviso("lost the broker at " + Dove() + " (" + (rc ? mosquitto_reason_string(rc) : "closed") +
+        Avviso("lost the broker at " + Dove() + " (" + (rc ? mosquitto_strerror(rc) : "closed") +
                "); codes are spooled until it is back");
         avvisatoPerso_ = true;
     }
