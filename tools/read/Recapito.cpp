@@ -271,6 +271,10 @@ void Recapito::Scrivi() {
     if (daScrivere_.empty()) return;
     std::int64_t scartati = 0;
     try {
+        // A code that goes out at once is acknowledged within milliseconds:
+        // waiting for the disk first would only slow it down. Codes that are
+        // to wait (no broker, a backlog, a refusal) are synced to the disk.
+        spool_->Sincronia(!consegna_->Pronta() || riprova_.isActive() || spool_->Conta() >= kFinestra);
         scartati = spool_->Aggiungi(daScrivere_);
     } catch (const std::exception& e) {
         // Kept in memory and tried again: a full disk may be freed.
@@ -297,6 +301,8 @@ void Recapito::Scrivi() {
 void Recapito::Pompa() {
     if (!consegna_->Pronta() || riprova_.isActive()) return;
     const int finestra = sonda_ ? 1 : kFinestra;
+    // Refilled by halves: one read of the spool for many codes, not one each.
+    if (inVolo_ > finestra / 2) return;
     while (inVolo_ < finestra) {
         std::vector<Spool::Voce> voci;
         try {

@@ -123,6 +123,12 @@ std::int64_t Spool::Aggiungi(const std::vector<std::string>& dati) {
     return scartati;
 }
 
+void Spool::Sincronia(bool piena) {
+    if (piena == piena_) return;
+    Esegui(piena ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    piena_ = piena;
+}
+
 std::vector<Spool::Voce> Spool::Dopo(std::int64_t dopo, int n) {
     std::vector<Voce> v;
     sqlite3_bind_int64(dopo_, 1, dopo);

@@ -35,6 +35,9 @@ public:
     // When the spool is full the oldest codes make room; returns how many
     // were dropped by this call.
     std::int64_t Aggiungi(const std::vector<std::string>& dati);
+    // Whether each commit waits for the disk (a power cut loses nothing) or
+    // only for the system (a crash of the program loses nothing).
+    void Sincronia(bool piena);
     // Up to `n` codes with seq > dopo, oldest first.
     std::vector<Voce> Dopo(std::int64_t dopo, int n);
     // Removes acknowledged codes (those already gone are ignored).
@@ -63,6 +66,7 @@ private:
     std::int64_t prossimo_ = 1;
     std::int64_t conta_ = 0;
     std::int64_t scartati_ = 0;
+    bool piena_ = true;
 };
 
 }  // namespace talumbra_read
