@@ -9,6 +9,7 @@
 #include <QSysInfo>
 #include <QUrl>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -236,7 +237,10 @@ Recapito::Recapito(const OpzioniConsegna&, int porta, std::unique_ptr<Spool> spo
 }
 
 Recapito::~Recapito() {
+    // The last codes go out before the goodbye, whose acknowledgement then
+    // covers them too: the broker answers in order.
     Scrivi();
+    Pompa();
     consegna_->Chiudi(TestoStato("offline"));
     Ripulisci();
 }
