@@ -60,8 +60,8 @@ class Mqtt:
     def stop_broker(self):
         self.b.stop(self.broker)
 
-    def subscriber(self, topic="bench/#"):
-        p = self.b.start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-q", "1", "-t", topic],
+    def subscriber(self, topic="bench/#", qos=1):
+        p = self.b.start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-q", str(qos), "-t", topic],
                          stdout=subprocess.PIPE)
         time.sleep(0.3)
         return p
@@ -175,8 +175,10 @@ class Mqtt:
                    (d, rss["full"], rss["empty"]), "within 2048 kB", abs(d) <= 2048)
 
         # Replay: the broker is back, the program starts with the full spool.
+        # The subscriber takes QoS 0, so that its own acknowledgements (a
+        # consumer's cost, on the same 2 cores) do not set the pace.
         self.start_broker()
-        sub = self.subscriber()
+        sub = self.subscriber(qos=0)
         self.b.next_port, back = port_full, self.b.next_port
         sim = self.b.start_sim()
         self.b.next_port = back
@@ -201,7 +203,7 @@ class Mqtt:
             self.b.row("mqtt replay of a full spool", "%d of %d codes arrived" % (seen[0], full), "all", False)
             return
         rate = (full - 1) / (last[0] - first[0])
-        self.b.row("mqtt replay rate, spool of %d" % full, "%.0f codes/s (%.1f s; talumbra-read CPU %.1f s)" %
+        self.b.row("mqtt replay rate, spool of %d, to a QoS 0 subscriber" % full, "%.0f codes/s (%.1f s; talumbra-read CPU %.1f s)" %
                    (rate, last[0] - first[0], cpu),
                    "> 10000/s", rate > 10000, True, rate > 1000)
 
