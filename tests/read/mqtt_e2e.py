@@ -237,6 +237,10 @@ def case_sigkill_outage(c, n=20):
     c.start_sim("--wait-host", "--interval", "0", "--unpaced")
     c.start_read(f"mqtt://127.0.0.1:{b.port}/site")
     c.read.wait_line(r"^FindDevice 1 0$")
+    # A second program on the same port would publish the same codes twice.
+    first = c.read
+    c.refused(f"mqtt://127.0.0.1:{b.port}/site", 12, r"in use by another")
+    c.read = first
     b.stop()
     c.read.wait_line(r"lost the broker", stream="err")
     for k in range(n):

@@ -39,7 +39,8 @@ const char* const kUsoConsegna =
 
 namespace {
 
-constexpr int kFinestra = 256;  // codes sent and not yet acknowledged, at most
+constexpr int kFinestra =
+    1024;  // codes sent and not yet acknowledged, at most: a stall of this thread does not stop a replay
 constexpr int kRimuoviOgniMs = 20;
 constexpr int kRimuoviSubito = 1000;
 constexpr int kRiprovaMaxMs = 60000;
