@@ -43,6 +43,7 @@ constexpr int kFinestra =
     1024;  // codes sent and not yet acknowledged, at most: a stall of this thread does not stop a replay
 constexpr int kRimuoviOgniMs = 20;
 constexpr int kRimuoviSubito = 1000;
+constexpr int kScriviSubito = 1000;
 constexpr int kRiprovaMaxMs = 60000;
 
 [[noreturn]] void Fine(int uscita, const std::string& testo) {
@@ -268,8 +269,12 @@ void Recapito::Accetta(const QString& codice, int dispositivo, int badge) {
         {"seq", qint64(seq)},
     };
     daScrivere_.push_back(QJsonDocument(j).toJson(QJsonDocument::Compact).toStdString());
-    // Codes that come together are committed together: one sync for a burst.
-    if (!scrivi_.isActive()) scrivi_.start(0);
+    // Codes that come together are committed together: one sync for a burst,
+    // and a flood is committed by thousands, so that memory stays bounded.
+    if (daScrivere_.size() >= size_t(kScriviSubito) && !avvisatoDisco_)
+        Scrivi();
+    else if (!scrivi_.isActive())
+        scrivi_.start(0);
 }
 
 void Recapito::Scrivi() {
