@@ -21,7 +21,7 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "faults"))
-from run_faults import CaseFailed, Monitor, Proc  # noqa: E402
+from run_faults import SANITIZER_MARKS, CaseFailed, Monitor, Proc  # noqa: E402
 
 PORT = 121
 WAIT = 60.0
@@ -366,6 +366,9 @@ def main():
         start = time.monotonic()
         try:
             fn(c)
+            for p in c.procs:
+                if p.name == "talumbra-read" and any(m in l for l in p.err for m in SANITIZER_MARKS):
+                    raise CaseFailed("sanitizer report:\n  " + "\n  ".join(p.err[-40:]))
             verdict = "ok"
         except CaseFailed as e:
             verdict = f"FAILED: {e}"
