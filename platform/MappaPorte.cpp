@@ -2,18 +2,14 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
+#include <cerrno>
+#include <cstring>
 
 #include "channel/Fallimento.h"
 
 namespace talumbra {
 
 namespace {
-
-std::string Variabile(const char* nome) {
-    const char* v = std::getenv(nome);
-    return v ? std::string(v) : std::string();
-}
 
 std::string Tabella(int numero) {
     if (numero >= 1 && numero <= 32) return "/dev/ttyS" + std::to_string(numero - 1);
@@ -26,21 +22,15 @@ std::string Tabella(int numero) {
     throw Fallimento(errPortaInesistente, "Port " + std::to_string(numero) + " does not exist: " + perche);
 }
 
-}  // namespace
-
-std::string CartellaPorte() {
-    // An empty value counts as unset, as an empty PATH-like setting would.
-    std::string d = Variabile("TALUMBRA_PORTS");
-    if (!d.empty()) return d;
-    std::string xdg = Variabile("XDG_CONFIG_HOME");
-    // A relative XDG_CONFIG_HOME is invalid and is ignored.
-    if (xdg.empty() || xdg.front() != '/') {
-        std::string home = Variabile("HOME");
-        if (home.empty()) return {};
-        xdg = home + "/.config";
-    }
-    return xdg + "/talumbra/ports";
+// The entry exists, or may, but cannot be looked at: no permission is the
+// permission failure, anything else leaves the number without a device.
+[[noreturn]] void NonLeggibile(int numero, const std::string& voce, int e) {
+    const std::string perche = "cannot look up " + voce + ": " + std::strerror(e);
+    if (e == EACCES || e == EPERM) throw Fallimento(errPortaOccupata, "Port " + std::to_string(numero) + ": " + perche);
+    Inesistente(numero, perche);
 }
+
+}  // namespace
 
 std::string PercorsoPorta(int numero) {
     if (numero < PrimaPorta || numero > UltimaPorta) Inesistente(numero, "port numbers go from 1 to 256");
@@ -52,11 +42,19 @@ std::string PercorsoPorta(int numero) {
         // The entry wins even when its target is missing: a mapped number must
         // not silently fall back to some other device of the built-in table.
         if (::lstat(voce.c_str(), &st) == 0) {
-            if (::stat(voce.c_str(), &st) != 0)
-                Inesistente(numero, voce + " points to a device that is not there (adapter unplugged?)");
+            if (::stat(voce.c_str(), &st) != 0) {
+                const int e = errno;
+                if (e == ENOENT)
+                    Inesistente(numero, voce + " points to a device that is not there (adapter unplugged?)");
+                NonLeggibile(numero, voce, e);
+            }
             if (!S_ISCHR(st.st_mode)) Inesistente(numero, voce + " is not a character device");
             return voce;
         }
+        // Only a missing entry leaves the number to the table. A folder that
+        // cannot be read, or is not a folder, may hide an entry: falling back
+        // would send the reader's commands to some other device.
+        if (errno != ENOENT) NonLeggibile(numero, voce, errno);
     }
 
     std::string dev = Tabella(numero);

@@ -9,16 +9,17 @@ started here on a free loopback port:
   * mosquitto's own message rate on this machine (QoS 1, one and four
     publishers), for the README's sizing.
 
-The subscriber is mosquitto_sub; its lines are stamped when read here, with
-the clock the simulator stamps its writes with.
+The subscriber is mosquitto_sub; its lines are stamped when they arrive here
+(harness.Proc), with the clock the simulator stamps its writes with.
 """
 import os
-import select
 import shutil
-import signal
 import socket
 import subprocess
 import time
+
+import harness
+from harness import cpu_s, now, status_kb
 
 SPOOL_FULL, SPOOL_FULL_SHORT = 100000, 20000
 
@@ -30,7 +31,7 @@ def free_port():
 
 
 class Mqtt:
-    def __init__(self, bench, percentile, now, cpu_s, status_kb, failed):
+    def __init__(self, bench, percentile, failed):
         self.b, self.percentile, self.now, self.cpu_s, self.status_kb = bench, percentile, now, cpu_s, status_kb
         self.Failed = failed
         self.port = free_port()
@@ -46,9 +47,13 @@ class Mqtt:
     def url(self):
         return "mqtt://127.0.0.1:%d/bench" % self.port
 
+    def start(self, argv, env=None, stdin=False):
+        p = harness.Proc(os.path.basename(argv[0]), argv, env or self.b.env, stdin=stdin, stderr=subprocess.DEVNULL)
+        self.b.procs.append(p)
+        return p
+
     def start_broker(self):
-        self.broker = self.b.start(["mosquitto", "-c", self.conf], stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
+        self.broker = self.start(["mosquitto", "-c", self.conf])
         for _ in range(100):
             try:
                 socket.create_connection(("127.0.0.1", self.port), 0.1).close()
@@ -61,38 +66,26 @@ class Mqtt:
         self.b.stop(self.broker)
 
     def subscriber(self, topic="bench/#", qos=1):
-        p = self.b.start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-q", str(qos), "-t", topic],
-                         stdout=subprocess.PIPE)
+        p = self.start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-q", str(qos), "-t", topic])
         time.sleep(0.3)
         return p
 
     def read(self, port, state, *extra):
         env = dict(self.b.env, XDG_STATE_HOME=state)
-        return self.b.start([self.b.read, "--port", str(port), "--repeat-ms", "0", "--quendel", "0", "--publish",
-                             self.url()] + [str(x) for x in extra], stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL, env=env)
+        return self.start([self.b.read, "--port", str(port), "--repeat-ms", "0", "--quendel", "0", "--publish",
+                           self.url()] + [str(x) for x in extra], env=env)
 
     @staticmethod
-    def lines(procs, on_line, done, idle=10.0):
-        """Reads the procs' stdout, stamping each line on arrival, until done()."""
-        bufs = {p.stdout.fileno(): (p, b"") for p in procs}
-        last = time.monotonic()
+    def wait(procs, done, idle=10.0):
+        """Until done(), or nothing new on the procs' stdout for `idle` seconds."""
+        count, last = -1, time.monotonic()
         while not done():
-            r, _, _ = select.select(list(bufs), [], [], 0.25)
-            t = time.clock_gettime(time.CLOCK_MONOTONIC)
-            for fd in r:
-                p, buf = bufs[fd]
-                data = os.read(fd, 1 << 16)
-                if not data:
-                    del bufs[fd]
-                    continue
-                *ls, buf = (buf + data).split(b"\n")
-                bufs[fd] = (p, buf)
-                for l in ls:
-                    on_line(p, l, t)
-                last = time.monotonic()
-            if not bufs or time.monotonic() - last > idle:
+            c = sum(len(p.out) for p in procs)
+            if c != count:
+                count, last = c, time.monotonic()
+            elif time.monotonic() - last > idle:
                 return False
+            time.sleep(0.05)
         return True
 
     # ---- latency at line rate
@@ -106,19 +99,16 @@ class Mqtt:
         sim = self.b.start_sim("--wait-host", "--start-delay", 1500, "--rate", n, "--interval", 0, "--log-times",
                                "--exit-when-done")
         p = self.read(sim.port, os.path.join(self.b.tmp.name, "state-latency"))
-        out, mq = {}, {}
-
-        def on_line(proc, l, t):
-            if proc is p:
-                out[l.decode(errors="replace")[1:]] = t
-            else:
-                i = l.find(b'"code":"')
-                if i >= 0:
-                    mq[l[i + 9:l.index(b'"', i + 8)].decode()] = t
-        self.lines([p, sub], on_line, lambda: len(mq) >= n and len(out) >= n)
-        cpu = self.cpu_s(p.pid)
+        self.wait([p, sub], lambda: len(p.out) >= n and len(sub.out) >= n)
         self.b.stop(p)
         self.b.stop(sub)
+        # Each line stamped when it arrived; codes without the badge type's letter.
+        out = {l[1:]: t for l, t in zip(p.out, p.out_t)}
+        mq = {}
+        for l, t in zip(sub.out, sub.out_t):
+            i = l.find('"code":"')
+            if i >= 0:
+                mq[l[i + 9:l.index('"', i + 8)]] = t
         times, sent = self.b.sim_log(sim)
         lat_out = sorted((t - times[c]) * 1000 for c, t in out.items() if c in times)
         lat_mq = sorted((t - times[c]) * 1000 for c, t in mq.items() if c in times)
@@ -148,21 +138,14 @@ class Mqtt:
         sim = self.b.start_sim("--wait-host", "--start-delay", 1500, "--rate", full, "--unpaced")
         p = self.read(sim.port, state_full, "--spool-max", full)
         port_full = sim.port  # the spool is the port's: later runs take the same number
-        got = [0]
-        t0 = [None]
-
-        def count(proc, l, t):
-            got[0] += 1
-            t0[0] = t0[0] or t
-        self.lines([p], count, lambda: got[0] >= full)
-        t1 = self.now()
+        self.wait([p], lambda: len(p.out) >= full)
         time.sleep(1)
         self.b.stop(p)
         self.b.stop(sim)
-        if got[0] < full:
-            raise self.Failed("only %d codes read into the spool" % got[0])
+        if len(p.out) < full:
+            raise self.Failed("only %d codes read into the spool" % len(p.out))
         self.b.row("mqtt spool: codes read and committed per second (broker away)", "%.0f" %
-                   ((full - 1) / (t1 - t0[0])), "-", None)
+                   ((full - 1) / (p.out_t[full - 1] - p.out_t[0])), "-", None)
 
         # VmRSS at rest: the full spool against an empty one, the same program otherwise.
         rss = {}
@@ -188,28 +171,21 @@ class Mqtt:
         sim = self.b.start_sim()
         self.b.next_port = back
         p = self.read(sim.port, state_full, "--spool-max", full)
-        seen = [0]
-        first = [None]
-        last = [None]
-
-        def on_sub(proc, l, t):
-            if b'"seq"' in l:
-                seen[0] += 1
-                first[0] = first[0] or t
-                last[0] = t
         c0 = self.cpu_s(p.pid)
-        self.lines([sub], on_sub, lambda: seen[0] >= full)
+        self.wait([sub], lambda: len(sub.out) >= full)
         cpu = self.cpu_s(p.pid) - c0
         self.b.stop(p)
         self.b.stop(sim)
         self.b.stop(sub)
         self.stop_broker()
-        if seen[0] < full or last[0] <= first[0]:
-            self.b.row("mqtt replay of a full spool", "%d of %d codes arrived" % (seen[0], full), "all", False)
+        seen = len(sub.out)
+        if seen < full or sub.out_t[full - 1] <= sub.out_t[0]:
+            self.b.row("mqtt replay of a full spool", "%d of %d codes arrived" % (seen, full), "all", False)
             return
-        rate = (full - 1) / (last[0] - first[0])
+        first, last = sub.out_t[0], sub.out_t[full - 1]
+        rate = (full - 1) / (last - first)
         self.b.row("mqtt replay rate, spool of %d, to a QoS 0 subscriber" % full, "%.0f codes/s (%.1f s; talumbra-read CPU %.1f s)" %
-                   (rate, last[0] - first[0], cpu),
+                   (rate, last - first, cpu),
                    "> 10000/s", rate > 10000, True, rate > 1000)
 
     # ---- CPU while connected and idle
@@ -239,36 +215,30 @@ class Mqtt:
             sub = self.subscriber("rate/#")
             payload = b'{"badge":"tb_EM_4x02","code":"U0102030405","device":"tdPELVAN","host":"gate-01",' \
                       b'"port":1,"seq":123456,"time":"2026-12-07T10:00:00.000+01:00"}\n'
-            ps = [self.b.start(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-q", "1", "-l", "-t",
-                                "rate/%d" % k], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
-                  for k in range(pubs)]
-            seen, first, last = [0], [None], [None]
-
-            def on_sub(proc, l, t):
-                seen[0] += 1
-                first[0] = first[0] or t
-                last[0] = t
+            ps = [self.start(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-q", "1", "-l", "-t",
+                              "rate/%d" % k], stdin=True) for k in range(pubs)]
             for q in ps:
-                q.stdin.write(payload * each)
-                q.stdin.flush()
+                q.p.stdin.write(payload * each)
+                q.p.stdin.flush()
             for q in ps:
-                q.stdin.close()
-            self.lines([sub], on_sub, lambda: seen[0] >= n)
+                q.p.stdin.close()
+            self.wait([sub], lambda: len(sub.out) >= n)
             for q in ps:
                 self.b.stop(q)
             self.b.stop(sub)
-            if last[0] and last[0] > first[0]:
-                rate = (seen[0] - 1) / (last[0] - first[0])
+            seen = len(sub.out)
+            if seen > 1 and sub.out_t[-1] > sub.out_t[0]:
+                rate = (seen - 1) / (sub.out_t[-1] - sub.out_t[0])
                 self.b.row("mosquitto rate, %d publisher(s), QoS 1, one subscriber" % pubs, "%.0f msg/s (%d)" %
-                           (rate, seen[0]), "-", None)
+                           (rate, seen), "-", None)
         self.stop_broker()
 
 
-def run(bench, percentile, now, cpu_s, status_kb, failed):
+def run(bench, percentile, failed):
     if not (shutil.which("mosquitto") and shutil.which("mosquitto_sub") and shutil.which("mosquitto_pub")):
         bench.row("mqtt", "n/a (mosquitto is missing: ./scripts/deps)", "-", None)
         return
-    m = Mqtt(bench, percentile, now, cpu_s, status_kb, failed)
+    m = Mqtt(bench, percentile, failed)
     for step in (m.latency, m.spool, m.idle, m.broker_rate):
         try:
             step()

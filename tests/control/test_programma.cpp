@@ -1,14 +1,20 @@
 // talumbra-read as a program: usage, failures, exit statuses, and (with the
 // reader simulator) the codes it prints.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QThread>
 #include <csignal>
+#include <cstring>
 
-#include "tests/control/Pty.h"
-#ifdef TALUMBRA_SIM
-#include "tests/control/Simulatore.h"
-#endif
+#include "tests/support/PtyCoppia.h"
+#include "tests/support/Simulatore.h"
 
 using namespace talumbra::test;
 
@@ -26,14 +32,14 @@ bool RigaInizia(const QString& testo, const QString& inizio) {
     return false;
 }
 
-QProcessEnvironment Ambiente(const CartellaPorte& porte) {
+QProcessEnvironment Ambiente(const CartellaPorteTemporanea& porte) {
     auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("TALUMBRA_PORTS", porte.percorso());
+    env.insert("TALUMBRA_PORTS", QString::fromStdString(porte.Percorso()));
     env.insert("QT_QPA_PLATFORM", "offscreen");
     return env;
 }
 
-Esito Esegui(const CartellaPorte& porte, const QStringList& argomenti, int msMassimi = 120000) {
+Esito Esegui(const CartellaPorteTemporanea& porte, const QStringList& argomenti, int msMassimi = 120000) {
     QProcess p;
     p.setProcessEnvironment(Ambiente(porte));
     p.start(TALUMBRA_READ, argomenti);
@@ -51,7 +57,7 @@ Esito Esegui(const CartellaPorte& porte, const QStringList& argomenti, int msMas
 }
 
 TEST(Programma, ErroriDUso) {
-    CartellaPorte porte;
+    CartellaPorteTemporanea porte(true);
     for (const QStringList& a :
          {QStringList{}, QStringList{"--port"}, QStringList{"--port", "0"}, QStringList{"--port", "257"},
           QStringList{"--port", "5x"}, QStringList{"--port", "5", "--badge", "5"},
@@ -66,7 +72,7 @@ TEST(Programma, ErroriDUso) {
 }
 
 TEST(Programma, PortaInesistenteEsce4ConLErrore) {
-    CartellaPorte porte;
+    CartellaPorteTemporanea porte(true);
     // 200 has neither a link nor a built-in device.
     Esito e = Esegui(porte, {"--port", "200", "--events"});
     EXPECT_EQ(e.codice, 4) << e.err.toStdString();
@@ -74,10 +80,8 @@ TEST(Programma, PortaInesistenteEsce4ConLErrore) {
 }
 
 TEST(Programma, LettoreMutoAnnullaEsce3) {
-    CartellaPorte porte;
-    PtyMuto pty;
-    ASSERT_TRUE(pty.ok());
-    ASSERT_TRUE(porte.Collega(7, pty.percorso()));
+    CartellaPorteTemporanea porte(true);
+    PtyCoppia pty(porte, 7);  // nobody answers
     Esito e = Esegui(porte, {"--port", "7", "--events"});
     EXPECT_EQ(e.codice, 3) << e.err.toStdString();
     EXPECT_TRUE(e.out.startsWith("Stato 1\n")) << e.out.toStdString();
@@ -86,60 +90,85 @@ TEST(Programma, LettoreMutoAnnullaEsce3) {
     EXPECT_FALSE(e.out.contains("FindDevice 1"));
 }
 
-TEST(Programma, Kez3SenzaRicercaESegnaleTermina0) {
-    CartellaPorte porte;
-    PtyMuto pty;
-    ASSERT_TRUE(pty.ok());
-    ASSERT_TRUE(porte.Collega(9, pty.percorso()));
-    QProcess p;
-    p.setProcessEnvironment(Ambiente(porte));
-    p.start(TALUMBRA_READ, {"--port", "9", "--type", "1", "--events"});
-    ASSERT_TRUE(p.waitForStarted());
-    // Open at once (no presence check for this type).
-    QByteArray out;
-    std::string linea;
-    for (int i = 0; i < 600 && !out.contains("Stato 1\n"); ++i) {
-        p.waitForReadyRead(100);
-        out += p.readAllStandardOutput();
+// Every close signal ends the program with the closing sequence (EOT EOT) and
+// status 0, also while standard output is a full pipe that nobody reads.
+TEST(Programma, SegnaliDiChiusuraConEotEot) {
+    struct Caso {
+        int segnale;
+        bool uscitaPiena;
+    } casi[] = {{SIGTERM, false}, {SIGINT, false}, {SIGHUP, false}, {SIGQUIT, false}, {SIGTERM, true}};
+    for (const Caso& k : casi) {
+        SCOPED_TRACE(std::string(strsignal(k.segnale)) + (k.uscitaPiena ? ", output full" : ""));
+        CartellaPorteTemporanea porte(true);
+        PtyCoppia pty(porte, 9);
+        QProcess p;
+        p.setProcessEnvironment(Ambiente(porte));
+        // Standard output a FIFO that this test holds open and reads from.
+        QTemporaryDir cartella;
+        const QByteArray fifo = QFile::encodeName(cartella.filePath("uscita"));
+        ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+        const int fd = ::open(fifo.constData(), O_RDWR | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        p.setStandardOutputFile(QString::fromLocal8Bit(fifo));
+        // KEZ-3: open at once, no presence check.
+        p.start(TALUMBRA_READ, {"--port", "9", "--type", "1", "--events"});
+        ASSERT_TRUE(p.waitForStarted());
+        QByteArray out;
+        std::string linea;
+        char buf[256];
+        for (int i = 0; i < 600 && !out.contains("Stato 1\n"); ++i) {
+            QThread::msleep(50);
+            for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, n);
+        }
+        ASSERT_TRUE(out.contains("Stato 1\n")) << out.toStdString();
+        if (k.uscitaPiena) {
+            // Nobody reads any more, the FIFO fills up, and the next line
+            // (Stato, from switching the reader on again) blocks.
+            ::fcntl(fd, F_SETPIPE_SZ, 4096);
+            const std::string riempi(4096, 'x');
+            while (::write(fd, riempi.data(), riempi.size()) > 0) {
+            }
+            ::kill(pid_t(p.processId()), SIGUSR1);
+            QThread::msleep(500);
+        }
+        ::kill(pid_t(p.processId()), k.segnale);
+        for (int i = 0; i < 600 && !p.waitForFinished(50); ++i) linea += pty.Letto();
         linea += pty.Letto();
+        ASSERT_EQ(p.state(), QProcess::NotRunning);
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), 0);
+        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, n);
+        ::close(fd);
+        EXPECT_FALSE(out.contains("FindDevice"));
+        EXPECT_NE(linea.find("\x04\x04"), std::string::npos);
+        EXPECT_EQ(linea.find('V'), std::string::npos);
     }
-    ASSERT_TRUE(out.contains("Stato 1\n")) << out.toStdString();
-    ::kill(pid_t(p.processId()), SIGTERM);
-    for (int i = 0; i < 600 && !p.waitForFinished(50); ++i) linea += pty.Letto();
-    linea += pty.Letto();
-    ASSERT_EQ(p.state(), QProcess::NotRunning);
-    out += p.readAllStandardOutput();
-    EXPECT_EQ(p.exitCode(), 0);
-    EXPECT_FALSE(out.contains("FindDevice"));
-    // Destroyed properly: EOT EOT on the line.
-    EXPECT_NE(linea.find("\x04\x04"), std::string::npos);
-    EXPECT_EQ(linea.find('V'), std::string::npos);
 }
 
-#ifdef TALUMBRA_SIM
 TEST(Programma, LettoreVeroEventiInOrdineEConteggio) {
-    CartellaPorte porte;
-    Simulatore sim(porte.percorso(), 5,
-                   {"--wait-host", "--start-delay", "1500", "--no-stdin", "0102030405", "0A0B0C0D0E"});
-    ASSERT_TRUE(sim.pronto()) << sim.errori().toStdString();
+    CartellaPorteTemporanea porte(true);
+    Simulatore sim(porte.Percorso(),
+                   {"--port", "5", "--wait-host", "--start-delay", "1500", "--no-stdin", "0102030405", "0A0B0C0D0E"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     Esito e = Esegui(porte, {"--port", "5", "--events", "--quendel", "0", "--count", "2"});
     EXPECT_EQ(e.codice, 0) << e.err.toStdString();
     EXPECT_EQ(e.out, "Stato 1\nStato 1\nFindDevice 1 0\nLettura U0102030405\nLettura U0A0B0C0D0E\n");
 }
 
 TEST(Programma, SoloICodiciConLaConversione) {
-    CartellaPorte porte;
-    Simulatore sim(porte.percorso(), 5, {"--wait-host", "--start-delay", "1500", "--no-stdin", "0123456789"});
-    ASSERT_TRUE(sim.pronto());
+    CartellaPorteTemporanea porte(true);
+    Simulatore sim(porte.Percorso(),
+                   {"--port", "5", "--wait-host", "--start-delay", "1500", "--no-stdin", "0123456789"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     Esito e = Esegui(porte, {"--port", "5", "--count", "1"});
     EXPECT_EQ(e.codice, 0) << e.err.toStdString();
     EXPECT_EQ(e.out, "80C4A2E691\n");
 }
 
 TEST(Programma, PortaOccupataDaUnAltroProgramma) {
-    CartellaPorte porte;
-    Simulatore sim(porte.percorso(), 5, {"--no-stdin"});
-    ASSERT_TRUE(sim.pronto());
+    CartellaPorteTemporanea porte(true);
+    Simulatore sim(porte.Percorso(), {"--port", "5", "--no-stdin"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     QProcess primo;
     primo.setProcessEnvironment(Ambiente(porte));
     primo.start(TALUMBRA_READ, {"--port", "5", "--events"});
@@ -158,9 +187,9 @@ TEST(Programma, PortaOccupataDaUnAltroProgramma) {
 }
 
 TEST(Programma, AdattatoreStaccatoNonFermaIlProgramma) {
-    CartellaPorte porte;
-    Simulatore sim(porte.percorso(), 5, {"--no-stdin", "--unplug-after", "3000"});
-    ASSERT_TRUE(sim.pronto());
+    CartellaPorteTemporanea porte(true);
+    Simulatore sim(porte.Percorso(), {"--port", "5", "--no-stdin", "--unplug-after", "3000"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     QProcess p;
     p.setProcessEnvironment(Ambiente(porte));
     p.start(TALUMBRA_READ, {"--port", "5", "--events"});
@@ -178,6 +207,5 @@ TEST(Programma, AdattatoreStaccatoNonFermaIlProgramma) {
     EXPECT_EQ(p.exitCode(), 0);
     EXPECT_TRUE(out.contains("Stato 0\n"));
 }
-#endif
 
 }  // namespace

@@ -15,6 +15,7 @@ Waits for events are generous (a loaded 2-core machine may be slow); nothing
 is bounded in time except the CPU share, which a slow machine only lowers.
 
 usage: run_faults.py --read PATH --sim PATH [--sanitized] [--list] [CASE...]
+(with PYTHONPATH=tests/support, as CTest runs it)
 """
 import argparse
 import fcntl
@@ -29,6 +30,9 @@ import threading
 import time
 import traceback
 
+import harness
+from harness import Monitor, Proc
+
 # A spinning loop takes a whole core when it can. Even on a 2-core machine
 # shared with builds (load 6 or so) the scheduler still grants it a third of a
 # core, while talumbra-read idling on a port, waiting on time-outs with poll,
@@ -39,144 +43,13 @@ MAX_CPU_SHARE = 0.20
 # it is cut into lines, plus allocator slack; a leak per byte or per event
 # over a flood or a 1 MB line shows as far more.
 MAX_RSS_GROWTH_KB = 8 * 1024
-# "Something happens" waits; never a time limit on the code under test.
-WAIT = 60.0
 PORT = 120  # above the numbers of the machine's own serial devices
 
-CLK_TCK = os.sysconf("SC_CLK_TCK")
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                    "SUMMARY: UndefinedBehaviorSanitizer", "AddressSanitizer:DEADLYSIGNAL")
 
-
-class CaseFailed(Exception):
-    pass
-
-
-class Proc:
-    """A child whose stdout and stderr lines are collected as they come."""
-
-    def __init__(self, name, argv, env, stdin=False):
-        self.name = name
-        self.p = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  stdin=subprocess.PIPE if stdin else subprocess.DEVNULL)
-        self.out, self.err = [], []
-        self.cond = threading.Condition()
-        self.threads = [threading.Thread(target=self._pump, args=(self.p.stdout, self.out), daemon=True),
-                        threading.Thread(target=self._pump, args=(self.p.stderr, self.err), daemon=True)]
-        for t in self.threads:
-            t.start()
-
-    def _pump(self, stream, lines):
-        for raw in iter(stream.readline, b""):
-            with self.cond:
-                lines.append(raw.decode("latin-1").rstrip("\n"))
-                self.cond.notify_all()
-        with self.cond:
-            self.cond.notify_all()
-
-    @property
-    def pid(self):
-        return self.p.pid
-
-    def send(self, line):
-        self.p.stdin.write((line + "\n").encode())
-        self.p.stdin.flush()
-
-    def wait_line(self, pattern, after=0, timeout=WAIT, stream="out"):
-        """Index of the first line at or after `after` matching `pattern`."""
-        rx = re.compile(pattern)
-        lines = self.out if stream == "out" else self.err
-        end = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                for i in range(after, len(lines)):
-                    if rx.search(lines[i]):
-                        return i
-                if self.p.poll() is not None and all(not t.is_alive() for t in self.threads):
-                    raise CaseFailed(f"{self.name} ended (status {self.p.returncode}) before /{pattern}/")
-                left = end - time.monotonic()
-                if left <= 0:
-                    raise CaseFailed(f"{self.name}: no /{pattern}/ within {timeout:.0f} s")
-                self.cond.wait(min(left, 0.2))
-
-    def lines_since(self, i):
-        with self.cond:
-            return list(self.out[i:])
-
-    def finish(self, sig=signal.SIGTERM, timeout=WAIT):
-        """Signals the child (if sig) and returns its exit status."""
-        if sig is not None and self.p.poll() is None:
-            self.p.send_signal(sig)
-        try:
-            self.p.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.p.kill()
-            self.p.wait()
-            raise CaseFailed(f"{self.name} did not end within {timeout:.0f} s of {sig!r}")
-        for t in self.threads:
-            t.join(5)
-        return self.p.returncode
-
-    def kill(self):
-        if self.p.poll() is None:
-            self.p.kill()
-            self.p.wait()
-
-
-class Monitor:
-    """Samples a process's CPU time and VmRSS from /proc."""
-
-    def __init__(self, pid):
-        self.pid = pid
-        self.rss_kb = []  # (time, kB)
-        self.last_cpu = None
-        self.stop = threading.Event()
-        self.t = threading.Thread(target=self._run, daemon=True)
-        self.t.start()
-
-    def cpu_s(self):
-        try:
-            with open(f"/proc/{self.pid}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            return (int(fields[11]) + int(fields[12])) / CLK_TCK  # utime, stime
-        except (OSError, IndexError):
-            return None
-
-    def rss(self):
-        try:
-            with open(f"/proc/{self.pid}/status") as f:
-                for line in f:
-                    if line.startswith("VmRSS:"):
-                        return int(line.split()[1])
-        except OSError:
-            pass
-        return None
-
-    def _run(self):
-        while not self.stop.is_set():
-            r, c = self.rss(), self.cpu_s()
-            if r is not None:
-                self.rss_kb.append((time.monotonic(), r))
-            if c is not None:
-                self.last_cpu = c
-            self.stop.wait(0.05)
-
-    def mark(self):
-        # Once the process has ended and been reaped, its last sample stands.
-        c = self.cpu_s()
-        return (time.monotonic(), c if c is not None else self.last_cpu, self.rss())
-
-    def window(self, a, b):
-        """CPU share and RSS figures between two marks."""
-        wall = b[0] - a[0]
-        cpu = (b[1] - a[1]) if a[1] is not None and b[1] is not None else float("nan")
-        peak = max([k for t, k in self.rss_kb if a[0] <= t <= b[0]] + [a[2] or 0, b[2] or 0])
-        return {"wall": wall, "cpu": cpu, "share": cpu / wall if wall > 0 else 0.0,
-                "rss0": a[2] or 0, "rss_peak": peak}
-
-    def close(self):
-        self.stop.set()
-        self.t.join(2)
+CaseFailed = harness.Failure
+WAIT = harness.WAIT
 
 
 class Case:
@@ -199,13 +72,12 @@ class Case:
         self.sim = self.read = self.mon = None
 
     def start_sim(self, *extra):
-        self.sim = Proc("talumbra-sim", [self.args.sim, "--port", str(PORT), *extra], self.env, stdin=True)
+        self.sim = harness.Sim(self.args.sim, PORT, self.env, *extra)
         self.procs.append(self.sim)
-        return self.device(0)
+        return self.sim.path
 
     def device(self, after):
-        i = self.sim.wait_line(rf"^ready port {PORT} (\S+)", after)
-        return re.search(r"(\S+)$", self.sim.out[i]).group(1)
+        return self.sim.device(after)
 
     def start_read(self, *extra, monitor=True):
         self.read = Proc("talumbra-read", [self.args.read, "--port", str(PORT), "--events", *extra], self.env)
@@ -547,6 +419,134 @@ def case_port_held(c):
     c.end_read(0)
 
 
+class FakePelvan:
+    """A reader played here on a raw pty, for lines the simulator cannot send:
+    it answers the version request and the reset, and sends what it is told."""
+
+    def __init__(self, c):
+        import pty
+        import tty
+        self.m, self.s = pty.openpty()
+        tty.setraw(self.s)
+        os.symlink(os.ttyname(self.s), os.path.join(c.ports, f"com{PORT}"))
+        self.stop = threading.Event()
+        self.t = threading.Thread(target=self._run, daemon=True)
+        self.t.start()
+
+    def _run(self):
+        import select
+        while not self.stop.is_set():
+            if not select.select([self.m], [], [], 0.1)[0]:
+                continue
+            try:
+                d = os.read(self.m, 256)
+            except OSError:
+                return
+            if b"V" in d.upper():
+                os.write(self.m, b"OMBRISK-125 RW v3.02\r\n")
+            elif b"X" in d or b"P" in d:
+                os.write(self.m, b"OK\r\n")
+
+    def send(self, data):
+        os.write(self.m, data)
+
+    def close(self):
+        self.stop.set()
+        self.t.join(2)
+        os.close(self.m)
+        os.close(self.s)
+
+
+def case_output_escaped(c):
+    """The text \\x0D in a code and the byte 0x0D print differently."""
+    r = FakePelvan(c)
+    try:
+        c.start_read("--quendel", "0", monitor=False)
+        i = c.read.wait_line(r"^FindDevice 1 0$")
+        r.send(b"U\\x0D\rABCDEF0123\r\n")
+        j = c.read.wait_line(r"^Lettura ", i)
+        want = "Lettura U\\\\x0D\\x0DABCDEF0123"
+        if c.read.out[j] != want:
+            raise CaseFailed(f"printed {c.read.out[j]!r}, expected {want!r}")
+        c.notes.append(f"the text and the byte print as {c.read.out[j]!r}")
+        c.end_read(0)
+    finally:
+        r.close()
+
+
+def case_output_lost(c):
+    """Standard output on /dev/full, closed, or a pipe whose reader goes:
+    exit 5 with a message, and `| head -1` ends at the first code."""
+    c.start_sim("--log-times", "--wait-host", "--interval", "4000", "--rate", "0")
+    argv = [c.args.read, "--port", str(PORT)]
+    for label, kw in (("/dev/full", dict(stdout=open("/dev/full", "wb"))), ("closed", dict(stdout=None,
+                      preexec_fn=lambda: os.close(1)))):
+        p = subprocess.run(argv, env=c.env, stderr=subprocess.PIPE, timeout=WAIT, **kw)
+        err = p.stderr.decode("latin-1")
+        if p.returncode != 5 or "standard output" not in err:
+            raise CaseFailed(f"stdout {label}: exit {p.returncode}, stderr {err[-300:]!r}")
+        c.notes.append(f"stdout {label}: exit 5, {err.strip().splitlines()[-1]}")
+    # head -1: the program must end once head has its line, not when the next
+    # code (4 s later) finds the pipe broken; that code would be lost.
+    r, w = os.pipe()
+    p = subprocess.Popen(argv, env=c.env, stdout=w, stderr=subprocess.PIPE)
+    os.close(w)
+    with os.fdopen(r, "rb") as f:
+        first = f.readline()
+        n = len(c.sim.out)
+    t0 = time.monotonic()
+    p.wait(WAIT)
+    dt = time.monotonic() - t0
+    later = [x for x in c.sim.out[n:] if x.startswith("code ")]
+    if p.returncode != 5 or later:
+        raise CaseFailed(f"| head -1: exit {p.returncode}, codes presented meanwhile {later}")
+    c.notes.append(f"| head -1: first line {first!r}, ended {dt:.2f} s after head closed the pipe")
+
+
+def case_output_full_sigterm(c):
+    """SIGTERM while standard output is a full pipe nobody reads, with codes
+    streaming in: it ends, after sending EOT EOT."""
+    c.start_sim("--family", "kez", "--rate", "0", "--interval", "0", "--log-times", "-v")
+    r, w = os.pipe()
+    fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ: a one-page pipe fills in a second or so
+    p = subprocess.Popen([c.args.read, "--port", str(PORT), "--type", "1", "--events"], env=c.env,
+                         stdout=w, stderr=subprocess.PIPE)
+    os.close(w)
+    try:
+        c.sim.wait_line(r"^code 500 ")  # some 20 bytes a line: the pipe is long full
+        k = len(c.sim.err)
+        t0 = time.monotonic()
+        p.send_signal(signal.SIGTERM)
+        try:
+            p.wait(WAIT)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            raise CaseFailed("SIGTERM did not end talumbra-read with its output full")
+        dt = time.monotonic() - t0
+        err = p.stderr.read().decode("latin-1")
+        c.sim.wait_line(r"rx 04 04", k, stream="err")
+        if p.returncode != 0 or "not written" not in err:
+            raise CaseFailed(f"exit {p.returncode}, stderr {err[-300:]!r}")
+        c.notes.append(f"SIGTERM to exit with the output full: {dt:.2f} s; EOT EOT sent; {err.strip()}")
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+        os.close(r)
+
+
+def case_count_exact(c):
+    """--count 10 ends after exactly 10 codes, also when 50 come in one burst."""
+    c.start_sim("--unpaced", "--wait-host", "--start-delay", "2000", "--rate", "50", "--log-times")
+    c.start_read("--quendel", "0", "--count", "10")
+    c.read.wait_line(r"^FindDevice 1 0$")
+    c.end_read(0, sig=None)
+    got = [e for e in c.events() if e.startswith("Lettura")]
+    if len(got) != 10:
+        raise CaseFailed(f"--count 10 printed {len(got)} codes")
+    c.notes.append("--count 10 against a burst of 50: 10 codes printed")
+
+
 CASES = [
     ("pulled-idle", case_pulled_idle),
     ("pulled-version-wait-periodic", case_pulled_version_wait_periodic),
@@ -561,6 +561,10 @@ CASES = [
     ("answers-13th-ok", lambda c: case_answers_late(c, 13, True)),
     ("answers-13th-cancel", lambda c: case_answers_late(c, 13, False)),
     ("port-held", case_port_held),
+    ("output-escaped", case_output_escaped),
+    ("output-lost", case_output_lost),
+    ("output-full-sigterm", case_output_full_sigterm),
+    ("count-exact", case_count_exact),
 ]
 
 

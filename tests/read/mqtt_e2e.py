@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """talumbra-read --publish against a real mosquitto broker.
 
-Each case starts its own broker on a free loopback port with a configuration
+Run with PYTHONPATH naming tests/support (CTest sets it). Each case starts its own broker on a free loopback port with a configuration
 written here, talumbra-sim as the reader, talumbra-read with a private port
 folder and spool folder (XDG_STATE_HOME), and mosquitto_sub as the consumer.
 
@@ -20,8 +20,12 @@ import tempfile
 import time
 import traceback
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "faults"))
-from run_faults import SANITIZER_MARKS, CaseFailed, Monitor, Proc  # noqa: E402
+import harness
+from harness import Monitor, Proc
+
+CaseFailed = harness.Failure
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "SUMMARY: UndefinedBehaviorSanitizer", "AddressSanitizer:DEADLYSIGNAL")
 
 PORT = 121
 WAIT = 60.0

@@ -10,7 +10,6 @@
 #include <QUrl>
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -32,10 +31,9 @@ const char* const kUsoConsegna =
     "                      oldest are dropped with a warning\n"
     "  Every code is committed to $XDG_STATE_HOME/talumbra/comN.spool (default ~/.local/state/...)\n"
     "  before it is sent, and removed once the broker acknowledges it.\n"
-    "Exit status: 0 ended by a signal, --count or --seconds; 2 bad arguments (also a malformed URL or\n"
-    "an unreadable file); 3 no reader found; 4 a failure of the control (e.g. the port cannot be\n"
-    "opened); 10 the broker refused the login; 11 TLS failure (an untrusted certificate, a wrong host\n"
-    "name); 12 the spool cannot be opened (or another talumbra-read uses it).\n";
+    "With --publish, exit status 2 also stands for a malformed URL or an unreadable file, and:\n"
+    "10 the broker refused the login; 11 TLS failure (an untrusted certificate, a wrong host\n"
+    "name); 12 the spool cannot be opened (or another talumbra-read on the port holds it).\n";
 
 namespace {
 
@@ -173,8 +171,6 @@ std::unique_ptr<Recapito> Recapito::Avvia(const OpzioniConsegna& o, int porta) {
     }
     std::unique_ptr<Consegna> c = CreaConsegna(d);
     if (!c) Fine(2, "--publish: no back end for '" + d.schema + "'");
-    // A broker going away must not end the program through a write on its socket.
-    std::signal(SIGPIPE, SIG_IGN);
     std::unique_ptr<Recapito> r(new Recapito(o, porta, std::move(spool), std::move(c)));
     r->host_ = host;
     try {
