@@ -117,14 +117,12 @@ void ConsegnaMqtt::SuConnect(mosquitto*, void* io, int rc, int, const mqtt5__pro
         std::lock_guard l(me->mx_);
         if (!me->connack_ || rc == 0) me->connack_ = rc;
     }
-    QMetaObject::invokeMethod(
-        &me->contesto_, [me, rc] { me->Connesso(rc); }, Qt::QueuedConnection);
+    me->Accoda({Evento::Connesso, rc, 0});
 }
 
 void ConsegnaMqtt::SuDisconnect(mosquitto*, void* io, int rc, const mqtt5__property*) {
     auto* me = static_cast<ConsegnaMqtt*>(io);
-    QMetaObject::invokeMethod(
-        &me->contesto_, [me, rc] { me->Disconnesso(rc); }, Qt::QueuedConnection);
+    me->Accoda({Evento::Disconnesso, rc, 0});
 }
 
 void ConsegnaMqtt::SuPublish(mosquitto*, void* io, int mid, int motivo, const mqtt5__property*) {
@@ -136,8 +134,34 @@ void ConsegnaMqtt::SuPublish(mosquitto*, void* io, int mid, int motivo, const mq
             me->cv_.notify_all();
         }
     }
+    me->Accoda({Evento::Pubblicato, mid, motivo});
+}
+
+// One queue, in the order things happened; the Qt thread is woken once for
+// all that gathers meanwhile (a replay brings thousands of acknowledgements).
+void ConsegnaMqtt::Accoda(const Evento& e) {
+    {
+        std::lock_guard l(mx_);
+        eventi_.push_back(e);
+        if (eventi_.size() > 1) return;
+    }
     QMetaObject::invokeMethod(
-        &me->contesto_, [me, mid, motivo] { me->Pubblicato(mid, motivo); }, Qt::QueuedConnection);
+        &contesto_, [this] { Smaltisci(); }, Qt::QueuedConnection);
+}
+
+void ConsegnaMqtt::Smaltisci() {
+    std::vector<Evento> ora;
+    {
+        std::lock_guard l(mx_);
+        ora.swap(eventi_);
+    }
+    for (const Evento& e : ora) {
+        switch (e.tipo) {
+            case Evento::Connesso: Connesso(e.a); break;
+            case Evento::Disconnesso: Disconnesso(e.a); break;
+            case Evento::Pubblicato: Pubblicato(e.a, e.b); break;
+        }
+    }
 }
 
 void ConsegnaMqtt::SuLog(mosquitto*, void* io, int livello, const char* testo) {

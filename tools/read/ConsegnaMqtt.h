@@ -34,6 +34,12 @@ private:
     static void SuDisconnect(mosquitto*, void* io, int rc, const mqtt5__property*);
     static void SuPublish(mosquitto*, void* io, int mid, int motivo, const mqtt5__property*);
     static void SuLog(mosquitto*, void* io, int livello, const char* testo);
+    struct Evento {
+        enum Tipo { Connesso, Disconnesso, Pubblicato } tipo;
+        int a, b;  // rc; or mid and reason code
+    };
+    void Accoda(const Evento& e);
+    void Smaltisci();
     void Connesso(int rc);
     void Disconnesso(int rc);
     void Pubblicato(int mid, int motivo);
@@ -59,6 +65,7 @@ private:
     std::mutex mx_;
     std::condition_variable cv_;
     std::optional<int> connack_;
+    std::vector<Evento> eventi_;  // for the Qt thread, in order
     bool attendiAddio_ = false;
     std::vector<int> confermatiAddio_;
     std::string ultimoLog_;
