@@ -517,6 +517,13 @@ class Bench:
         self.row("Brelvo peak RSS (VmHWM), 200 codes typed", "%d kB (RSS now %d kB)" % (hwm, rss), "-", None)
 
 
+    # ---- publishing (bench/mqtt)
+    def mqtt(self):
+        sys.path.insert(0, os.path.join(ROOT, "bench", "mqtt"))
+        import bench_mqtt
+        bench_mqtt.run(self, percentile, Failed)
+
+
 def build(build_dir):
     if not os.path.exists(os.path.join(build_dir, "build.ninja")):
         subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
@@ -528,7 +535,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--short", action="store_true", help="the quick CI run")
     ap.add_argument("--no-build", action="store_true", help="use the build as it is")
-    ap.add_argument("--only", help="comma-separated: latency,rate,idle,check,reconnect,programs,brelvo")
+    ap.add_argument("--only", help="comma-separated: latency,rate,idle,check,reconnect,programs,brelvo,mqtt")
     a = ap.parse_args()
     build_dir = os.path.abspath(os.environ.get("TALUMBRA_BUILD", os.path.join(ROOT, "build")))
     if not a.no_build:
@@ -536,7 +543,7 @@ def main():
     t0 = time.monotonic()
     b = Bench(a.short, build_dir)
     steps = dict(latency=[b.latency], rate=[b.line_rate], idle=[b.idle], check=[b.presence_check],
-                 reconnect=[b.reconnect], programs=[b.programs], brelvo=[b.typing, b.brelvo_rss])
+                 reconnect=[b.reconnect], programs=[b.programs], brelvo=[b.typing, b.brelvo_rss], mqtt=[b.mqtt])
     chosen = a.only.split(",") if a.only else list(steps)
     print("bench/run%s on %s, %d cores" % (" --short" if a.short else "", os.uname().nodename, os.cpu_count()),
           flush=True)

@@ -21,6 +21,7 @@
 #include <string>
 #include <utility>
 
+#include "Recapito.h"
 #include "ucTalumbra.h"
 
 namespace {
@@ -29,6 +30,7 @@ const char* const kUso =
     "usage: talumbra-read --port N [--badge 0..4] [--repeat-ms MS] [--quendel 0|1] [--type 0..3]\n"
     "                     [--check-ms MS] [--events] [--count K] [--seconds S] [--retry]\n"
     "                     [--no-reconnect]\n"
+    "                     [--publish URL [--ca-file F] [--cert F --key F] [--password-file F] [--spool-max N]]\n"
     "Prints one line per code read (with --events, one per event). In a line, bytes\n"
     "outside 32-126 print as \\xHH and a backslash as \\\\, so every line reads back\n"
     "to the exact bytes. --count K ends the program after exactly K codes.\n"
@@ -64,10 +66,11 @@ struct Opzioni {
     double secondi = 0;       // 0: no limit
     bool riprova = false;
     bool riconnetti = true;
+    talumbra_read::OpzioniConsegna consegna;
 };
 
 [[noreturn]] void ErroreUso(const std::string& messaggio) {
-    std::fprintf(stderr, "talumbra-read: %s\n%s", messaggio.c_str(), kUso);
+    std::fprintf(stderr, "talumbra-read: %s\n%s%s", messaggio.c_str(), kUso, talumbra_read::kUsoConsegna);
     std::exit(2);
 }
 
@@ -118,8 +121,10 @@ Opzioni Leggi(int argc, char** argv) {
             o.riprova = true;
         } else if (a == "--no-reconnect") {
             o.riconnetti = false;
+        } else if (talumbra_read::LeggiOpzioneConsegna(a, valore, o.consegna, ErroreUso)) {
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUso, stdout);
+            std::fputs(talumbra_read::kUsoConsegna, stdout);
             std::exit(0);
         } else {
             ErroreUso("unknown argument '" + a + "'");
@@ -329,6 +334,9 @@ int main(int argc, char** argv) {
     });
     if (o.secondi > 0) QTimer::singleShot(static_cast<int>(o.secondi * 1000), &app, [&] { Termina(0); });
 
+    // Publishing is checked, its spool opened and the broker reached before the port is.
+    const std::unique_ptr<talumbra_read::Recapito> recapito = talumbra_read::Recapito::Avvia(o.consegna, o.porta);
+
     Contenitore contenitore;
     controllo = new ucTalumbra(nullptr, &contenitore);
     long long letti = 0;
@@ -339,6 +347,7 @@ int main(int argc, char** argv) {
         // A fast stream may deliver more codes before the loop ends: --count is exact.
         if (o.conteggio > 0 && letti >= o.conteggio) return;
         Riga(o.eventi ? "Lettura " + codice : codice);
+        if (recapito) recapito->Accetta(codice, controllo->TipoDispositivo(), controllo->TipoBadge());
         if (o.conteggio > 0 && ++letti >= o.conteggio) Termina(0);
     });
     QObject::connect(controllo, &ucTalumbra::Stato, [&](bool& attivo) {
