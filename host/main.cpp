@@ -29,7 +29,7 @@ void SuSegnale(int) {
 
 void Uso(FILE* f) {
     std::fputs(
-        "Uso: brelvo [--tastiera wayland|x11]\n"
+        "Uso: brelvo [--no-reconnect] [--tastiera wayland|x11]\n"
         "\n"
         "Legge i badge dal lettore sulla porta seriale e mette ogni codice negli\n"
         "appunti; con \"Scrivi\" lo digita anche nella finestra che ha il fuoco,\n"
@@ -39,8 +39,14 @@ void Uso(FILE* f) {
         "~/.config/talumbra/ports), altrimenti /dev/ttyS, ttyUSB, ttyACM.\n"
         "SIGINT, SIGTERM e SIGHUP chiudono la finestra come l'utente, in qualunque momento:\n"
         "Seriale.cfg viene scritto, una domanda aperta si chiude come Annulla.\n"
+        "\n"
+        "Il lettore staccato e riattaccato, occupato da un altro programma o non ancora\n"
+        "collegato all'avvio torna da sé, appena il dispositivo ricompare.\n"
+        "  --no-reconnect   non lo ricollega da sé: lo si riattiva con \"Attiva\".\n"
+        "\n"
         "I tasti vanno con la tastiera virtuale di Wayland se il compositore la offre,\n"
-        "altrimenti con XTest su $DISPLAY; --tastiera (o $BRELVO_TASTIERA) ne sceglie una.\n",
+        "altrimenti con XTest su $DISPLAY.\n"
+        "  --tastiera NOME  digita con wayland o x11 (anche $BRELVO_TASTIERA).\n",
         f);
 }
 
@@ -79,7 +85,12 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Brelvo"));
+    bool riconnetti = true;
     for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--no-reconnect")) {
+            riconnetti = false;
+            continue;
+        }
         if (!std::strcmp(argv[i], "--tastiera") && i + 1 < argc) {
             ++i;
             continue;
@@ -106,6 +117,7 @@ int main(int argc, char** argv) {
                      "finestra che non ha il fuoco, e i codici allora non vi arrivano.\n");
 
     brelvo::frmMain w(std::move(tastiera));
+    if (!riconnetti) w.ucTalumbra1->setRiconnessioneAutomatica(false);
 
     w.setSegnale(&segnaleChiusura);
     QSocketNotifier notifica(pipaSegnali[0], QSocketNotifier::Read);
