@@ -489,7 +489,7 @@ class Bench:
         if "time" not in figs:
             self.row("Brelvo typing", "did not run (exit %d)" % r.returncode, "-", False)
             return
-        self.row("Brelvo typing, time per code", "%.1f ms" % figs["time"], "< 100 ms", figs["time"] < 100, True)
+        self.row("Brelvo typing, time per code", "%.1f ms" % figs["time"], "< 50 ms", figs["time"] < 50, True)
         self.row("Brelvo typing, keys lost/repeated/out of place", "%d/%d/%d" %
                  (figs.get("lost", -1), figs.get("repeated", -1), figs.get("place", -1)), "0/0/0",
                  figs.get("lost") == figs.get("repeated") == figs.get("place") == 0)
