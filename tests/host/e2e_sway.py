@@ -8,6 +8,7 @@ import sys
 import time
 
 from scena import fallito, inverti_bit_byte, verifica
+import harness
 from harness import cpu_s
 from sway import Salta, Sway
 
@@ -35,7 +36,7 @@ try:
         # Brelvo itself, its window native on this Wayland-only session, types
         # a badge from the simulator into wev.
         porte = os.path.join(s.lavoro, "porte")
-        os.mkdir(porte)
+        harness.mask_serial_devices(porte)
         os.chown(porte, s.uid, s.gid)
         env = {"TALUMBRA_PORTS": porte,
                "LSAN_OPTIONS": "suppressions=" + os.path.join(os.path.dirname(__file__), "lsan-wayland.supp")}
