@@ -94,11 +94,7 @@ class Bench:
         return harness.stop(p, wait=wait)
 
     def close(self):
-        for p in reversed(self.procs):
-            try:
-                self.stop(p, wait=5)
-            except Exception:
-                pass
+        harness.stop_all(self.procs)
         self.tmp.cleanup()
 
     def start_sim(self, *extra):

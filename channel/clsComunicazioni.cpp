@@ -115,6 +115,9 @@ void clsComunicazioni::setAttivo(bool vData) {
                 if (!Seriale->PortOpen()) Seriale->setPortOpen(true);
             });
             passo([&] { Seriale->setDTREnable(true); });
+            // A port lost while a framed code was awaited left the notification
+            // off; the new opening listens as a fresh one does.
+            passo([&] { OnComm_Attivato(); });
         }
     } else if (Seriale->PortOpen()) {
         passo([&] { Seriale->setPortOpen(false); });

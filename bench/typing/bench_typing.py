@@ -22,9 +22,7 @@ import time
 
 from harness import cpu_s
 from scena import Scena, inverti_bit_byte
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "host"))
-from sway import Salta, Sway  # noqa: E402
+from sway import Salta, Sway
 
 
 def confronta(ricevuto, atteso):

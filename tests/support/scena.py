@@ -74,12 +74,7 @@ class Scena:
         return harness.stop(pr, segnale, attesa)
 
     def chiudi(self):
-        for pr in reversed(self.processi):
-            try:
-                self.ferma(pr, attesa=5)
-            except Exception:
-                pass
-        self.processi.clear()
+        harness.stop_all(self.processi)
         if self._tmp:
             self._tmp.cleanup()
 

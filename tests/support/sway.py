@@ -14,6 +14,8 @@ import tempfile
 import threading
 import time
 
+import harness
+
 
 class Salta(Exception):
     """The scene cannot be set up on this machine: the test is skipped."""
@@ -74,15 +76,9 @@ class Sway:
         self.processi.append(pr)
         return pr
 
-    def ferma(self, pr, segnale=signal.SIGTERM, attesa=10):
-        if pr.poll() is None:
-            pr.send_signal(segnale)
-            try:
-                pr.wait(attesa)
-            except subprocess.TimeoutExpired:
-                pr.kill()
-                pr.wait()
-        return pr.returncode
+    @staticmethod
+    def ferma(pr, segnale=signal.SIGTERM, attesa=10):
+        return harness.stop(pr, segnale, attesa)
 
     def avvia_sway(self, layout="us"):
         config = os.path.join(self.cartella, "config")
@@ -171,12 +167,7 @@ class Sway:
         return self.ricevuto()
 
     def chiudi(self):
-        for pr in reversed(self.processi):
-            try:
-                self.ferma(pr, attesa=5)
-            except Exception:
-                pass
-        self.processi.clear()
+        harness.stop_all(self.processi)
         if self.utente_creato:
             subprocess.run(["userdel", self.utente_creato], capture_output=True)
         self._tmp.cleanup()
