@@ -479,11 +479,13 @@ def case_output_lost(c):
     # head -1: the program must end once head has its line, not when the next
     # code (4 s later) finds the pipe broken; that code would be lost.
     r, w = os.pipe()
+    m = len(c.sim.out)
     p = subprocess.Popen(argv, env=c.env, stdout=w, stderr=subprocess.PIPE)
     os.close(w)
     with os.fdopen(r, "rb") as f:
         first = f.readline()
-        n = len(c.sim.out)
+        # The simulator logs a code once its last byte is out, which may be after head has it.
+        n = c.sim.wait_line(r"^code ", m) + 1
     t0 = time.monotonic()
     p.wait(WAIT)
     dt = time.monotonic() - t0

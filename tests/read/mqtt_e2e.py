@@ -7,12 +7,14 @@ folder and spool folder (XDG_STATE_HOME), and mosquitto_sub as the consumer.
 
 usage: mqtt_e2e.py --read PATH --sim PATH [--sanitized] [--list] [CASE...]
 """
+import contextlib
 import json
 import os
 import re
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -32,6 +34,16 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def spooled(c):
+    """Codes waiting in the spool of PORT, as another reader of the file sees them."""
+    path = os.path.join(c.tmp, "state", "talumbra", f"com{PORT}.spool")
+    try:
+        with contextlib.closing(sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=5)) as db:
+            return db.execute("SELECT count(*) FROM codici").fetchone()[0]
+    except sqlite3.Error:
+        return 0
 
 
 def until(cond, what, timeout=WAIT):
@@ -97,10 +109,11 @@ class Case:
         self.notes.append(f"exit {got}: {r.err[-1]}")
 
     def subscribe(self, broker, topic="site/#", *extra):
-        s = Proc("mosquitto_sub", ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-v", "-q", "1",
+        # -d: its debug lines say when the subscription is in place; codes() skips them.
+        s = Proc("mosquitto_sub", ["mosquitto_sub", "-d", "-h", "127.0.0.1", "-p", str(broker.port), "-v", "-q", "1",
                                    "-t", topic, *extra], self.env)
         self.procs.append(s)
-        time.sleep(0.3)  # subscribed before anything is published
+        s.wait_line(r"received SUBACK")
         return s
 
     def retained(self, broker, topic, *extra):
@@ -246,7 +259,7 @@ def case_sigkill_outage(c, n=20):
     for k in range(n):
         c.sim.send("%010X" % (0x100 + k))
     lettura(c, n)
-    time.sleep(0.5)  # committed within an event loop turn; this is ample
+    until(lambda: spooled(c) >= n, f"{n} codes committed to the spool")
     c.read.p.kill()
     c.read.p.wait()
     b.start()

@@ -259,10 +259,11 @@ def line_drained(path, timeout=WAIT):
 class Sim(Proc):
     """talumbra-sim on port `port` of the folder named by env's TALUMBRA_PORTS.
     The constructor returns once the port is ready; device() waits for the
-    next ready line (after a replug, say)."""
+    next ready line (after a replug, say). `run_as` goes before the command
+    (setpriv, say)."""
 
-    def __init__(self, sim, port, env, *extra, stdin=True, stderr=None, name="talumbra-sim"):
-        super().__init__(name, [sim, "--port", port, *extra], env, stdin=stdin, stderr=stderr)
+    def __init__(self, sim, port, env, *extra, stdin=True, stderr=None, name="talumbra-sim", run_as=(), cwd=None):
+        super().__init__(name, [*run_as, sim, "--port", port, *extra], env, stdin=stdin, stderr=stderr, cwd=cwd)
         self.port = port
         try:
             self.path = self.device(0)
@@ -273,6 +274,12 @@ class Sim(Proc):
     def device(self, after):
         i = self.wait_line(rf"^ready port {self.port} (\S+)", after)
         return self.out[i].split()[3]
+
+    def checked(self, after=0, timeout=WAIT):
+        """Waits until the host's presence check is over: the reset that ends
+        it has been answered, so a code presented now is read, not emptied
+        away. Needs -v and stderr collected. Returns the line's index."""
+        return self.wait_line(r"-- request \d+ X:", after, timeout, stream="err")
 
 
 class Monitor:

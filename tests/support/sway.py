@@ -64,15 +64,25 @@ class Sway:
     def __exit__(self, *a):
         self.chiudi()
 
+    def _come_utente(self):
+        if os.geteuid() != 0:
+            return []
+        return ["setpriv", "--reuid=%d" % self.uid, "--regid=%d" % self.gid, "--clear-groups", "--"]
+
     def avvia(self, *argv, env=None, **kw):
         """Starts a program as the scene's user."""
         e = dict(self.env)
         e.update(env or {})
         kw.setdefault("stdin", subprocess.DEVNULL)
-        pre = []
-        if os.geteuid() == 0:
-            pre = ["setpriv", "--reuid=%d" % self.uid, "--regid=%d" % self.gid, "--clear-groups", "--"]
-        pr = subprocess.Popen(pre + list(argv), env=e, cwd=kw.pop("cwd", self.lavoro), **kw)
+        pr = subprocess.Popen(self._come_utente() + list(argv), env=e, cwd=kw.pop("cwd", self.lavoro), **kw)
+        self.processi.append(pr)
+        return pr
+
+    def avvia_sim(self, sim, porta, *extra, env=None):
+        """talumbra-sim as the scene's user, with -v; returns once the port is ready."""
+        e = dict(self.env)
+        e.update(env or {})
+        pr = harness.Sim(sim, porta, e, "-v", *extra, run_as=self._come_utente(), cwd=self.lavoro)
         self.processi.append(pr)
         return pr
 
