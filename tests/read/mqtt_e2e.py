@@ -109,9 +109,10 @@ class Case:
         self.notes.append(f"exit {got}: {r.err[-1]}")
 
     def subscribe(self, broker, topic="site/#", *extra):
-        # -d: its debug lines say when the subscription is in place; codes() skips them.
-        s = Proc("mosquitto_sub", ["mosquitto_sub", "-d", "-h", "127.0.0.1", "-p", str(broker.port), "-v", "-q", "1",
-                                   "-t", topic, *extra], self.env)
+        # -d: its debug lines say when the subscription is in place (codes() skips
+        # them); stdbuf, since it flushes only its messages itself.
+        s = Proc("mosquitto_sub", ["stdbuf", "-oL", "mosquitto_sub", "-d", "-h", "127.0.0.1", "-p", str(broker.port),
+                                   "-v", "-q", "1", "-t", topic, *extra], self.env)
         self.procs.append(s)
         s.wait_line(r"received SUBACK")
         return s

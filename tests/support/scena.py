@@ -193,12 +193,14 @@ class Scena:
         return self.ricevuto()
 
     # ---- the reader simulator
-    def avvia_sim(self, porta=1, famiglia="pelvan", extra=(), log=None):
-        """The simulator as port `porta`; with `log` (a path) it logs every byte there."""
+    def avvia_sim(self, porta=1, famiglia="pelvan", extra=(), log=None, voci=False):
+        """The simulator as port `porta`; with `log` (a path) it logs every byte
+        there, with `voci` in its err lines (so that sim.checked() can wait)."""
         extra = ["--family", famiglia] + list(extra)
         err = None
-        if log:
+        if log or voci:
             extra.append("-v")
+        if log:
             err = open(log, "w")
         try:
             pr = harness.Sim(self.p["sim"], porta, self.env, *extra, stderr=err)
