@@ -176,6 +176,10 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
     d->MyLettori = std::make_shared<talumbra::clsLettori>();
     talumbra::modLettori::setLettori(d->MyLettori);
     d->MyLettori->Lettura = [this](std::string& sCodice) { MyLettori_Lettura(sCodice); };
+    d->MyLettori->Scartata = [this](std::string& sTrama) {
+        QString trama = QString::fromLatin1(sTrama.data(), qsizetype(sTrama.size()));
+        emit Scartata(trama);
+    };
     // The port's receive notification is an event handler: failures stop here.
     if (auto& porta = d->MyLettori->Comunicazione->Seriale) {
         auto originale = porta->OnComm;
@@ -201,6 +205,7 @@ ucTalumbra::~ucTalumbra() {
     }
     if (d->MyLettori) {
         d->MyLettori->Lettura = nullptr;
+        d->MyLettori->Scartata = nullptr;
         if (auto& porta = d->MyLettori->Comunicazione->Seriale) porta->OnComm = nullptr;
     }
     d->trLettura.t->stop();
