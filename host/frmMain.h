@@ -77,7 +77,9 @@ private:
     template <class F>
     void Gestore(F f);
     void MostraErrore(std::exception_ptr e);
+    QRect DaTwip(int sinistra, int alto, int larghezza, int altezza) const;
     void Posiziona(QWidget* w, int sinistra, int alto, int larghezza, int altezza);
+    void FaiSpazioAiTesti();
 
     std::unique_ptr<Tastiera> tastiera_;
     Messaggio messaggio_;

@@ -6,8 +6,10 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFocusEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QScreen>
 #include <QTemporaryDir>
 
 #include "FakeucTalumbra.h"
@@ -277,16 +279,48 @@ TEST_F(FrmMain, UnLettoreNonPelvanAllAvvioDisabilitaLaListaDeiBadge) {
     EXPECT_TRUE(f.chkScrivi->isEnabled());
 }
 
-TEST_F(FrmMain, LaFinestraMisura4215Per1440Twip) {
-    auto& f = Avvia();
-    const double px = f.logicalDpiX() / 1440.0;
-    EXPECT_EQ(f.width(), qRound(4215 * px));
-    EXPECT_EQ(f.chkDownArrow->geometry().left(), qRound(1800 * px));
-    EXPECT_EQ(f.windowTitle(), "Brelvo");
-    // BRELVO_SCHERMATA=file.png saves how the window looks, for a look by eye.
-    if (const QByteArray p = qgetenv("BRELVO_SCHERMATA"); !p.isEmpty()) {
-        f.show();
-        f.grab().save(QString::fromLocal8Bit(p));
+// No text is cut, at whatever resolution CTest runs this (96, 144 and 192 dpi)
+// and with the desktop's font one size larger: every element holds its size
+// hint, none covers another, the window holds them all, and the layout keeps
+// its twips where the texts fit.
+TEST_F(FrmMain, NessunTestoTagliatoAOgniRisoluzioneECarattere) {
+    const QFont desktop = QApplication::font();
+    for (int piu : {0, 1}) {
+        SCOPED_TRACE(testing::Message() << QApplication::primaryScreen()->logicalDotsPerInchX() << " dpi, font +"
+                                        << piu);
+        QFont carattere = desktop;
+        carattere.setPointSize(desktop.pointSize() + piu);
+        QApplication::setFont(carattere);
+        auto& f = Avvia();
+        QApplication::setFont(desktop);
+        const double px = f.logicalDpiX() / 1440.0;
+        EXPECT_EQ(f.windowTitle(), "Brelvo");
+        EXPECT_GE(f.width(), qRound(4215 * px));
+        EXPECT_GE(f.height(), qRound(1440 * px));
+        EXPECT_EQ(f.chkDownArrow->geometry().left(), qRound(1800 * px));
+        const std::vector<std::pair<const char*, QWidget*>> elementi{
+            {"ucTalumbra1", f.ucTalumbra1}, {"cmbTipoTag", f.cmbTipoTag},    {"lblAntiRimb", f.lblAntiRimb},
+            {"txtTMCode", f.txtTMCode},     {"chkattiva", f.chkattiva},      {"chkCapo", f.chkCapo},
+            {"chkScrivi", f.chkScrivi},     {"chkDownArrow", f.chkDownArrow}};
+        for (size_t i = 0; i < elementi.size(); ++i) {
+            const auto [nome, w] = elementi[i];
+            const QRect g = w->geometry();
+            EXPECT_TRUE(f.rect().contains(g)) << nome;
+            if (w != f.ucTalumbra1) {
+                EXPECT_GE(g.height(), w->sizeHint().height()) << nome;
+            }
+            if (w != f.ucTalumbra1 && w != f.txtTMCode) {
+                EXPECT_GE(g.width(), w->sizeHint().width()) << nome;
+            }
+            for (size_t j = i + 1; j < elementi.size(); ++j)
+                EXPECT_FALSE(g.intersects(elementi[j].second->geometry())) << nome << " covers " << elementi[j].first;
+        }
+        // BRELVO_SCHERMATA=file.png saves how the window looks, for a look by eye.
+        if (const QByteArray p = qgetenv("BRELVO_SCHERMATA"); !p.isEmpty() && piu == 0) {
+            f.show();
+            f.grab().save(QString::fromLocal8Bit(p));
+        }
+        w.reset();
     }
 }
 
