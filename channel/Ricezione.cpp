@@ -294,7 +294,6 @@ void clsComunicazioni::ConsegnaInAttesa() {
     const auto vivo = weak_from_this().lock();  // host events may release the owner
     Piattaforma& pf = piattaforma();
     const int32_t tipo = TipoLettore();
-    Seriale->setInputLen(0);
     const uint32_t t0 = pf.timeGetTime();
     std::string resto;  // the start of a frame not yet complete (types 1 to 3)
 
@@ -338,9 +337,21 @@ void clsComunicazioni::ConsegnaInAttesa() {
         resto.erase(0, i);
     };
 
-    std::string arrivati = Seriale->Input();
-    for (;;) {
-        bool inCorso = false;
+    // In pieces, so that a flood cannot hold the command for long: what a
+    // notification would have taken, for a quarter of a second at most.
+    Seriale->setInputLen(PezzoRighe);
+    bool inCorso = tipo == 0 && !mBufferRicezione.empty() && !mRigaScartata;
+    bool quieta = false;
+    while (Trascorso(t0, pf.timeGetTime()) < LimiteCodice) {
+        std::string arrivati = Seriale->Input();
+        if (arrivati.empty()) {
+            // A code may be on its way: give it the time its bytes take.
+            if (!inCorso) break;
+            Seriale->AttendiDati(PausaCodice);
+            arrivati = Seriale->Input();
+            quieta = arrivati.empty();
+            if (quieta) break;  // what is pending is no code
+        }
         switch (tipo) {
             case 0:
                 TagliaRighe(arrivati);
@@ -359,14 +370,11 @@ void clsComunicazioni::ConsegnaInAttesa() {
                 break;
             default: break;  // an unknown reader sends no codes we know
         }
-        // A code may be on its way: give it the time its bytes take.
-        if (!inCorso || Trascorso(t0, pf.timeGetTime()) >= LimiteCodice) break;
-        Seriale->AttendiDati(PausaCodice);
-        arrivati = Seriale->Input();
-        if (arrivati.empty()) break;  // the line went quiet: what is pending is no code
     }
+    Seriale->setInputLen(0);
+    Seriale->Input();
     // A frame that only lacks its check character, from a reader that sends none.
-    if (tipo == 3 && resto.size() > 1 && resto[0] == STX[0] && resto.back() == ETX[0] &&
+    if (quieta && tipo == 3 && resto.size() > 1 && resto[0] == STX[0] && resto.back() == ETX[0] &&
         resto.find_first_of(ETX + ACK, 1) == resto.size() - 1 && VerificaRisposta(resto) && ComRX)
         ComRX(resto);
     mBufferRicezione.clear();
