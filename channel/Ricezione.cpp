@@ -5,8 +5,6 @@
 #include "channel/Fallimento.h"
 #include "channel/Piattaforma.h"
 #include "channel/clsComunicazioni.h"
-#include "readers/clsLettori.h"
-#include "readers/modLettori.h"
 
 namespace talumbra {
 
@@ -48,7 +46,7 @@ bool PortaAncoraAperta(PortaSeriale& porta) {
 }
 }  // namespace
 
-int32_t clsComunicazioni::TipoLettore() const { return Lettori()->PELVAN().ConType; }
+int32_t clsComunicazioni::TipoAttuale() const { return TipoDispositivo ? TipoDispositivo() : -1; }
 
 bool clsComunicazioni::TurnoFinito() const {
     return Trascorso(mInizioTurno, piattaforma().timeGetTime()) >= LimiteTurno;
@@ -61,12 +59,12 @@ void clsComunicazioni::Seriale_OnComm() {
         OnComm_Disattivato();
         Seriale->setInputLen(0);
         mInizioTurno = piattaforma().timeGetTime();
-        const int32_t tipo = TipoLettore();
+        const int32_t tipo = TipoAttuale();
         switch (tipo) {
-            case 0: RiceviRighe(); break;
-            case 1:
-            case 2: RiceviCodice(); break;
-            case 3: RiceviCodice_MAVO(); break;
+            case tlPELVAN: RiceviRighe(); break;
+            case tlKez3:
+            case tlEmulKez: RiceviCodice(); break;
+            case tlMifareMAVO: RiceviCodice_MAVO(); break;
             default: break;  // unknown reader: the bytes stay in the port
         }
     } catch (const Fallimento& f) {
@@ -204,21 +202,21 @@ void clsComunicazioni::RiceviCodice_MAVO() {
     // Every frame that is waiting: the port reports bytes only once, so a
     // frame left behind would wait for the next badge.
     for (;;) {
-        int16_t Esito = 0;
+        int16_t Esito = esRicevuta;
         std::string Risposta, trama;
         AspettaTrama(STX, ETX, true, false, Esito, Risposta, &trama);
-        if (Esito == 1) {
+        if (Esito == esTempoScaduto) {
             if (ComTO) ComTO();
             return;
         }
         if (trama.size() > 1 && trama.back() == ETX[0]) {
-            if (Esito == 0) {
+            if (Esito == esRicevuta) {
                 ConsegnaTrama(trama);
             } else {
                 UnByte(LimiteCodice);  // its check character, so that it is not taken for a frame's start
                 if (ComRX) ComRX(Risposta);
             }
-        } else if (Esito == 0 || Esito == 2) {
+        } else if (Esito == esRicevuta || Esito == esRifiutata) {
             if (ComRX) ComRX(Risposta);
         }
         if (Seriale->InBufferCount() <= 0) return;
@@ -267,13 +265,13 @@ std::string clsComunicazioni::TramaBinaria() {
 // ---- Codes that come while the channel is busy with a command
 
 bool clsComunicazioni::CodiceDuranteRisposta(int32_t tipo, std::string& c) {
-    if ((tipo == 1 || tipo == 2) && c.size() == 1 && c[0] == '\0') {
+    if ((tipo == tlKez3 || tipo == tlEmulKez) && c.size() == 1 && c[0] == '\0') {
         // Replies are text: a sync byte starts a code frame.
         std::string codice = TramaBinaria();
         if (!codice.empty() && ComRX) ComRX(codice);
         return true;
     }
-    if (tipo == 3 && c == STX) {
+    if (tipo == tlMifareMAVO && c == STX) {
         std::string trama = c;
         for (;;) {
             const std::string b = UnByte(LimiteCodice);
@@ -293,7 +291,7 @@ bool clsComunicazioni::CodiceDuranteRisposta(int32_t tipo, std::string& c) {
 void clsComunicazioni::ConsegnaInAttesa() {
     const auto vivo = weak_from_this().lock();  // host events may release the owner
     Piattaforma& pf = piattaforma();
-    const int32_t tipo = TipoLettore();
+    const int32_t tipo = TipoAttuale();
     const uint32_t t0 = pf.timeGetTime();
     std::string resto;  // the start of a frame not yet complete (types 1 to 3)
 
@@ -340,7 +338,7 @@ void clsComunicazioni::ConsegnaInAttesa() {
     // In pieces, so that a flood cannot hold the command for long: what a
     // notification would have taken, for a quarter of a second at most.
     Seriale->setInputLen(PezzoRighe);
-    bool inCorso = tipo == 0 && !mBufferRicezione.empty() && !mRigaScartata;
+    bool inCorso = tipo == tlPELVAN && !mBufferRicezione.empty() && !mRigaScartata;
     bool quieta = false;
     while (Trascorso(t0, pf.timeGetTime()) < LimiteCodice) {
         std::string arrivati = Seriale->Input();
@@ -353,17 +351,17 @@ void clsComunicazioni::ConsegnaInAttesa() {
             if (quieta) break;  // what is pending is no code
         }
         switch (tipo) {
-            case 0:
+            case tlPELVAN:
                 TagliaRighe(arrivati);
                 inCorso = !mBufferRicezione.empty() && !mRigaScartata;
                 break;
-            case 1:
-            case 2:
+            case tlKez3:
+            case tlEmulKez:
                 resto += arrivati;
                 binarie();
                 inCorso = !resto.empty();
                 break;
-            case 3:
+            case tlMifareMAVO:
                 resto += arrivati;
                 trame();
                 inCorso = !resto.empty();
@@ -374,7 +372,7 @@ void clsComunicazioni::ConsegnaInAttesa() {
     Seriale->setInputLen(0);
     Seriale->Input();
     // A frame that only lacks its check character, from a reader that sends none.
-    if (quieta && tipo == 3 && resto.size() > 1 && resto[0] == STX[0] && resto.back() == ETX[0] &&
+    if (quieta && tipo == tlMifareMAVO && resto.size() > 1 && resto[0] == STX[0] && resto.back() == ETX[0] &&
         resto.find_first_of(ETX + ACK, 1) == resto.size() - 1 && VerificaRisposta(resto) && ComRX)
         ComRX(resto);
     mBufferRicezione.clear();

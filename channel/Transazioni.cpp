@@ -38,7 +38,7 @@ void clsComunicazioni::InviaComando_RiceviRisposta(const std::string& comando, i
     OnComm_Disattivato();  // stays off: no notification may take the reply
     InviaComando(comando);
     Aspetta_Risposta(Esito, Risposta);
-    if (Esito == 1 && ComTO) ComTO();
+    if (Esito == esTempoScaduto && ComTO) ComTO();
     if (chiudiAllaFine) setAttivo(false);
 }
 
@@ -72,9 +72,9 @@ void clsComunicazioni::TransazioneTrama(const std::string& comando, int16_t& Esi
         } ripristina{mRispostaAttesa, prima};
         (this->*attesa)(Esito, Risposta);
     }
-    if (Esito == 0 || Esito == 2) {
+    if (Esito == esRicevuta || Esito == esRifiutata) {
         if (ComRX) ComRX(Risposta);
-    } else if (Esito == 1) {
+    } else if (Esito == esTempoScaduto) {
         if (ComTO) ComTO();
     }
     if (chiudiAllaFine) setAttivo(false);
@@ -85,7 +85,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
     Risposta.clear();
     std::string raccolto;
     Piattaforma& pf = piattaforma();
-    const int32_t tipo = TipoLettore();
+    const int32_t tipo = TipoAttuale();
     const int64_t scadenza = attesa::OltreIlLimite(VlMaxTimeOut);
     attesa::Segni segni;
     const uint32_t t0 = pf.timeGetTime();
@@ -93,7 +93,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
         std::string c = Seriale->Input();
         const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
         if (Oltre(trascorso, VlMaxTimeOut)) {
-            Esito = 1;
+            Esito = esTempoScaduto;
             return;
         }
         segni.Passa(trascorso);
@@ -115,7 +115,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
                 c = Seriale->Input();
                 const uint32_t daCR = Trascorso(tCR, pf.timeGetTime());
                 if (Oltre(daCR, VlMaxTimeOut)) {
-                    Esito = 1;
+                    Esito = esTempoScaduto;
                     return;
                 }
                 if (c == LF) break;
@@ -123,7 +123,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
             }
             raccolto += LF;
             std::string riga = raccolto.substr(0, raccolto.size() - 2);
-            if (tipo == 0 && EUnCodice && EUnCodice(riga)) {
+            if (tipo == tlPELVAN && EUnCodice && EUnCodice(riga)) {
                 raccolto.clear();
                 if (ComRX) ComRX(riga);
                 continue;
@@ -133,7 +133,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
     }
     if (ComRX) ComRX(raccolto);
     Risposta = raccolto;
-    Esito = 0;
+    Esito = esRicevuta;
 }
 
 }  // namespace talumbra

@@ -8,11 +8,12 @@
 #include <optional>
 #include <string>
 
+#include "channel/Costanti.h"
 #include "channel/PortaSeriale.h"
 
 namespace talumbra {
 
-// Shared ownership (the front end holds it by shared_ptr) lets the waits keep
+// Shared ownership (its owner holds it by shared_ptr) lets the waits keep
 // the channel alive while host events run inside them.
 class clsComunicazioni : public std::enable_shared_from_this<clsComunicazioni> {
 public:
@@ -41,6 +42,11 @@ public:
     // while a reply is awaited goes to ComRX and is not taken for the reply.
     // Unset: no text counts as a code there.
     std::function<bool(const std::string& testo)> EUnCodice;
+
+    // The device type (a TipoLettore value) that decides how a notification is
+    // received. Installed by the owner of the channel; without one, or with an
+    // unknown value, the bytes stay in the port.
+    std::function<int32_t()> TipoDispositivo;
 
     // ---- Port, settings, activation
     int16_t CommPort() const { return mCommPort; }
@@ -104,8 +110,8 @@ private:
     // Cuts `arrivati` into lines after the pending text and raises ComRX for each.
     void TagliaRighe(const std::string& arrivati);
     void RiceviCodice_MAVO();
-    // The device type that chooses the receive path.
-    int32_t TipoLettore() const;
+    // The device type from the owner's hook; -1 without one.
+    int32_t TipoAttuale() const;
     // Whether the handler of this notification has held the thread long enough.
     bool TurnoFinito() const;
     // Raises ComRX for every complete code waiting in the input, then drops

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QScreen>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -45,12 +46,20 @@ frmMain::frmMain(std::unique_ptr<Tastiera> tastiera, QWidget* parent)
     const int puntiDesktop = QApplication::font().pointSize();
     carattere.setPointSize(puntiDesktop > 0 ? std::max(8, puntiDesktop - 1) : 8);
     setFont(carattere);
+    // The control's "Check connection." question, as the control would ask it,
+    // but never once the program is closing: that answer is Cancel.
+    auto domanda = [this](const QString& testo) {
+        if (InChiusura()) return false;
+        QMessageBox box(QMessageBox::Question, QString(), testo, QMessageBox::Ok | QMessageBox::Cancel, ucTalumbra1);
+        return box.exec() == QMessageBox::Ok;
+    };
     messaggio_ = [this](const QString& testo) {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Brelvo"), testo, QMessageBox::Ok, this);
         box.exec();
     };
 
     ucTalumbra1 = new ucTalumbra(this, this);
+    ucTalumbra1->setDomanda(domanda);
     cmbTipoTag = new QComboBox(this);
     cmbTipoTag->addItems({QStringLiteral("EM_4x02 "), QStringLiteral("EM_4x50"), QStringLiteral("ISO_FDXB"),
                           QStringLiteral("HITAG_1 "), QStringLiteral("HITAG_2 ")});
@@ -188,6 +197,10 @@ void frmMain::Gestore(F f) {
 
 void frmMain::MostraErrore(std::exception_ptr e) {
     const QString testo = TestoErrore(e);
+    if (InChiusura()) {  // closing: no message box any more
+        std::fprintf(stderr, "Brelvo: %s\n", qPrintable(testo));
+        return;
+    }
     try {
         messaggio_(testo);
     } catch (...) {
@@ -198,7 +211,9 @@ void frmMain::MostraErrore(std::exception_ptr e) {
 void frmMain::Form_Load() {
     SerialeCfg cfg;
     cfg.NSeriale = 1;
-    LeggiSerialeCfg(percorsoCfg_, cfg);
+    QString avviso;
+    LeggiSerialeCfg(percorsoCfg_, cfg, &avviso);
+    if (!avviso.isEmpty()) std::fprintf(stderr, "Brelvo: %s\n", qPrintable(avviso));
     NSeriale = cfg.NSeriale;
     mACapo = cfg.mACapo;
     mScrivi = cfg.mScrivi;
@@ -208,7 +223,9 @@ void frmMain::Form_Load() {
     // handler that a step runs ends it too, right after that step.
     inAvvio_ = true;
     erroreAvvio_ = nullptr;
+    struct Chiusura {};
     auto passo = [this](auto f) {
+        if (InChiusura()) throw Chiusura{};  // the rest of start-up is of no use now
         f();
         if (erroreAvvio_) std::rethrow_exception(erroreAvvio_);
     };
@@ -218,7 +235,10 @@ void frmMain::Form_Load() {
         passo([&] { chkDownArrow->setChecked(mFrecciaGiu != 0); });
         passo([&] { ucTalumbra1->setTMantCode(1000); });
         passo([&] { txtTMCode->setText(QString::number(ucTalumbra1->TMantCode() / 10.0, 'g', 15)); });
-        passo([&] { ucTalumbra1->setCommPort(NSeriale); });
+        passo([&] {
+            portaAssegnata_ = true;
+            ucTalumbra1->setCommPort(NSeriale);
+        });
         passo([&] { ucTalumbra1->setAttivo(true); });
         passo([&] { chkattiva->setChecked(true); });
         passo([&] { cmbTipoTag->setCurrentIndex(static_cast<int>(ucTalumbra1->TipoBadge())); });
@@ -267,7 +287,7 @@ void frmMain::txtTMCode_LostFocus() {
     if (numerico && std::isfinite(v)) {
         const double ms = std::nearbyint(v * 10);
         if (ms < std::numeric_limits<qint32>::min() || ms > std::numeric_limits<qint32>::max())
-            throw talumbra::Fallimento(6, "Overflow");
+            throw talumbra::Fallimento(talumbra::errOverflow, "Overflow");
         ucTalumbra1->setTMantCode(static_cast<qint32>(ms));
     } else {
         txtTMCode->setText(QString::number(ucTalumbra1->TMantCode() / 10.0, 'g', 15));
@@ -275,7 +295,12 @@ void frmMain::txtTMCode_LostFocus() {
 }
 
 bool frmMain::eventFilter(QObject* o, QEvent* e) {
-    if (o == txtTMCode && e->type() == QEvent::FocusOut) Gestore([this] { txtTMCode_LostFocus(); });
+    // Only the focus leaving the box applies it: the window losing activation
+    // (another application, a message box) or a popup (the box's own menu) does not.
+    if (o == txtTMCode && e->type() == QEvent::FocusOut) {
+        const Qt::FocusReason r = static_cast<QFocusEvent*>(e)->reason();
+        if (r != Qt::ActiveWindowFocusReason && r != Qt::PopupFocusReason) Gestore([this] { txtTMCode_LostFocus(); });
+    }
     return QWidget::eventFilter(o, e);
 }
 
@@ -317,15 +342,36 @@ void frmMain::ucTalumbra1_FindDevice(bool& bFind, ucTalumbra::TipoDispositivo_En
 void frmMain::Form_Unload() {
     if (scaricata_) return;
     scaricata_ = true;
+    // Closed before start-up gave the control the file's port (a signal): the
+    // control still holds the window description's, which is not the user's.
     try {
-        NSeriale = ucTalumbra1->CommPort();
+        if (portaAssegnata_) NSeriale = ucTalumbra1->CommPort();
     } catch (...) {
         std::fprintf(stderr, "Brelvo: %s\n", qPrintable(TestoErrore(std::current_exception())));
     }
     SerialeCfg cfg{NSeriale, mACapo, mScrivi, mFrecciaGiu};
     QString errore;
     if (!ScriviSerialeCfg(percorsoCfg_, cfg, &errore))
-        std::fprintf(stderr, "Brelvo: impossibile scrivere %s: %s\n", qPrintable(percorsoCfg_), qPrintable(errore));
+        std::fprintf(stderr, "Brelvo: Errore %d %s\n", errSerialeCfg, qPrintable(errore));
+}
+
+void frmMain::ChiudiPerSegnale() {
+    if (chiusura_) return;
+    chiusura_ = true;
+    while (QWidget* m = QApplication::activeModalWidget()) {
+        m->close();  // a question closes as Cancel
+        if (QApplication::activeModalWidget() == m) break;
+    }
+    close();
+    // Back in the event loop, the program ends at once. A presence check still
+    // waiting on a silent reader would hold it for seconds: if it has not ended
+    // soon, closing the port ends the check (its next read fails).
+    QTimer::singleShot(500, this, [this] {
+        try {
+            if (ucTalumbra1->Attivo()) ucTalumbra1->setAttivo(false);
+        } catch (...) {
+        }
+    });
 }
 
 // Closing is never refused.

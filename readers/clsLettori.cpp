@@ -10,6 +10,9 @@ namespace talumbra {
 
 clsLettori::clsLettori() : Comunicazione(std::make_shared<clsComunicazioni>()) {
     Comunicazione->ComRX = [this](std::string& stringa) { Comunicazione_ComRx(stringa); };
+    // The type of the current front end, not of this one: a channel left
+    // running after its owner was replaced follows the reader now in use.
+    Comunicazione->TipoDispositivo = [] { return Lettori()->PELVAN().ConType; };
     Comunicazione->EUnCodice = [this](const std::string& testo) { return EUnCodice(testo); };
     Comunicazione->ComScarto = [this](std::string& trama) {
         if (Scartata) Scartata(trama);
@@ -25,7 +28,14 @@ clsLettori::~clsLettori() {
 }
 
 clsPelvan& clsLettori::PELVAN() {
-    if (!mPelvan) mPelvan = std::make_unique<clsPelvan>();
+    // Commands go through the current front end's channel, which is held
+    // (with its owner, and so this object) until the command is over: a host
+    // event that runs inside the wait may replace the current front end.
+    if (!mPelvan)
+        mPelvan = std::make_unique<clsPelvan>([] {
+            std::shared_ptr<clsLettori> lettori = Lettori();
+            return clsPelvan::Collegamento{lettori->Comunicazione, lettori};
+        });
     return *mPelvan;
 }
 
@@ -51,13 +61,13 @@ bool clsLettori::EUnCodice(const std::string& stringa) {
     using namespace modLettori;
     if (stringa.empty() || Messaggio(stringa)) return false;
     const int32_t tipo = PELVAN().ConType;
-    if (stringa[0] == PrefissoBadge(TipoBadgeCorrente)[0] || tipo == 2 || tipo == 1) {
+    if (stringa[0] == PrefissoBadge(TipoBadgeCorrente)[0] || tipo == tlEmulKez || tipo == tlKez3) {
         size_t lunghezza = stringa.size();
-        if (tipo == 0 && CodificaQuendelAttiva)
+        if (tipo == tlPELVAN && CodificaQuendelAttiva)
             lunghezza = TipoBadgeCorrente == 0 ? InvertiBitByte(stringa.substr(1)).size() : lunghezza - 1;
         return lunghezza > 0 && lunghezza >= 2u * ByteCodice(TipoBadgeCorrente);
     }
-    return tipo == 3 && TramaDiCodice(stringa);
+    return tipo == tlMifareMAVO && TramaDiCodice(stringa);
 }
 
 void clsLettori::Comunicazione_ComRx(std::string& stringa) {
@@ -68,8 +78,8 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
     const int32_t tipo = PELVAN().ConType;
     const std::string prefisso = PrefissoBadge(TipoBadgeCorrente);
     // Binary-frame readers (types 1 and 2) deliver bare hexadecimal codes, with no prefix letter.
-    if (stringa[0] == prefisso[0] || tipo == 2 || tipo == 1) {
-        if (tipo == 0 && CodificaQuendelAttiva) {
+    if (stringa[0] == prefisso[0] || tipo == tlEmulKez || tipo == tlKez3) {
+        if (tipo == tlPELVAN && CodificaQuendelAttiva) {
             stringa.erase(0, 1);
             if (TipoBadgeCorrente == 0) stringa = InvertiBitByte(stringa);
         }
@@ -83,7 +93,7 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
         if (Lettura) Lettura(stringa);
         return;
     }
-    if (tipo == 3 && TramaDiCodice(stringa)) {
+    if (tipo == tlMifareMAVO && TramaDiCodice(stringa)) {
         UltimoCodice = stringa.substr(4, stringa.size() - 5);
         TempoUltimoCodice = piattaforma().timeGetTime();
         std::string codice = UltimoCodice;

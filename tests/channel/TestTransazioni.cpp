@@ -201,7 +201,7 @@ TEST(TransazionePorta, CodesAroundACommandGoToTheFrontEndAndAreNotTheReply) {
         std::string sospeso;  // half a line already taken by a notification
         std::vector<Arrivo> arrivi;
         Righe eventi;
-        Righe scarti;
+        Righe scarti = {};
     };
     const Caso casi[] = {
         {"a code line waiting",
@@ -252,6 +252,8 @@ TEST(TransazionePorta, CodesAroundACommandGoToTheFrontEndAndAreNotTheReply) {
         b.ch->ComRX = [&](std::string& s) { eventi.push_back("rx " + s); };
         b.ch->ComTX = [&](std::string& s) { eventi.push_back("tx " + s); };
         b.ch->ComScarto = [&](std::string& s) { scarti.push_back(s); };
+        // As the front end judges: a badge letter, or a framed "e0N" code.
+        b.ch->EUnCodice = [](const std::string& t) { return t[0] == 'U' || (t.size() > 3 && t[1] == 'e'); };
         for (const Arrivo& a : k.arrivi) b.Arriva(b.Ora() + a.dopo, a.byte);
         int16_t esito = -1;
         std::string risposta;

@@ -53,12 +53,13 @@ protected:
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(manca)");
     }
     // The window as the program builds it, with its start-up run.
-    frmMain& Avvia() {
+    frmMain& Avvia(const volatile std::sig_atomic_t* segnale = nullptr) {
         auto t = std::make_unique<TastieraFinta>(tasti);
         tastiera = t.get();
         w = std::make_unique<frmMain>(std::move(t));
         w->setPercorsoCfg(Cfg());
         w->setMessaggio([this](const QString& m) { messaggi.push_back(m); });
+        w->setSegnale(segnale);
         w->Form_Load();
         return *w;
     }
@@ -103,6 +104,16 @@ TEST_F(FrmMain, UnFileConSolo3DaLaPorta3) {
     auto& f = Avvia();
     EXPECT_EQ(f.ucTalumbra1->CommPort(), 3);
     EXPECT_FALSE(f.chkCapo->isChecked() || f.chkScrivi->isChecked() || f.chkDownArrow->isChecked());
+}
+
+TEST_F(FrmMain, UnSegnaleDiChiusuraPrimaDellAvvioLoFermaEIlFileTieneLaSuaPorta) {
+    ScriviCfg(" 3 \r\n 1 \r\n 0 \r\n 0 \r\n");
+    volatile std::sig_atomic_t segnale = 1;
+    auto& f = Avvia(&segnale);
+    // The control still has the window description's port 2, never the file's.
+    EXPECT_EQ(f.ucTalumbra1->CommPort(), 2);
+    f.ChiudiPerSegnale();
+    EXPECT_EQ(LeggiCfg(), QByteArray(" 3 \r\n 1 \r\n 0 \r\n 0 \r\n"));
 }
 
 TEST_F(FrmMain, InvioEFrecciaGiuInsiemeNelFileDannoSoloInvio) {
@@ -182,12 +193,16 @@ TEST_F(FrmMain, GestoriDelleOpzioni) {
     EXPECT_EQ(f.ucTalumbra1->TipoBadge(), ucTalumbra::tb_HITAG_1);
 
     // The repeat time is edited in hundredths of a second.
-    auto lascia = [&](const QString& testo) {
+    auto lascia = [&](const QString& testo, Qt::FocusReason perche = Qt::TabFocusReason) {
         f.txtTMCode->setText(testo);
-        QFocusEvent fuori(QEvent::FocusOut);
+        QFocusEvent fuori(QEvent::FocusOut, perche);
         QApplication::sendEvent(f.txtTMCode, &fuori);
     };
     lascia("25");
+    EXPECT_EQ(f.ucTalumbra1->TMantCode(), 250);
+    // The window losing activation, or the box's own menu, does not apply it.
+    lascia("40", Qt::ActiveWindowFocusReason);
+    lascia("40", Qt::PopupFocusReason);
     EXPECT_EQ(f.ucTalumbra1->TMantCode(), 250);
     lascia("x");
     EXPECT_EQ(f.txtTMCode->text(), "25");
