@@ -20,6 +20,9 @@ inline constexpr int32_t errDispositivoNonDisponibile = 68;
 // Keys cannot be sent to the focused window: no display, no permission, a key
 // missing from the layout.
 inline constexpr int32_t errTastiera = 70;
+// Brelvo's "Seriale.cfg" is not a file it may write: a link to another user's
+// file or to a device, a dangling link, a folder. Nothing is written.
+inline constexpr int32_t errSerialeCfg = 75;
 // An invalid property value: a malformed settings text, a negative interval.
 inline constexpr int32_t errValoreNonValido = 380;
 // No such port number: nothing behind comN, or no serial hardware there.

@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "readers/modLettori.h"
-#include "tests/control/Pty.h"
-#include "tests/control/Simulatore.h"
 #include "tests/control/Supporto.h"
+#include "tests/support/PtyCoppia.h"
+#include "tests/support/Simulatore.h"
 
 using namespace talumbra;
 using namespace talumbra::test;
@@ -20,8 +20,8 @@ namespace {
 
 class Integrazione : public ::testing::Test {
 protected:
-    CartellaPorte cartella;
-    QString porte = cartella.percorso();
+    CartellaPorteTemporanea cartella{true};
+    std::string porte = cartella.Percorso();
     std::unique_ptr<ucTalumbra> c;
     std::vector<std::pair<bool, int>> trovati;
     std::vector<bool> stati;
@@ -29,7 +29,6 @@ protected:
     int domande = 0;
     std::function<bool()> risposta = [] { return false; };
 
-    void SetUp() override { qputenv("TALUMBRA_PORTS", QDir(porte).absolutePath().toLocal8Bit()); }
     void TearDown() override { c.reset(); }
 
     ucTalumbra& Crea() {
@@ -64,20 +63,20 @@ class PerFamiglia : public Integrazione, public ::testing::WithParamInterface<Fa
 
 TEST_P(PerFamiglia, RicercaRiconosceIlLettoreELeggeIBadge) {
     // Two codes in one burst: the port reports them once, and both must come.
-    Simulatore sim(
-        porte, 4,
-        QStringList{"--family", GetParam().nome, "--wait-host", "--start-delay", "1500", "--no-stdin", "--unpaced",
-                    "--interval", "0", "0102030405", "0A0B0C0D0E"} +
-            // A reader recognised as type 2 sends its codes in binary frames.
-            (GetParam().nome == std::string("mavo-dor") ? QStringList{"--code-frame", "kez"} : QStringList{}));
-    ASSERT_TRUE(sim.pronto()) << sim.errori().toStdString();
+    std::vector<std::string> argomenti{
+        "--port",    "4",          "--family", GetParam().nome, "--wait-host", "--start-delay", "1500", "--no-stdin",
+        "--unpaced", "--interval", "0"};
+    // A reader recognised as type 2 sends its codes in binary frames.
+    if (GetParam().nome == std::string("mavo-dor")) argomenti.insert(argomenti.end(), {"--code-frame", "kez"});
+    argomenti.insert(argomenti.end(), {"0102030405", "0A0B0C0D0E"});
+    Simulatore sim(porte, argomenti);
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     Carica(4, true);
     EXPECT_TRUE(c->Attivo());
     ASSERT_EQ(trovati.size(), 1u);
     EXPECT_EQ(trovati[0], std::make_pair(true, GetParam().tipo));
     EXPECT_EQ(c->TipoDispositivo(), GetParam().tipo);
-    ASSERT_TRUE(Attendi([&] { return letture.size() >= 2; }, 20000))
-        << letture.join(' ').toStdString() << sim.errori().toStdString();
+    ASSERT_TRUE(Attendi([&] { return letture.size() >= 2; }, 20000)) << letture.join(' ').toStdString() << sim.Errori();
     EXPECT_EQ(c->Codice(), letture.last());
     if (GetParam().tipo == 0) {
         EXPECT_EQ(letture, (QStringList{"U0102030405", "U0A0B0C0D0E"}));
@@ -94,8 +93,8 @@ INSTANTIATE_TEST_SUITE_P(Famiglie, PerFamiglia,
                          });
 
 TEST_F(Integrazione, LettoreMutoOkPoiAnnulla) {
-    Simulatore sim(porte, 6, {"--silent", "--no-stdin"});
-    ASSERT_TRUE(sim.pronto());
+    Simulatore sim(porte, {"--port", "6", "--silent", "--no-stdin"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     risposta = [&] { return domande == 1; };
     Carica(6, true);
     // OK, a second series, Cancel: the port closes and the list finds it; still
@@ -111,9 +110,9 @@ TEST_F(Integrazione, LettoreMutoOkPoiAnnulla) {
 TEST_F(Integrazione, ListaConDuePorteUsabili) {
     Carica(5, false);
     ASSERT_EQ(cmb()->count(), 0);
-    Simulatore a(porte, 2, {"--no-stdin"});
-    Simulatore b(porte, 5, {"--no-stdin"});
-    ASSERT_TRUE(a.pronto() && b.pronto());
+    Simulatore a(porte, {"--port", "2", "--no-stdin"});
+    Simulatore b(porte, {"--port", "5", "--no-stdin"});
+    ASSERT_TRUE(a.Pronto() && b.Pronto());
     std::vector<int> aperte;
     QObject::connect(c.get(), &ucTalumbra::Stato, [&](bool& s) {
         if (s) aperte.push_back(c->CommPort());
@@ -129,8 +128,8 @@ TEST_F(Integrazione, ListaConDuePorteUsabili) {
 }
 
 TEST_F(Integrazione, AdattatoreStaccatoConLaPortaAperta) {
-    Simulatore sim(porte, 3, {"--no-stdin"});
-    ASSERT_TRUE(sim.pronto());
+    Simulatore sim(porte, {"--port", "3", "--no-stdin"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     QStringList anomalie;
     Carica(3, true);
     QObject::connect(c.get(), &ucTalumbra::Anomalia, [&](QString& s) { anomalie << s; });
