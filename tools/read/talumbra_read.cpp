@@ -21,6 +21,7 @@
 #include <string>
 #include <utility>
 
+#include "Recapito.h"
 #include "ucTalumbra.h"
 
 namespace {
@@ -28,16 +29,23 @@ namespace {
 const char* const kUso =
     "usage: talumbra-read --port N [--badge 0..4] [--repeat-ms MS] [--quendel 0|1] [--type 0..3]\n"
     "                     [--check-ms MS] [--events] [--count K] [--seconds S] [--retry]\n"
+    "                     [--no-reconnect]\n"
+    "                     [--publish URL [--ca-file F] [--cert F --key F] [--password-file F] [--spool-max N]]\n"
     "Prints one line per code read (with --events, one per event). In a line, bytes\n"
     "outside 32-126 print as \\xHH and a backslash as \\\\, so every line reads back\n"
     "to the exact bytes. --count K ends the program after exactly K codes.\n"
+    "The reader comes back by itself: a port that is lost, missing or busy is waited\n"
+    "for (reported once), and so is a reader that does not answer. --no-reconnect\n"
+    "waits for nobody: a missing or busy port at start ends with status 4, a reader\n"
+    "that does not answer (Cancel to \"Check connection.\") with status 3.\n"
     "SIGUSR1 assigns Attivo := true again, as a user switching the reader back on:\n"
     "after the reader was pulled and plugged back in, it reopens the port. A failure\n"
     "of it is printed as \"Errore N description\" on standard error; the program goes on.\n"
     "SIGTERM, SIGINT, SIGHUP and SIGQUIT end it: it sends the reader its closing\n"
     "sequence (EOT EOT) and exits, also while standard output is full.\n"
     "Exit status: 0 ended by --count, --seconds or a signal; 2 bad arguments;\n"
-    "3 no reader answered (without --retry); 4 the port could not be set up;\n"
+    "3 no reader answered (without --retry, with --no-reconnect); 4 the port could\n"
+    "not be set up (with --no-reconnect, also a missing or busy port);\n"
     "5 standard output failed (closed, full disk, its reader gone): a code that\n"
     "could not be written is lost, and the program ends at once.\n";
 
@@ -57,10 +65,12 @@ struct Opzioni {
     long long conteggio = 0;  // 0: no limit
     double secondi = 0;       // 0: no limit
     bool riprova = false;
+    bool riconnetti = true;
+    talumbra_read::OpzioniConsegna consegna;
 };
 
 [[noreturn]] void ErroreUso(const std::string& messaggio) {
-    std::fprintf(stderr, "talumbra-read: %s\n%s", messaggio.c_str(), kUso);
+    std::fprintf(stderr, "talumbra-read: %s\n%s%s", messaggio.c_str(), kUso, talumbra_read::kUsoConsegna);
     std::exit(2);
 }
 
@@ -109,8 +119,12 @@ Opzioni Leggi(int argc, char** argv) {
             o.secondi = s;
         } else if (a == "--retry") {
             o.riprova = true;
+        } else if (a == "--no-reconnect") {
+            o.riconnetti = false;
+        } else if (talumbra_read::LeggiOpzioneConsegna(a, valore, o.consegna, ErroreUso)) {
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUso, stdout);
+            std::fputs(talumbra_read::kUsoConsegna, stdout);
             std::exit(0);
         } else {
             ErroreUso("unknown argument '" + a + "'");
@@ -320,6 +334,9 @@ int main(int argc, char** argv) {
     });
     if (o.secondi > 0) QTimer::singleShot(static_cast<int>(o.secondi * 1000), &app, [&] { Termina(0); });
 
+    // Publishing is checked, its spool opened and the broker reached before the port is.
+    const std::unique_ptr<talumbra_read::Recapito> recapito = talumbra_read::Recapito::Avvia(o.consegna, o.porta);
+
     Contenitore contenitore;
     controllo = new ucTalumbra(nullptr, &contenitore);
     long long letti = 0;
@@ -330,6 +347,7 @@ int main(int argc, char** argv) {
         // A fast stream may deliver more codes before the loop ends: --count is exact.
         if (o.conteggio > 0 && letti >= o.conteggio) return;
         Riga(o.eventi ? "Lettura " + codice : codice);
+        if (recapito) recapito->Accetta(codice, controllo->TipoDispositivo(), controllo->TipoBadge());
         if (o.conteggio > 0 && ++letti >= o.conteggio) Termina(0);
     });
     QObject::connect(controllo, &ucTalumbra::Stato, [&](bool& attivo) {
@@ -337,7 +355,7 @@ int main(int argc, char** argv) {
     });
     QObject::connect(controllo, &ucTalumbra::FindDevice, [&](bool& trovato, ucTalumbra::TipoDispositivo_Enum& tipo) {
         if (o.eventi) Riga(QStringLiteral("FindDevice %1 %2").arg(trovato ? 1 : 0).arg(int(tipo)));
-        if (!trovato && !o.riprova) Termina(kEsitoLettoreAssente);
+        if (!trovato && !o.riprova && !o.riconnetti) Termina(kEsitoLettoreAssente);
     });
     QObject::connect(controllo, &ucTalumbra::Scartata, [&](QString& trama) {
         if (o.eventi) Riga("Scartata " + trama);
@@ -358,6 +376,7 @@ int main(int argc, char** argv) {
     store.Imposta("TMantCode", o.repeatMs);
     store.Imposta("CodificaQuendel", o.quendel != 0);
     store.Imposta("CheckVersion", 0);
+    store.Imposta("RiconnessioneAutomatica", o.riconnetti);
 
     try {
         if (o.tipo) controllo->setTipoDispositivo(static_cast<ucTalumbra::TipoDispositivo_Enum>(*o.tipo));
