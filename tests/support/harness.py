@@ -1,7 +1,7 @@
 """What the test and measurement scripts share: child processes whose output
 lines are collected as they come (each stamped with its arrival time),
-talumbra-sim started on a port of a private folder, and CPU time and memory
-figures from /proc.
+talumbra-sim started on a port of a private folder, CPU time and memory
+figures from /proc, and the runner of the fault and MQTT case scripts.
 
 Callers import it as `harness`, with PYTHONPATH naming tests/support (CTest,
 scripts/ and the bench/run launcher set it); no script changes sys.path."""
