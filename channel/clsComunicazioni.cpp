@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <limits>
+#include <utility>
 
 #include "channel/Fallimento.h"
 #include "channel/Piattaforma.h"
@@ -119,8 +120,8 @@ void clsComunicazioni::setAttivo(bool vData) {
             });
             passo([&] { Seriale->setDTREnable(true); });
             // A port lost while a framed code was awaited left the notification
-            // off; the new opening listens as a fresh one does.
-            passo([&] { OnComm_Attivato(); });
+            // off: the new opening listens again, or the reader stays deaf.
+            if (std::exchange(mRiattivaAllApertura, false)) passo([&] { OnComm_Attivato(); });
         }
     } else if (Seriale->PortOpen()) {
         passo([&] { Seriale->setPortOpen(false); });
