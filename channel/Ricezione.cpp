@@ -1,6 +1,6 @@
 // Reception of what readers send on their own: lines, code frames, framed replies.
 #include "channel/Attesa.h"
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "channel/Piattaforma.h"
 #include "channel/clsComunicazioni.h"
 #include "readers/clsLettori.h"

@@ -1,4 +1,4 @@
-#include "ucTalumbra.h"
+#include "talumbra/ucTalumbra.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -143,6 +143,8 @@ struct ucTalumbra::Stato_ {
     quint32 ColoreErrore = kColoreErrore;
     qint32 CheckVersion = 0;
     bool mCaricamento = false;
+    bool modoProgetto = false;
+    bool attivoProgetto = false;  // Attivo as designed, never applied to the channel
 
     Domanda domanda;
     bool verificaInCorso = false;
@@ -190,9 +192,9 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
 }
 
 ucTalumbra::~ucTalumbra() {
-    // Both steps run whatever fails.
+    // Both steps run whatever fails. A designed control never touched the port.
     try {
-        Canale().InviaComando(std::string(2, '\x04'));
+        if (!d->modoProgetto) Canale().InviaComando(std::string(2, '\x04'));
     } catch (...) {
     }
     try {
@@ -208,6 +210,22 @@ ucTalumbra::~ucTalumbra() {
 }
 
 void ucTalumbra::setDomanda(Domanda domanda) { d->domanda = std::move(domanda); }
+
+bool ucTalumbra::ModoProgetto() const { return d->modoProgetto; }
+
+void ucTalumbra::setModoProgetto(bool v) {
+    if (v == d->modoProgetto) return;
+    if (v) {
+        d->attivoProgetto = Attivo();
+        try {
+            Canale().setAttivo(false);
+        } catch (...) {
+        }
+        d->trCheck.Abilita(false);
+    }
+    d->modoProgetto = v;
+    AggiornaStato();
+}
 
 bool ucTalumbra::Chiedi(const QString& testo) {
     if (d->domanda) return d->domanda(testo);
@@ -304,13 +322,16 @@ void ucTalumbra::setCheckVersion(qint32 v) {
     }
 }
 
-bool ucTalumbra::Attivo() const { return Canale().Attivo(); }
+bool ucTalumbra::Attivo() const { return d->modoProgetto ? d->attivoProgetto : Canale().Attivo(); }
 
 void ucTalumbra::setAttivo(bool v) {
-    Canale().setAttivo(v);
+    if (d->modoProgetto)
+        d->attivoProgetto = v;
+    else
+        Canale().setAttivo(v);
     Notifica("Attivo");
     AggiornaStato();
-    bool bAttuale = Canale().Attivo();
+    bool bAttuale = Attivo();
     emit Stato(bAttuale);
 }
 
@@ -386,6 +407,7 @@ void ucTalumbra::WriteProperties(PropertyBag& store) {
 // ---------------------------------------------------------------- supervision
 
 void ucTalumbra::Riconnetti(bool attivazione) {
+    if (d->modoProgetto) return;
     attivazione = attivazione || Attivo();
     Canale().setAttivo(false);
     // Reassigning and reopening: a failure here only shows in Attivo and Stato.
@@ -477,7 +499,8 @@ void ucTalumbra::AggiornaStato() {
 
 void ucTalumbra::CaricaSeriali() {
     QComboBox* cmb = d->cmbSeriale;
-    if (cmb->count() >= 1) return;
+    // Probing would open every port of the designer's machine.
+    if (cmb->count() >= 1 || d->modoProgetto) return;
     const int16_t ricordata = Canale().CommPort();
     cmb->clear();
     for (int n = 1; n <= 256; ++n) {

@@ -1,4 +1,4 @@
-#include "host/SerialeCfg.h"
+#include "SerialeCfg.h"
 
 #include <QFile>
 #include <QSaveFile>

@@ -1,4 +1,4 @@
-#include "host/Tastiera.h"
+#include "Tastiera.h"
 
 #include <QList>
 
@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "channel/Fallimento.h"
+#include <talumbra/Fallimento.h>
 
 namespace brelvo {
 

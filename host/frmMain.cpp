@@ -1,4 +1,4 @@
-#include "host/frmMain.h"
+#include "frmMain.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "host/SerialeCfg.h"
+#include "SerialeCfg.h"
 
 namespace brelvo {
 

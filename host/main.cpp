@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/Tastiera.h"
-#include "host/frmMain.h"
+#include "Tastiera.h"
+#include "frmMain.h"
 
 namespace {
 

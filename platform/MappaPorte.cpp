@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 
 namespace talumbra {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/support/FakePiattaforma.h"
-#include "ucTalumbra.h"
+#include "talumbra/ucTalumbra.h"
 
 namespace talumbra::test {
 

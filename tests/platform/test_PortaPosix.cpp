@@ -8,7 +8,7 @@
 #include <functional>
 #include <thread>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "platform/PortaPosix.h"
 #include "tests/platform/PtyCoppia.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <utility>
 
-#include "ucTalumbra.h"
+#include <talumbra/ucTalumbra.h>
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#define TALUMBRA_EXPORT __attribute__((visibility("default")))
+#include "talumbra_export.h"
 
 namespace talumbra {
 
