@@ -40,9 +40,25 @@ public:
             return;
         }
         const QString usata = it == chiavi_.constEnd() ? chiave : it.value();
-        // Booleans as 0/1 and small integers as plain numbers: readable and typed back by the reader.
+        // Booleans as 0/1 and every integer as a plain number: QSettings writes
+        // only int and the 64-bit types as text, a short or a byte as an
+        // "@Variant(...)" blob. Files with such blobs still load.
         QVariant v = valore;
-        if (v.typeId() == QMetaType::Bool) v = v.toBool() ? 1 : 0;
+        switch (v.typeId()) {
+            case QMetaType::Bool: v = v.toBool() ? 1 : 0; break;
+            case QMetaType::Char:
+            case QMetaType::SChar:
+            case QMetaType::Short:
+            case QMetaType::Int:
+            case QMetaType::Long:
+            case QMetaType::LongLong: v = v.toLongLong(); break;
+            case QMetaType::UChar:
+            case QMetaType::UShort:
+            case QMetaType::UInt:
+            case QMetaType::ULong:
+            case QMetaType::ULongLong: v = v.toULongLong(); break;
+            default: break;
+        }
         ini_.setValue(usata, v);
         chiavi_.insert(bassa, usata);
     }

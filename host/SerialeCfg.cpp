@@ -1,10 +1,17 @@
 #include "SerialeCfg.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QFile>
-#include <QSaveFile>
+#include <QRandomGenerator>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace brelvo {
 namespace {
@@ -39,6 +46,91 @@ std::optional<int16_t> Numero(QByteArray campo) {
     return static_cast<int16_t>(r);
 }
 
+const char* Perche() { return std::strerror(errno); }
+
+// Closes a descriptor when it goes.
+struct Descrittore {
+    int fd;
+    ~Descrittore() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool ScriviTutto(int fd, const QByteArray& testo) {
+    qsizetype fatti = 0;
+    while (fatti < testo.size()) {
+        const ssize_t n = ::write(fd, testo.constData() + fatti, static_cast<size_t>(testo.size() - fatti));
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;  // nothing taken, no reason given
+        if (n <= 0) return false;
+        fatti += n;
+    }
+    return true;
+}
+
+// Writes over the file that `atteso` describes, keeping its inode, mode and
+// owners; `segui` says whether a symlink at `p` may lead to it. Nothing is
+// written unless what opens is that very regular file.
+std::optional<QString> SulPosto(const QByteArray& p, const QByteArray& testo, const struct stat& atteso, bool segui) {
+    Descrittore fd{::open(p.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (segui ? 0 : O_NOFOLLOW))};
+    if (fd.fd < 0) return QString::fromLocal8Bit(Perche());
+    struct stat st {};
+    if (::fstat(fd.fd, &st) != 0) return QString::fromLocal8Bit(Perche());
+    if (!S_ISREG(st.st_mode) || st.st_dev != atteso.st_dev || st.st_ino != atteso.st_ino)
+        return QStringLiteral("è cambiato mentre veniva scritto: non viene scritto");
+    if (::ftruncate(fd.fd, 0) != 0 || !ScriviTutto(fd.fd, testo) || ::fsync(fd.fd) != 0)
+        return QString::fromLocal8Bit(Perche());
+    const int f = std::exchange(fd.fd, -1);
+    if (::close(f) != 0) return QString::fromLocal8Bit(Perche());
+    return std::nullopt;
+}
+
+// Writes a new file beside `p` and renames it over `p`: a failure leaves the
+// old one whole. The new file takes the old one's mode, owner and group; with
+// no old one, the usual mode for a new file.
+std::optional<QString> Sostituisci(const QByteArray& p, const QByteArray& testo, const struct stat* vecchio) {
+    const int barra = p.lastIndexOf('/');
+    const QByteArray cartella = barra < 0 ? QByteArray() : p.left(barra + 1);
+    const QByteArray nome = p.mid(barra + 1);
+    QByteArray provvisorio;
+    Descrittore fd{-1};
+    for (int i = 0; i < 100 && fd.fd < 0; ++i) {
+        provvisorio = cartella + '.' + nome + '.' + QByteArray::number(QRandomGenerator::global()->generate(), 16);
+        // O_EXCL: never an existing file, nor a link someone placed there.
+        fd.fd = ::open(provvisorio.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd.fd < 0 && errno != EEXIST) break;
+    }
+    if (fd.fd < 0) {
+        const int e = errno;
+        // A writable file in a folder where no new file can be made.
+        if (vecchio && (e == EACCES || e == EPERM || e == EROFS)) return SulPosto(p, testo, *vecchio, false);
+        errno = e;
+        return QString::fromLocal8Bit(Perche());
+    }
+    auto fallito = [&]() -> std::optional<QString> {
+        const QString perche = QString::fromLocal8Bit(Perche());
+        ::unlink(provvisorio.constData());
+        return perche;
+    };
+    if (!ScriviTutto(fd.fd, testo)) return fallito();
+    if (vecchio) {
+        // Owner and group first: a change of owner clears the set-id bits.
+        const uid_t proprietario = vecchio->st_uid == ::geteuid() ? uid_t(-1) : vecchio->st_uid;
+        if (::fchown(fd.fd, proprietario, vecchio->st_gid) != 0) {
+            // Not allowed to give the copy the old group or owner: keep them
+            // by writing the old file in place, if it lets us.
+            ::unlink(provvisorio.constData());
+            return SulPosto(p, testo, *vecchio, false);
+        }
+        if (::fchmod(fd.fd, vecchio->st_mode & 07777) != 0) return fallito();
+    }
+    if (::fsync(fd.fd) != 0) return fallito();
+    const int f = std::exchange(fd.fd, -1);
+    if (::close(f) != 0) return fallito();
+    if (::rename(provvisorio.constData(), p.constData()) != 0) return fallito();
+    return std::nullopt;
+}
+
 }  // namespace
 
 void LeggiSerialeCfg(const QByteArray& contenuto, SerialeCfg& cfg) {
@@ -69,10 +161,35 @@ void LeggiSerialeCfg(const QByteArray& contenuto, SerialeCfg& cfg) {
     }
 }
 
-void LeggiSerialeCfg(const QString& percorso, SerialeCfg& cfg) {
-    QFile f(percorso);
-    if (!f.open(QIODevice::ReadOnly)) return;
-    LeggiSerialeCfg(f.readAll(), cfg);
+bool LeggiSerialeCfg(const QString& percorso, SerialeCfg& cfg, QString* avviso) {
+    const QByteArray p = QFile::encodeName(percorso);
+    auto ignora = [&](const QString& perche) {
+        if (avviso) *avviso = percorso + ": " + perche + ": ignorato, valgono i valori predefiniti";
+        return false;
+    };
+    // Looked at before opening: opening a device may act on it (a serial
+    // line raises DTR), and a FIFO would wait for a writer.
+    struct stat st {};
+    if (::stat(p.constData(), &st) != 0) return errno == ENOENT ? false : ignora(QString::fromLocal8Bit(Perche()));
+    if (!S_ISREG(st.st_mode)) return ignora(QStringLiteral("non è un file normale"));
+    if (st.st_size > kMassimoSerialeCfg) return ignora(QStringLiteral("più di %1 byte").arg(kMassimoSerialeCfg));
+    Descrittore fd{::open(p.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    if (fd.fd < 0) return ignora(QString::fromLocal8Bit(Perche()));
+    // Swapped between the look and the opening: looked at again.
+    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return ignora(QStringLiteral("non è un file normale"));
+    QByteArray dati(kMassimoSerialeCfg + 1, Qt::Uninitialized);
+    qsizetype letti = 0;
+    while (letti < dati.size()) {
+        const ssize_t n = ::read(fd.fd, dati.data() + letti, static_cast<size_t>(dati.size() - letti));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return ignora(QString::fromLocal8Bit(Perche()));
+        if (n == 0) break;
+        letti += n;
+    }
+    if (letti > kMassimoSerialeCfg) return ignora(QStringLiteral("più di %1 byte").arg(kMassimoSerialeCfg));
+    dati.truncate(letti);
+    LeggiSerialeCfg(dati, cfg);
+    return true;
 }
 
 QByteArray TestoSerialeCfg(const SerialeCfg& cfg) {
@@ -86,14 +203,37 @@ QByteArray TestoSerialeCfg(const SerialeCfg& cfg) {
 }
 
 bool ScriviSerialeCfg(const QString& percorso, const SerialeCfg& cfg, QString* errore) {
-    QSaveFile f(percorso);
-    f.setDirectWriteFallback(true);  // a writable file in a read-only folder
-    if (f.open(QIODevice::WriteOnly)) {
-        const QByteArray t = TestoSerialeCfg(cfg);
-        if (f.write(t) == t.size() && f.commit()) return true;
+    const QByteArray p = QFile::encodeName(percorso);
+    const QByteArray testo = TestoSerialeCfg(cfg);
+    auto rifiuta = [&](const QString& perche) {
+        if (errore) *errore = percorso + ": " + perche;
+        return false;
+    };
+    const QString nonScritto = QStringLiteral("non viene scritto");
+    struct stat voce {};
+    if (::lstat(p.constData(), &voce) != 0) {
+        if (errno != ENOENT) return rifiuta(QString::fromLocal8Bit(Perche()));
+        if (auto e = Sostituisci(p, testo, nullptr)) return rifiuta(*e);
+        return true;
     }
-    if (errore) *errore = f.errorString();
-    return false;
+    if (S_ISLNK(voce.st_mode)) {
+        // Dotfile managers link the file to where they keep it: written there,
+        // in place, when it is the user's own. Anything else may be a trap
+        // (a link to another user's file, to a device, to a path not there).
+        struct stat meta {};
+        if (::stat(p.constData(), &meta) != 0)
+            return rifiuta("è un collegamento a un percorso che non esiste (" + QString::fromLocal8Bit(Perche()) +
+                           "): " + nonScritto);
+        if (!S_ISREG(meta.st_mode))
+            return rifiuta("è un collegamento a qualcosa che non è un file normale: " + nonScritto);
+        if (voce.st_uid != ::geteuid() || meta.st_uid != ::geteuid())
+            return rifiuta("è un collegamento a un file di un altro utente: " + nonScritto);
+        if (auto e = SulPosto(p, testo, meta, true)) return rifiuta(*e);
+        return true;
+    }
+    if (!S_ISREG(voce.st_mode)) return rifiuta("non è un file normale: " + nonScritto);
+    if (auto e = Sostituisci(p, testo, &voce)) return rifiuta(*e);
+    return true;
 }
 
 }  // namespace brelvo

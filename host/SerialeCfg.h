@@ -14,17 +14,29 @@ struct SerialeCfg {
     int16_t mFrecciaGiu = 0;
 };
 
+// Failure number of a "Seriale.cfg" that cannot or may not be written.
+inline constexpr int errSerialeCfg = 75;
+// The most the file may hold: four short lines are the whole format.
+inline constexpr qsizetype kMassimoSerialeCfg = 4096;
+
 // Reads the values in file order into `cfg`. Whatever cannot be read (missing
 // file, missing value, a value that is not a 16-bit number) is passed over
 // and leaves that field as it was; so does every field after the end of file.
-void LeggiSerialeCfg(const QString& percorso, SerialeCfg& cfg);
+// Only a regular file of at most kMassimoSerialeCfg bytes is read, without
+// blocking; anything else counts as missing, and `avviso` then says why (it
+// stays empty for a file that is simply not there). False when not read.
+bool LeggiSerialeCfg(const QString& percorso, SerialeCfg& cfg, QString* avviso = nullptr);
 // The same over the file's bytes.
 void LeggiSerialeCfg(const QByteArray& contenuto, SerialeCfg& cfg);
 
 // The exact bytes of the file: each value as " 3 \r\n" ("-3 \r\n" when negative).
 QByteArray TestoSerialeCfg(const SerialeCfg& cfg);
-// Creates or replaces the file. Returns false, with the reason in `errore`,
-// when it cannot be written; a failed write leaves any previous file intact.
+// Creates or replaces the file. A regular file is replaced whole (a failed
+// write leaves it intact) and keeps its mode and group; a symlink is written
+// in place only when both it and its target, a regular file, are the user's.
+// Anything else (another user's file, a device, a dangling link, a folder) is
+// refused and nothing is written. Returns false, with the reason in `errore`
+// (the description of failure errSerialeCfg), when the file is not written.
 bool ScriviSerialeCfg(const QString& percorso, const SerialeCfg& cfg, QString* errore = nullptr);
 
 }  // namespace brelvo

@@ -9,10 +9,12 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QScreen>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <vector>
 
 #include "SerialeCfg.h"
 
@@ -35,19 +37,29 @@ QString frmMain::DescrizioneFinestra() { return QStringLiteral(":/brelvo/frmMain
 frmMain::frmMain(std::unique_ptr<Tastiera> tastiera, QWidget* parent)
     : QWidget(parent), tastiera_(std::move(tastiera)) {
     setWindowTitle(QStringLiteral("Brelvo"));
-    // The window was laid out in twips for an 8-point font: with a larger one the texts would not fit.
+    // The window was laid out in twips for 8-point text, a point below the desktop's usual 9: it keeps
+    // that step, so a desktop set to larger text gets larger text here too (the layout makes room).
     // A sans with narrow, Helvetica-like metrics is the nearest to the one it was laid out with.
     QFont carattere = font();
     carattere.setFamilies({QStringLiteral("Nimbus Sans"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
                            QStringLiteral("Helvetica"), carattere.family()});
-    carattere.setPointSize(8);
+    const int puntiDesktop = QApplication::font().pointSize();
+    carattere.setPointSize(puntiDesktop > 0 ? std::max(8, puntiDesktop - 1) : 8);
     setFont(carattere);
+    // The control's "Check connection." question, as the control would ask it,
+    // but never once the program is closing: that answer is Cancel.
+    auto domanda = [this](const QString& testo) {
+        if (InChiusura()) return false;
+        QMessageBox box(QMessageBox::Question, QString(), testo, QMessageBox::Ok | QMessageBox::Cancel, ucTalumbra1);
+        return box.exec() == QMessageBox::Ok;
+    };
     messaggio_ = [this](const QString& testo) {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Brelvo"), testo, QMessageBox::Ok, this);
         box.exec();
     };
 
     ucTalumbra1 = new ucTalumbra(this, this);
+    ucTalumbra1->setDomanda(domanda);
     cmbTipoTag = new QComboBox(this);
     cmbTipoTag->addItems({QStringLiteral("EM_4x02 "), QStringLiteral("EM_4x50"), QStringLiteral("ISO_FDXB"),
                           QStringLiteral("HITAG_1 "), QStringLiteral("HITAG_2 ")});
@@ -68,18 +80,7 @@ frmMain::frmMain(std::unique_ptr<Tastiera> tastiera, QWidget* parent)
     Posiziona(chkCapo, 1800, 855, 825, 240);
     Posiziona(chkScrivi, 60, 1140, 780, 240);
     Posiziona(chkDownArrow, 1800, 1140, 1125, 240);
-    // A text that still does not fit widens its element: check boxes to the
-    // right, the label to the left (it stands right of the control, flush with the box).
-    for (QCheckBox* c : {chkattiva, chkCapo, chkScrivi, chkDownArrow})
-        if (c->sizeHint().width() > c->width()) c->resize(c->sizeHint().width(), c->height());
-    lblAntiRimb->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    if (const int manca = lblAntiRimb->sizeHint().width() - lblAntiRimb->width(); manca > 0) {
-        const int sinistra = std::max(ucTalumbra1->geometry().right() + 2, lblAntiRimb->x() - manca);
-        lblAntiRimb->setGeometry(sinistra, lblAntiRimb->y(), lblAntiRimb->geometry().right() - sinistra + 1,
-                                 lblAntiRimb->height());
-    }
-    const double dx = logicalDpiX() / 1440.0, dy = logicalDpiY() / 1440.0;
-    setFixedSize(static_cast<int>(std::lround(4215 * dx)), static_cast<int>(std::lround(1440 * dy)));
+    FaiSpazioAiTesti();
 
     // A state changed by the program runs the same handler as a click.
     connect(chkattiva, &QCheckBox::toggled, this, [this] { Gestore([this] { chkattiva_Click(); }); });
@@ -114,10 +115,71 @@ quint32 frmMain::AmbientBackColor() const {
 // The window description is not saved while the program runs.
 void frmMain::PropertyChanged(const QString&) {}
 
-void frmMain::Posiziona(QWidget* w, int sinistra, int alto, int larghezza, int altezza) {
+QRect frmMain::DaTwip(int sinistra, int alto, int larghezza, int altezza) const {
     const double dx = logicalDpiX() / 1440.0, dy = logicalDpiY() / 1440.0;
-    w->setGeometry(static_cast<int>(std::lround(sinistra * dx)), static_cast<int>(std::lround(alto * dy)),
-                   static_cast<int>(std::lround(larghezza * dx)), static_cast<int>(std::lround(altezza * dy)));
+    return QRect(static_cast<int>(std::lround(sinistra * dx)), static_cast<int>(std::lround(alto * dy)),
+                 static_cast<int>(std::lround(larghezza * dx)), static_cast<int>(std::lround(altezza * dy)));
+}
+
+void frmMain::Posiziona(QWidget* w, int sinistra, int alto, int larghezza, int altezza) {
+    w->setGeometry(DaTwip(sinistra, alto, larghezza, altezza));
+}
+
+// The twips were drawn for one font at one resolution; at others a text may
+// need more room than its element has. Such an element grows (a right-aligned
+// label toward the left, the others to the right and down), an element it
+// would then cover moves aside (right within its row, down below it), and the
+// window grows to hold them. Where everything fits, nothing moves.
+void frmMain::FaiSpazioAiTesti() {
+    lblAntiRimb->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    const std::vector<QWidget*> elementi{ucTalumbra1, cmbTipoTag, lblAntiRimb, txtTMCode,
+                                         chkattiva,   chkCapo,    chkScrivi,   chkDownArrow};
+    std::vector<QRect> disegno, r;
+    for (QWidget* w : elementi) disegno.push_back(w->geometry());
+    r = disegno;
+    for (size_t i = 0; i < elementi.size(); ++i) {
+        QWidget* w = elementi[i];
+        if (w == ucTalumbra1) continue;  // the control lays itself out
+        const QSize voluta = w->sizeHint();
+        // A text box shows its text however wide it is; only its height must fit.
+        const int larghezza = w == txtTMCode ? r[i].width() : std::max(r[i].width(), voluta.width());
+        r[i].setHeight(std::max(r[i].height(), voluta.height()));
+        if (w == lblAntiRimb)
+            r[i].setLeft(r[i].right() + 1 - larghezza);
+        else
+            r[i].setWidth(larghezza);
+    }
+    // Elements only ever move right or down, so this ends; the bound is a safeguard.
+    const int spazio = DaTwip(0, 0, 30, 30).width();
+    const auto stessaRiga = [&](size_t a, size_t b) {
+        return disegno[a].top() <= disegno[b].bottom() && disegno[b].top() <= disegno[a].bottom();
+    };
+    for (size_t giro = 0; giro < elementi.size() * elementi.size(); ++giro) {
+        bool mosso = false;
+        for (size_t a = 0; a < r.size(); ++a)
+            for (size_t b = 0; b < r.size(); ++b) {
+                if (a == b || !r[a].adjusted(0, 0, spazio, spazio).intersects(r[b])) continue;
+                // b is the one that gives way: the later of the two in its row, or the lower one.
+                if (stessaRiga(a, b) ? disegno[b].left() <= disegno[a].left() : disegno[b].top() <= disegno[a].top())
+                    continue;
+                if (stessaRiga(a, b))
+                    r[b].moveLeft(std::max(r[b].left(), r[a].right() + 1 + spazio));
+                else
+                    r[b].moveTop(std::max(r[b].top(), r[a].bottom() + 1 + spazio));
+                mosso = true;
+            }
+        if (!mosso) break;
+    }
+    // The window keeps its own size, or grows to hold the elements with the margins it was drawn with.
+    const QRect finestra = DaTwip(0, 0, 4215, 1440);
+    int destra = finestra.width(), basso = finestra.height();
+    const int margineDestro = DaTwip(0, 0, 60, 60).width(), margineBasso = DaTwip(0, 0, 60, 60).height();
+    for (size_t i = 0; i < elementi.size(); ++i) {
+        elementi[i]->setGeometry(r[i]);
+        destra = std::max(destra, r[i].right() + 1 + margineDestro);
+        basso = std::max(basso, r[i].bottom() + 1 + margineBasso);
+    }
+    setFixedSize(destra, basso);
 }
 
 template <class F>
@@ -135,6 +197,10 @@ void frmMain::Gestore(F f) {
 
 void frmMain::MostraErrore(std::exception_ptr e) {
     const QString testo = TestoErrore(e);
+    if (InChiusura()) {  // closing: no message box any more
+        std::fprintf(stderr, "Brelvo: %s\n", qPrintable(testo));
+        return;
+    }
     try {
         messaggio_(testo);
     } catch (...) {
@@ -145,7 +211,9 @@ void frmMain::MostraErrore(std::exception_ptr e) {
 void frmMain::Form_Load() {
     SerialeCfg cfg;
     cfg.NSeriale = 1;
-    LeggiSerialeCfg(percorsoCfg_, cfg);
+    QString avviso;
+    LeggiSerialeCfg(percorsoCfg_, cfg, &avviso);
+    if (!avviso.isEmpty()) std::fprintf(stderr, "Brelvo: %s\n", qPrintable(avviso));
     NSeriale = cfg.NSeriale;
     mACapo = cfg.mACapo;
     mScrivi = cfg.mScrivi;
@@ -155,7 +223,9 @@ void frmMain::Form_Load() {
     // handler that a step runs ends it too, right after that step.
     inAvvio_ = true;
     erroreAvvio_ = nullptr;
+    struct Chiusura {};
     auto passo = [this](auto f) {
+        if (InChiusura()) throw Chiusura{};  // the rest of start-up is of no use now
         f();
         if (erroreAvvio_) std::rethrow_exception(erroreAvvio_);
     };
@@ -165,7 +235,10 @@ void frmMain::Form_Load() {
         passo([&] { chkDownArrow->setChecked(mFrecciaGiu != 0); });
         passo([&] { ucTalumbra1->setTMantCode(1000); });
         passo([&] { txtTMCode->setText(QString::number(ucTalumbra1->TMantCode() / 10.0, 'g', 15)); });
-        passo([&] { ucTalumbra1->setCommPort(NSeriale); });
+        passo([&] {
+            portaAssegnata_ = true;
+            ucTalumbra1->setCommPort(NSeriale);
+        });
         passo([&] { ucTalumbra1->setAttivo(true); });
         passo([&] { chkattiva->setChecked(true); });
         passo([&] { cmbTipoTag->setCurrentIndex(static_cast<int>(ucTalumbra1->TipoBadge())); });
@@ -222,7 +295,12 @@ void frmMain::txtTMCode_LostFocus() {
 }
 
 bool frmMain::eventFilter(QObject* o, QEvent* e) {
-    if (o == txtTMCode && e->type() == QEvent::FocusOut) Gestore([this] { txtTMCode_LostFocus(); });
+    // Only the focus leaving the box applies it: the window losing activation
+    // (another application, a message box) or a popup (the box's own menu) does not.
+    if (o == txtTMCode && e->type() == QEvent::FocusOut) {
+        const Qt::FocusReason r = static_cast<QFocusEvent*>(e)->reason();
+        if (r != Qt::ActiveWindowFocusReason && r != Qt::PopupFocusReason) Gestore([this] { txtTMCode_LostFocus(); });
+    }
     return QWidget::eventFilter(o, e);
 }
 
@@ -264,15 +342,36 @@ void frmMain::ucTalumbra1_FindDevice(bool& bFind, ucTalumbra::TipoDispositivo_En
 void frmMain::Form_Unload() {
     if (scaricata_) return;
     scaricata_ = true;
+    // Closed before start-up gave the control the file's port (a signal): the
+    // control still holds the window description's, which is not the user's.
     try {
-        NSeriale = ucTalumbra1->CommPort();
+        if (portaAssegnata_) NSeriale = ucTalumbra1->CommPort();
     } catch (...) {
         std::fprintf(stderr, "Brelvo: %s\n", qPrintable(TestoErrore(std::current_exception())));
     }
     SerialeCfg cfg{NSeriale, mACapo, mScrivi, mFrecciaGiu};
     QString errore;
     if (!ScriviSerialeCfg(percorsoCfg_, cfg, &errore))
-        std::fprintf(stderr, "Brelvo: impossibile scrivere %s: %s\n", qPrintable(percorsoCfg_), qPrintable(errore));
+        std::fprintf(stderr, "Brelvo: Errore %d %s\n", errSerialeCfg, qPrintable(errore));
+}
+
+void frmMain::ChiudiPerSegnale() {
+    if (chiusura_) return;
+    chiusura_ = true;
+    while (QWidget* m = QApplication::activeModalWidget()) {
+        m->close();  // a question closes as Cancel
+        if (QApplication::activeModalWidget() == m) break;
+    }
+    close();
+    // Back in the event loop, the program ends at once. A presence check still
+    // waiting on a silent reader would hold it for seconds: if it has not ended
+    // soon, closing the port ends the check (its next read fails).
+    QTimer::singleShot(500, this, [this] {
+        try {
+            if (ucTalumbra1->Attivo()) ucTalumbra1->setAttivo(false);
+        } catch (...) {
+        }
+    });
 }
 
 // Closing is never refused.

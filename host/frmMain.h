@@ -3,6 +3,7 @@
 // options, keeps them in "Seriale.cfg", and delivers every code read to the
 // clipboard and, when asked, as keystrokes.
 #include <QWidget>
+#include <csignal>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -37,6 +38,16 @@ public:
     void setMessaggio(Messaggio m);
     // The settings file; "Seriale.cfg" in the working directory unless a test says otherwise.
     void setPercorsoCfg(const QString& p) { percorsoCfg_ = p; }
+
+    // A close signal (SIGTERM, SIGINT, SIGHUP): the window closes as the user
+    // would, at whatever point it comes. No question or message opens from
+    // then on, an open one closes as Cancel, and a presence check that keeps
+    // the program waiting on a silent reader is cut short by closing the port.
+    void ChiudiPerSegnale();
+    // True once a close signal came; `segnale` is set by the signal handler
+    // itself, before the event loop hears of it.
+    bool InChiusura() const { return chiusura_ || (segnale_ && *segnale_); }
+    void setSegnale(const volatile std::sig_atomic_t* segnale) { segnale_ = segnale; }
 
     // ucTalumbra::Container
     quint32 AmbientBackColor() const override;
@@ -77,7 +88,9 @@ private:
     template <class F>
     void Gestore(F f);
     void MostraErrore(std::exception_ptr e);
+    QRect DaTwip(int sinistra, int alto, int larghezza, int altezza) const;
     void Posiziona(QWidget* w, int sinistra, int alto, int larghezza, int altezza);
+    void FaiSpazioAiTesti();
 
     std::unique_ptr<Tastiera> tastiera_;
     Messaggio messaggio_;
@@ -85,6 +98,9 @@ private:
     bool inAvvio_ = false;
     std::exception_ptr erroreAvvio_;
     bool scaricata_ = false;
+    bool chiusura_ = false;
+    bool portaAssegnata_ = false;
+    const volatile std::sig_atomic_t* segnale_ = nullptr;
 };
 
 // "Errore ", the number, a blank, the description.

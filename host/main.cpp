@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QWidget>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -15,10 +16,15 @@
 namespace {
 
 int pipaSegnali[2] = {-1, -1};
+// Set the moment a close signal comes, before the event loop hears of it.
+volatile std::sig_atomic_t segnaleChiusura = 0;
 
 void SuSegnale(int) {
+    const int e = errno;
+    segnaleChiusura = 1;
     const char c = 1;
     [[maybe_unused]] auto n = ::write(pipaSegnali[1], &c, 1);
+    errno = e;
 }
 
 void Uso(FILE* f) {
@@ -31,7 +37,8 @@ void Uso(FILE* f) {
         "La porta e le opzioni stanno in Seriale.cfg, nella cartella di lavoro.\n"
         "Le porte: la porta N è la voce comN in $TALUMBRA_PORTS (o in\n"
         "~/.config/talumbra/ports), altrimenti /dev/ttyS, ttyUSB, ttyACM.\n"
-        "SIGINT e SIGTERM chiudono la finestra come l'utente: Seriale.cfg viene scritto.\n",
+        "SIGINT, SIGTERM e SIGHUP chiudono la finestra come l'utente, in qualunque momento:\n"
+        "Seriale.cfg viene scritto, una domanda aperta si chiude come Annulla.\n",
         f);
 }
 
@@ -48,6 +55,17 @@ int main(int argc, char** argv) {
     // from a window without focus: prefer X11 (or XWayland) when there is one.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "xcb");
+
+    // SIGINT, SIGTERM and SIGHUP (a logout) close the window as the user would.
+    // Caught from the start: one that comes before the window exists waits in
+    // the socket and is served as soon as the loop can.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pipaSegnali) == 0) {
+        struct sigaction sa {};
+        sa.sa_handler = SuSegnale;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Brelvo"));
@@ -70,32 +88,21 @@ int main(int argc, char** argv) {
 
     brelvo::frmMain w(std::move(tastiera));
 
-    // SIGINT, SIGTERM and SIGHUP (a logout) close the window as the user would.
-    bool chiudere = false;
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pipaSegnali) == 0) {
-        struct sigaction sa {};
-        sa.sa_handler = SuSegnale;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
-    }
+    w.setSegnale(&segnaleChiusura);
     QSocketNotifier notifica(pipaSegnali[0], QSocketNotifier::Read);
     QObject::connect(&notifica, &QSocketNotifier::activated, &w, [&] {
         char buf[16];
-        [[maybe_unused]] auto n = ::read(pipaSegnali[0], buf, sizeof buf);
-        if (chiudere) return;
-        chiudere = true;
-        // A question or message still open is dismissed first.
-        while (QWidget* m = QApplication::activeModalWidget()) {
-            m->close();
-            if (QApplication::activeModalWidget() == m) break;
+        while (::read(pipaSegnali[0], buf, sizeof buf) > 0) {
         }
-        w.close();
+        w.ChiudiPerSegnale();
         QApplication::quit();
     });
 
     w.Form_Load();
-    if (chiudere) return 0;  // a signal came during start-up: the window is already closed
+    if (w.InChiusura()) {  // a signal came during start-up
+        w.ChiudiPerSegnale();
+        return 0;
+    }
     w.show();
     return app.exec();
 }

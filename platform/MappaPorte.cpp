@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "talumbra/Fallimento.h"
 
@@ -24,6 +26,14 @@ std::string Tabella(int numero) {
 
 [[noreturn]] void Inesistente(int numero, const std::string& perche) {
     throw Fallimento(errPortaInesistente, "Port " + std::to_string(numero) + " does not exist: " + perche);
+}
+
+// The entry exists, or may, but cannot be looked at: no permission is the
+// permission failure, anything else leaves the number without a device.
+[[noreturn]] void NonLeggibile(int numero, const std::string& voce, int e) {
+    const std::string perche = "cannot look up " + voce + ": " + std::strerror(e);
+    if (e == EACCES || e == EPERM) throw Fallimento(errPortaOccupata, "Port " + std::to_string(numero) + ": " + perche);
+    Inesistente(numero, perche);
 }
 
 }  // namespace
@@ -52,11 +62,19 @@ std::string PercorsoPorta(int numero) {
         // The entry wins even when its target is missing: a mapped number must
         // not silently fall back to some other device of the built-in table.
         if (::lstat(voce.c_str(), &st) == 0) {
-            if (::stat(voce.c_str(), &st) != 0)
-                Inesistente(numero, voce + " points to a device that is not there (adapter unplugged?)");
+            if (::stat(voce.c_str(), &st) != 0) {
+                const int e = errno;
+                if (e == ENOENT)
+                    Inesistente(numero, voce + " points to a device that is not there (adapter unplugged?)");
+                NonLeggibile(numero, voce, e);
+            }
             if (!S_ISCHR(st.st_mode)) Inesistente(numero, voce + " is not a character device");
             return voce;
         }
+        // Only a missing entry leaves the number to the table. A folder that
+        // cannot be read, or is not a folder, may hide an entry: falling back
+        // would send the reader's commands to some other device.
+        if (errno != ENOENT) NonLeggibile(numero, voce, errno);
     }
 
     std::string dev = Tabella(numero);

@@ -23,7 +23,9 @@ std::string CartellaPorte();
 
 // The path to open for port `numero`: the comN entry (as written, so a symlink
 // is followed at open) or the built-in device. Throws Fallimento 8002 when the
-// number is out of range or its device does not exist.
+// number is out of range or its device does not exist, and when the folder
+// cannot be searched for a reason other than a missing entry (8010 when that
+// reason is a permission); only a missing entry falls back to the table.
 std::string PercorsoPorta(int numero);
 
 }  // namespace talumbra

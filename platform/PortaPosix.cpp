@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -81,14 +82,27 @@ int Attendi(int fd, short eventi, int64_t ms, short& revents) {
     }
 }
 
-std::string GruppoDi(const std::string& percorso) {
+// What to tell a user refused by the device at `percorso`. Joining its group
+// helps only when the group is an access group that may read and write it
+// (dialout, uucp...): not root, and not the owner's own private group.
+std::string ConsiglioPermessi(const std::string& percorso) {
+    const std::string regola =
+        "its group gives users no access. A udev rule can give it to an access group such as dialout "
+        "(GROUP=\"dialout\", MODE=\"0660\"); then add your user to that group and log out and back in";
     struct stat st {};
-    if (::stat(percorso.c_str(), &st) != 0) return {};
-    std::vector<char> buf(4096);
+    if (::stat(percorso.c_str(), &st) != 0) return regola;
+    std::vector<char> buf(16384);
     group g{};
     group* r = nullptr;
-    if (::getgrgid_r(st.st_gid, &g, buf.data(), buf.size(), &r) != 0 || !r) return std::to_string(st.st_gid);
-    return r->gr_name;
+    if (st.st_gid == 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) return regola;
+    if (::getgrgid_r(st.st_gid, &g, buf.data(), buf.size(), &r) != 0 || !r) return regola;
+    const std::string nome = r->gr_name;
+    std::vector<char> buf2(16384);
+    passwd pw{};
+    passwd* p = nullptr;
+    if (::getpwuid_r(st.st_uid, &pw, buf2.data(), buf2.size(), &p) == 0 && p && nome == p->pw_name) return regola;
+    return "the device belongs to the group \"" + nome + "\": add your user to it (sudo usermod -aG " + nome +
+           " $USER), then log out and back in";
 }
 
 // Closes a descriptor unless released.
@@ -350,10 +364,7 @@ void PortaPosix::Apri() {
             case ENOENT: throw Fallimento(errPortaInesistente, nome + " does not exist: " + Errore(e));
             case EACCES:
             case EPERM: {
-                std::string g = GruppoDi(percorso);
-                throw Fallimento(errPortaOccupata, nome + ": permission denied. The device belongs to the group \"" +
-                                                       g + "\": add your user to it (sudo usermod -aG " + g +
-                                                       " $USER), then log out and back in");
+                throw Fallimento(errPortaOccupata, nome + ": permission denied: " + ConsiglioPermessi(percorso));
             }
             case EBUSY: throw Fallimento(errPortaOccupata, nome + " is in use by another program");
             default: throw Fallimento(errDispositivoNonDisponibile, nome + " cannot be opened: " + Errore(e));

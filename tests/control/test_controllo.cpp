@@ -292,6 +292,21 @@ TEST_F(Controllo, FileDiProprietaChiaviSenzaMaiuscoleEValoriErrati) {
     // Writing keeps the file's spelling of the key: no second entry.
     store->WriteProperty("CheckVersion", 300, 0);
     EXPECT_EQ(store->ReadProperty("CHECKVERSION", 0).toInt(), 300);
+    // Short and byte values go out as plain numbers too, not as "@Variant(...)"
+    // blobs; files holding such blobs still load.
+    store->WriteProperty("CommPort", QVariant::fromValue<qint16>(7), QVariant::fromValue<qint16>(1));
+    store->WriteProperty("Colore", QVariant::fromValue<quint8>(200), QVariant::fromValue<quint8>(1));
+    store.reset();
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        const QByteArray testo = f.readAll();
+        EXPECT_TRUE(testo.contains("commport=7\n")) << testo.toStdString();
+        EXPECT_TRUE(testo.contains("Colore=200\n")) << testo.toStdString();
+        EXPECT_FALSE(testo.contains("@Variant")) << testo.toStdString();
+        f.write("Vecchia=@Variant(\\0\\0\\0\\x82\\0\\a)\n");
+    }
+    EXPECT_EQ(ucTalumbra::FileProprieta(file)->ReadProperty("vecchia", 1).toInt(), 7);
 
     {
         QFile f(file);

@@ -1,9 +1,17 @@
 // talumbra-read as a program: usage, failures, exit statuses, and (with the
 // reader simulator) the codes it prints.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QThread>
 #include <csignal>
+#include <cstring>
 
 #include "tests/control/Pty.h"
 #ifdef TALUMBRA_SIM
@@ -86,34 +94,61 @@ TEST(Programma, LettoreMutoAnnullaEsce3) {
     EXPECT_FALSE(e.out.contains("FindDevice 1"));
 }
 
-TEST(Programma, Kez3SenzaRicercaESegnaleTermina0) {
-    CartellaPorte porte;
-    PtyMuto pty;
-    ASSERT_TRUE(pty.ok());
-    ASSERT_TRUE(porte.Collega(9, pty.percorso()));
-    QProcess p;
-    p.setProcessEnvironment(Ambiente(porte));
-    p.start(TALUMBRA_READ, {"--port", "9", "--type", "1", "--events"});
-    ASSERT_TRUE(p.waitForStarted());
-    // Open at once (no presence check for this type).
-    QByteArray out;
-    std::string linea;
-    for (int i = 0; i < 600 && !out.contains("Stato 1\n"); ++i) {
-        p.waitForReadyRead(100);
-        out += p.readAllStandardOutput();
+// Every close signal ends the program with the closing sequence (EOT EOT) and
+// status 0, also while standard output is a full pipe that nobody reads.
+TEST(Programma, SegnaliDiChiusuraConEotEot) {
+    struct Caso {
+        int segnale;
+        bool uscitaPiena;
+    } casi[] = {{SIGTERM, false}, {SIGINT, false}, {SIGHUP, false}, {SIGQUIT, false}, {SIGTERM, true}};
+    for (const Caso& k : casi) {
+        SCOPED_TRACE(std::string(strsignal(k.segnale)) + (k.uscitaPiena ? ", output full" : ""));
+        CartellaPorte porte;
+        PtyMuto pty;
+        ASSERT_TRUE(pty.ok());
+        ASSERT_TRUE(porte.Collega(9, pty.percorso()));
+        QProcess p;
+        p.setProcessEnvironment(Ambiente(porte));
+        // Standard output a FIFO that this test holds open and reads from.
+        QTemporaryDir cartella;
+        const QByteArray fifo = QFile::encodeName(cartella.filePath("uscita"));
+        ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+        const int fd = ::open(fifo.constData(), O_RDWR | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        p.setStandardOutputFile(QString::fromLocal8Bit(fifo));
+        // KEZ-3: open at once, no presence check.
+        p.start(TALUMBRA_READ, {"--port", "9", "--type", "1", "--events"});
+        ASSERT_TRUE(p.waitForStarted());
+        QByteArray out;
+        std::string linea;
+        char buf[256];
+        for (int i = 0; i < 600 && !out.contains("Stato 1\n"); ++i) {
+            QThread::msleep(50);
+            for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, n);
+        }
+        ASSERT_TRUE(out.contains("Stato 1\n")) << out.toStdString();
+        if (k.uscitaPiena) {
+            // Nobody reads any more, the FIFO fills up, and the next line
+            // (Stato, from switching the reader on again) blocks.
+            ::fcntl(fd, F_SETPIPE_SZ, 4096);
+            const std::string riempi(4096, 'x');
+            while (::write(fd, riempi.data(), riempi.size()) > 0) {
+            }
+            ::kill(pid_t(p.processId()), SIGUSR1);
+            QThread::msleep(500);
+        }
+        ::kill(pid_t(p.processId()), k.segnale);
+        for (int i = 0; i < 600 && !p.waitForFinished(50); ++i) linea += pty.Letto();
         linea += pty.Letto();
+        ASSERT_EQ(p.state(), QProcess::NotRunning);
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), 0);
+        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, n);
+        ::close(fd);
+        EXPECT_FALSE(out.contains("FindDevice"));
+        EXPECT_NE(linea.find("\x04\x04"), std::string::npos);
+        EXPECT_EQ(linea.find('V'), std::string::npos);
     }
-    ASSERT_TRUE(out.contains("Stato 1\n")) << out.toStdString();
-    ::kill(pid_t(p.processId()), SIGTERM);
-    for (int i = 0; i < 600 && !p.waitForFinished(50); ++i) linea += pty.Letto();
-    linea += pty.Letto();
-    ASSERT_EQ(p.state(), QProcess::NotRunning);
-    out += p.readAllStandardOutput();
-    EXPECT_EQ(p.exitCode(), 0);
-    EXPECT_FALSE(out.contains("FindDevice"));
-    // Destroyed properly: EOT EOT on the line.
-    EXPECT_NE(linea.find("\x04\x04"), std::string::npos);
-    EXPECT_EQ(linea.find('V'), std::string::npos);
 }
 
 #ifdef TALUMBRA_SIM

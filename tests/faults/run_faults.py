@@ -547,6 +547,134 @@ def case_port_held(c):
     c.end_read(0)
 
 
+class FakePelvan:
+    """A reader played here on a raw pty, for lines the simulator cannot send:
+    it answers the version request and the reset, and sends what it is told."""
+
+    def __init__(self, c):
+        import pty
+        import tty
+        self.m, self.s = pty.openpty()
+        tty.setraw(self.s)
+        os.symlink(os.ttyname(self.s), os.path.join(c.ports, f"com{PORT}"))
+        self.stop = threading.Event()
+        self.t = threading.Thread(target=self._run, daemon=True)
+        self.t.start()
+
+    def _run(self):
+        import select
+        while not self.stop.is_set():
+            if not select.select([self.m], [], [], 0.1)[0]:
+                continue
+            try:
+                d = os.read(self.m, 256)
+            except OSError:
+                return
+            if b"V" in d.upper():
+                os.write(self.m, b"OMBRISK-125 RW v3.02\r\n")
+            elif b"X" in d or b"P" in d:
+                os.write(self.m, b"OK\r\n")
+
+    def send(self, data):
+        os.write(self.m, data)
+
+    def close(self):
+        self.stop.set()
+        self.t.join(2)
+        os.close(self.m)
+        os.close(self.s)
+
+
+def case_output_escaped(c):
+    """The text \\x0D in a code and the byte 0x0D print differently."""
+    r = FakePelvan(c)
+    try:
+        c.start_read("--quendel", "0", monitor=False)
+        i = c.read.wait_line(r"^FindDevice 1 0$")
+        r.send(b"U\\x0D\rABCDEF0123\r\n")
+        j = c.read.wait_line(r"^Lettura ", i)
+        want = "Lettura U\\\\x0D\\x0DABCDEF0123"
+        if c.read.out[j] != want:
+            raise CaseFailed(f"printed {c.read.out[j]!r}, expected {want!r}")
+        c.notes.append(f"the text and the byte print as {c.read.out[j]!r}")
+        c.end_read(0)
+    finally:
+        r.close()
+
+
+def case_output_lost(c):
+    """Standard output on /dev/full, closed, or a pipe whose reader goes:
+    exit 5 with a message, and `| head -1` ends at the first code."""
+    c.start_sim("--log-times", "--wait-host", "--interval", "4000", "--rate", "0")
+    argv = [c.args.read, "--port", str(PORT)]
+    for label, kw in (("/dev/full", dict(stdout=open("/dev/full", "wb"))), ("closed", dict(stdout=None,
+                      preexec_fn=lambda: os.close(1)))):
+        p = subprocess.run(argv, env=c.env, stderr=subprocess.PIPE, timeout=WAIT, **kw)
+        err = p.stderr.decode("latin-1")
+        if p.returncode != 5 or "standard output" not in err:
+            raise CaseFailed(f"stdout {label}: exit {p.returncode}, stderr {err[-300:]!r}")
+        c.notes.append(f"stdout {label}: exit 5, {err.strip().splitlines()[-1]}")
+    # head -1: the program must end once head has its line, not when the next
+    # code (4 s later) finds the pipe broken; that code would be lost.
+    r, w = os.pipe()
+    p = subprocess.Popen(argv, env=c.env, stdout=w, stderr=subprocess.PIPE)
+    os.close(w)
+    with os.fdopen(r, "rb") as f:
+        first = f.readline()
+        n = len(c.sim.out)
+    t0 = time.monotonic()
+    p.wait(WAIT)
+    dt = time.monotonic() - t0
+    later = [x for x in c.sim.out[n:] if x.startswith("code ")]
+    if p.returncode != 5 or later:
+        raise CaseFailed(f"| head -1: exit {p.returncode}, codes presented meanwhile {later}")
+    c.notes.append(f"| head -1: first line {first!r}, ended {dt:.2f} s after head closed the pipe")
+
+
+def case_output_full_sigterm(c):
+    """SIGTERM while standard output is a full pipe nobody reads, with codes
+    streaming in: it ends, after sending EOT EOT."""
+    c.start_sim("--family", "kez", "--rate", "0", "--interval", "0", "--log-times", "-v")
+    r, w = os.pipe()
+    fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ: a one-page pipe fills in a second or so
+    p = subprocess.Popen([c.args.read, "--port", str(PORT), "--type", "1", "--events"], env=c.env,
+                         stdout=w, stderr=subprocess.PIPE)
+    os.close(w)
+    try:
+        c.sim.wait_line(r"^code 500 ")  # some 20 bytes a line: the pipe is long full
+        k = len(c.sim.err)
+        t0 = time.monotonic()
+        p.send_signal(signal.SIGTERM)
+        try:
+            p.wait(WAIT)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            raise CaseFailed("SIGTERM did not end talumbra-read with its output full")
+        dt = time.monotonic() - t0
+        err = p.stderr.read().decode("latin-1")
+        c.sim.wait_line(r"rx 04 04", k, stream="err")
+        if p.returncode != 0 or "not written" not in err:
+            raise CaseFailed(f"exit {p.returncode}, stderr {err[-300:]!r}")
+        c.notes.append(f"SIGTERM to exit with the output full: {dt:.2f} s; EOT EOT sent; {err.strip()}")
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+        os.close(r)
+
+
+def case_count_exact(c):
+    """--count 10 ends after exactly 10 codes, also when 50 come in one burst."""
+    c.start_sim("--unpaced", "--wait-host", "--start-delay", "2000", "--rate", "50", "--log-times")
+    c.start_read("--quendel", "0", "--count", "10")
+    c.read.wait_line(r"^FindDevice 1 0$")
+    c.end_read(0, sig=None)
+    got = [e for e in c.events() if e.startswith("Lettura")]
+    if len(got) != 10:
+        raise CaseFailed(f"--count 10 printed {len(got)} codes")
+    c.notes.append("--count 10 against a burst of 50: 10 codes printed")
+
+
 CASES = [
     ("pulled-idle", case_pulled_idle),
     ("pulled-version-wait-periodic", case_pulled_version_wait_periodic),
@@ -561,6 +689,10 @@ CASES = [
     ("answers-13th-ok", lambda c: case_answers_late(c, 13, True)),
     ("answers-13th-cancel", lambda c: case_answers_late(c, 13, False)),
     ("port-held", case_port_held),
+    ("output-escaped", case_output_escaped),
+    ("output-lost", case_output_lost),
+    ("output-full-sigterm", case_output_full_sigterm),
+    ("count-exact", case_count_exact),
 ]
 
 

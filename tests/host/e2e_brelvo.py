@@ -152,17 +152,48 @@ def lettore_staccato(s):
 
 
 @caso
-def segnale_durante_la_domanda(s):
-    """A silent reader: the control asks "Check connection." before the window
-    shows; SIGTERM then still closes Brelvo properly."""
-    s.avvia_sim(1, extra=["--silent"])
-    brelvo = s._avvia([s.p["brelvo"]], cwd=s.lavoro)
-    fine = time.monotonic() + 90
-    while time.monotonic() < fine and "Brelvo" not in s.finestre().values():
-        time.sleep(0.3)
-    verifica("the question is up", "Brelvo" in s.finestre().values(), True)
-    chiudi(s, brelvo)
-    verifica("Seriale.cfg written", s.leggi_cfg(), b" 1 \r\n 0 \r\n 0 \r\n 0 \r\n")
+def segnali(s):
+    """A close signal at any point: while start-up runs the presence check
+    against a silent reader, once its "Check connection." question is open,
+    and later. Brelvo ends promptly with status 0, no question opens after
+    the signal, and Seriale.cfg is written with the user's values."""
+    righe = [("during the presence check", signal.SIGTERM, "verifica"),
+             ("during the presence check", signal.SIGHUP, "verifica"),
+             ("with the question open", signal.SIGINT, "domanda"),
+             ("later", signal.SIGHUP, "dopo")]
+    for porta, (quando, segnale, fase) in enumerate(righe, start=1):
+        nome = "%s %s" % (signal.Signals(segnale).name, quando)
+        log = os.path.join(s.cartella, "sim%d.log" % porta)
+        sim = s.avvia_sim(porta, extra=[] if fase == "dopo" else ["--silent"], log=log)
+        cfg = b" %d \r\n 0 \r\n 1 \r\n 0 \r\n" % porta
+        s.scrivi_cfg(cfg)
+        if fase == "dopo":
+            brelvo = s.avvia_brelvo()
+        else:
+            brelvo = s._avvia([s.p["brelvo"]], cwd=s.lavoro)
+            fine = time.monotonic() + 90
+            while time.monotonic() < fine:
+                if fase == "verifica" and "request" in open(log).read():
+                    break
+                if fase == "domanda" and "Brelvo" in s.finestre().values():
+                    break
+                time.sleep(0.1)
+        t0 = time.monotonic()
+        brelvo.send_signal(segnale)
+        domanda = False
+        while brelvo.poll() is None and time.monotonic() - t0 < 30:
+            # Before the window shows, a window titled Brelvo is the question.
+            if fase == "verifica" and "Brelvo" in s.finestre().values():
+                domanda = True
+            time.sleep(0.1)
+        dt = time.monotonic() - t0
+        verifica(nome + ": status 0", s.ferma(brelvo, attesa=1), 0)
+        print("     %s: ended %.2f s after the signal" % (nome, dt))
+        verifica(nome + ": ends within 10 s", dt < 10, True)
+        if fase == "verifica":
+            verifica(nome + ": no question opens after the signal", domanda, False)
+        verifica(nome + ": Seriale.cfg written", s.leggi_cfg(), cfg)
+        s.ferma(sim)
 
 
 @caso

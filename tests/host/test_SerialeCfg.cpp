@@ -1,5 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <functional>
 
 #include "host/SerialeCfg.h"
 
@@ -69,4 +76,105 @@ TEST(SerialeCfg, FileSulDisco) {
     QString errore;
     EXPECT_FALSE(brelvo::ScriviSerialeCfg(dir.filePath("manca/Seriale.cfg"), c, &errore));
     EXPECT_FALSE(errore.isEmpty());
+}
+
+// What a "Seriale.cfg" may turn out to be on disk: what reading makes of it
+// and whether writing goes ahead. Some cases need root (another user's file,
+// device nodes made in the test's folder) and are skipped without it.
+TEST(SerialeCfg, FileCheNonSonoQuelloCheSembrano) {
+    const bool root = ::geteuid() == 0;
+    const QByteArray valori = " 5 \r\n 1 \r\n 1 \r\n 1 \r\n", nuovi = " 9 \r\n 0 \r\n 0 \r\n 0 \r\n";
+    auto scrivi = [](const QString& p, const QByteArray& t) {
+        QFile f(p);
+        return f.open(QIODevice::WriteOnly) && f.write(t) == t.size();
+    };
+    auto contenuto = [](const QString& p) {
+        QFile f(p);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(manca)");
+    };
+    auto collega = [](const QString& a, const QString& cfg) { return QFile::link(a, cfg); };
+    struct Caso {
+        const char* nome;
+        // Makes dir/Seriale.cfg; false when it cannot be made here.
+        std::function<bool(const QString& dir, const QString& cfg)> prepara;
+        bool letto, avviso, scritto;
+        std::function<void(const QString& dir, const QString& cfg)> dopo;
+    };
+    const Caso casi[] = {
+        {"collegamento a un proprio file: scritto sul posto",
+         [&](auto d, auto c) { return scrivi(d + "/vero", valori) && collega(d + "/vero", c); }, true, false, true,
+         [&](auto d, auto c) {
+             EXPECT_TRUE(QFileInfo(c).isSymLink());
+             EXPECT_EQ(contenuto(d + "/vero"), nuovi);
+         }},
+        {"collegamento al file di un altro utente",
+         [&](auto d, auto c) {
+             return root && scrivi(d + "/altro", valori) &&
+                    ::chown(QFile::encodeName(d + "/altro"), 65534, 65534) == 0 && collega(d + "/altro", c);
+         },
+         true, false, false, [&](auto d, auto) { EXPECT_EQ(contenuto(d + "/altro"), valori); }},
+        {"collegamento a un dispositivo come /dev/null",
+         [&](auto d, auto c) {
+             return root && ::mknod(QFile::encodeName(d + "/nullo"), S_IFCHR | 0666, makedev(1, 3)) == 0 &&
+                    collega(d + "/nullo", c);
+         },
+         false, true, false,
+         [&](auto d, auto) {
+             struct stat st {};
+             EXPECT_TRUE(::stat(QFile::encodeName(d + "/nullo"), &st) == 0 && S_ISCHR(st.st_mode));
+         }},
+        {"collegamento che non porta a niente", [&](auto d, auto c) { return collega(d + "/manca", c); }, false, false,
+         false, [&](auto d, auto) { EXPECT_FALSE(QFileInfo::exists(d + "/manca")); }},
+        {"un FIFO: non si resta in attesa", [&](auto, auto c) { return ::mkfifo(QFile::encodeName(c), 0644) == 0; },
+         false, true, false, [&](auto, auto c) { EXPECT_FALSE(QFileInfo(c).isFile()); }},
+        {"un dispositivo come /dev/zero: letto per niente",
+         [&](auto, auto c) { return root && ::mknod(QFile::encodeName(c), S_IFCHR | 0666, makedev(1, 5)) == 0; }, false,
+         true, false, nullptr},
+        {"una cartella", [&](auto, auto c) { return QDir().mkdir(c); }, false, true, false, nullptr},
+        {"100 MB: non letto, sostituito",
+         [&](auto, auto c) { return scrivi(c, valori) && ::truncate(QFile::encodeName(c), 100 << 20) == 0; }, false,
+         true, true, nullptr},
+        {"sola lettura e di un altro gruppo: modo e gruppo restano",
+         [&](auto, auto c) {
+             return scrivi(c, valori) && (!root || ::chown(QFile::encodeName(c), 0, 65534) == 0) &&
+                    ::chmod(QFile::encodeName(c), 0444) == 0;
+         },
+         true, false, true,
+         [&](auto, auto c) {
+             struct stat st {};
+             ASSERT_EQ(::lstat(QFile::encodeName(c), &st), 0);
+             EXPECT_TRUE(S_ISREG(st.st_mode));
+             EXPECT_EQ(st.st_mode & 07777, 0444u);
+             if (root) {
+                 EXPECT_EQ(st.st_gid, 65534u);
+             }
+         }},
+    };
+    for (const Caso& k : casi) {
+        SCOPED_TRACE(k.nome);
+        QTemporaryDir dir;
+        const QString cfg = dir.filePath("Seriale.cfg");
+        if (!k.prepara(dir.path(), cfg)) {
+            std::printf("  (saltato: %s)\n", k.nome);
+            continue;
+        }
+        SerialeCfg c;
+        QString avviso;
+        EXPECT_EQ(LeggiSerialeCfg(cfg, c, &avviso), k.letto);
+        EXPECT_EQ(c.NSeriale, k.letto ? 5 : 1);
+        EXPECT_EQ(!avviso.isEmpty(), k.avviso) << avviso.toStdString();
+        QString errore;
+        EXPECT_EQ(brelvo::ScriviSerialeCfg(cfg, {9, 0, 0, 0}, &errore), k.scritto) << errore.toStdString();
+        EXPECT_EQ(errore.isEmpty(), k.scritto) << errore.toStdString();
+        if (k.scritto) {
+            EXPECT_EQ(contenuto(cfg), nuovi);
+        }
+        if (k.dopo) k.dopo(dir.path(), cfg);
+        // Nothing left behind beside it.
+        EXPECT_EQ(QDir(dir.path())
+                      .entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot)
+                      .filter(".Seriale")
+                      .size(),
+                  0);
+    }
 }

@@ -6,8 +6,10 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFocusEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QScreen>
 #include <QTemporaryDir>
 
 #include "FakeucTalumbra.h"
@@ -51,12 +53,13 @@ protected:
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(manca)");
     }
     // The window as the program builds it, with its start-up run.
-    frmMain& Avvia() {
+    frmMain& Avvia(const volatile std::sig_atomic_t* segnale = nullptr) {
         auto t = std::make_unique<TastieraFinta>(tasti);
         tastiera = t.get();
         w = std::make_unique<frmMain>(std::move(t));
         w->setPercorsoCfg(Cfg());
         w->setMessaggio([this](const QString& m) { messaggi.push_back(m); });
+        w->setSegnale(segnale);
         w->Form_Load();
         return *w;
     }
@@ -101,6 +104,16 @@ TEST_F(FrmMain, UnFileConSolo3DaLaPorta3) {
     auto& f = Avvia();
     EXPECT_EQ(f.ucTalumbra1->CommPort(), 3);
     EXPECT_FALSE(f.chkCapo->isChecked() || f.chkScrivi->isChecked() || f.chkDownArrow->isChecked());
+}
+
+TEST_F(FrmMain, UnSegnaleDiChiusuraPrimaDellAvvioLoFermaEIlFileTieneLaSuaPorta) {
+    ScriviCfg(" 3 \r\n 1 \r\n 0 \r\n 0 \r\n");
+    volatile std::sig_atomic_t segnale = 1;
+    auto& f = Avvia(&segnale);
+    // The control still has the window description's port 2, never the file's.
+    EXPECT_EQ(f.ucTalumbra1->CommPort(), 2);
+    f.ChiudiPerSegnale();
+    EXPECT_EQ(LeggiCfg(), QByteArray(" 3 \r\n 1 \r\n 0 \r\n 0 \r\n"));
 }
 
 TEST_F(FrmMain, InvioEFrecciaGiuInsiemeNelFileDannoSoloInvio) {
@@ -180,12 +193,16 @@ TEST_F(FrmMain, GestoriDelleOpzioni) {
     EXPECT_EQ(f.ucTalumbra1->TipoBadge(), ucTalumbra::tb_HITAG_1);
 
     // The repeat time is edited in hundredths of a second.
-    auto lascia = [&](const QString& testo) {
+    auto lascia = [&](const QString& testo, Qt::FocusReason perche = Qt::TabFocusReason) {
         f.txtTMCode->setText(testo);
-        QFocusEvent fuori(QEvent::FocusOut);
+        QFocusEvent fuori(QEvent::FocusOut, perche);
         QApplication::sendEvent(f.txtTMCode, &fuori);
     };
     lascia("25");
+    EXPECT_EQ(f.ucTalumbra1->TMantCode(), 250);
+    // The window losing activation, or the box's own menu, does not apply it.
+    lascia("40", Qt::ActiveWindowFocusReason);
+    lascia("40", Qt::PopupFocusReason);
     EXPECT_EQ(f.ucTalumbra1->TMantCode(), 250);
     lascia("x");
     EXPECT_EQ(f.txtTMCode->text(), "25");
@@ -277,16 +294,48 @@ TEST_F(FrmMain, UnLettoreNonPelvanAllAvvioDisabilitaLaListaDeiBadge) {
     EXPECT_TRUE(f.chkScrivi->isEnabled());
 }
 
-TEST_F(FrmMain, LaFinestraMisura4215Per1440Twip) {
-    auto& f = Avvia();
-    const double px = f.logicalDpiX() / 1440.0;
-    EXPECT_EQ(f.width(), qRound(4215 * px));
-    EXPECT_EQ(f.chkDownArrow->geometry().left(), qRound(1800 * px));
-    EXPECT_EQ(f.windowTitle(), "Brelvo");
-    // BRELVO_SCHERMATA=file.png saves how the window looks, for a look by eye.
-    if (const QByteArray p = qgetenv("BRELVO_SCHERMATA"); !p.isEmpty()) {
-        f.show();
-        f.grab().save(QString::fromLocal8Bit(p));
+// No text is cut, at whatever resolution CTest runs this (96, 144 and 192 dpi)
+// and with the desktop's font one size larger: every element holds its size
+// hint, none covers another, the window holds them all, and the layout keeps
+// its twips where the texts fit.
+TEST_F(FrmMain, NessunTestoTagliatoAOgniRisoluzioneECarattere) {
+    const QFont desktop = QApplication::font();
+    for (int piu : {0, 1}) {
+        SCOPED_TRACE(testing::Message() << QApplication::primaryScreen()->logicalDotsPerInchX() << " dpi, font +"
+                                        << piu);
+        QFont carattere = desktop;
+        carattere.setPointSize(desktop.pointSize() + piu);
+        QApplication::setFont(carattere);
+        auto& f = Avvia();
+        QApplication::setFont(desktop);
+        const double px = f.logicalDpiX() / 1440.0;
+        EXPECT_EQ(f.windowTitle(), "Brelvo");
+        EXPECT_GE(f.width(), qRound(4215 * px));
+        EXPECT_GE(f.height(), qRound(1440 * px));
+        EXPECT_EQ(f.chkDownArrow->geometry().left(), qRound(1800 * px));
+        const std::vector<std::pair<const char*, QWidget*>> elementi{
+            {"ucTalumbra1", f.ucTalumbra1}, {"cmbTipoTag", f.cmbTipoTag},    {"lblAntiRimb", f.lblAntiRimb},
+            {"txtTMCode", f.txtTMCode},     {"chkattiva", f.chkattiva},      {"chkCapo", f.chkCapo},
+            {"chkScrivi", f.chkScrivi},     {"chkDownArrow", f.chkDownArrow}};
+        for (size_t i = 0; i < elementi.size(); ++i) {
+            const auto [nome, w] = elementi[i];
+            const QRect g = w->geometry();
+            EXPECT_TRUE(f.rect().contains(g)) << nome;
+            if (w != f.ucTalumbra1) {
+                EXPECT_GE(g.height(), w->sizeHint().height()) << nome;
+            }
+            if (w != f.ucTalumbra1 && w != f.txtTMCode) {
+                EXPECT_GE(g.width(), w->sizeHint().width()) << nome;
+            }
+            for (size_t j = i + 1; j < elementi.size(); ++j)
+                EXPECT_FALSE(g.intersects(elementi[j].second->geometry())) << nome << " covers " << elementi[j].first;
+        }
+        // BRELVO_SCHERMATA=file.png saves how the window looks, for a look by eye.
+        if (const QByteArray p = qgetenv("BRELVO_SCHERMATA"); !p.isEmpty() && piu == 0) {
+            f.show();
+            f.grab().save(QString::fromLocal8Bit(p));
+        }
+        w.reset();
     }
 }
 

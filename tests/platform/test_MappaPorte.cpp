@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -58,6 +59,60 @@ TEST(MappaPorte, MappedNumberWithMissingTargetDoesNotFallBackToTheTable) {
         std::fclose(f);
     }
     EXPECT_EQ(NumeroDi(2), errPortaInesistente);
+}
+
+// The failure of PercorsoPorta(porta), "number description"; as root, looked up
+// by a child that runs as nobody, so that permissions apply.
+std::string FallimentoDi(int porta) {
+    auto prova = [porta]() -> std::string {
+        try {
+            return "0 " + PercorsoPorta(porta);
+        } catch (const Fallimento& f) {
+            return std::to_string(f.Numero()) + " " + f.Descrizione();
+        }
+    };
+    if (::geteuid() != 0) return prova();
+    int tubo[2];
+    if (::pipe(tubo) != 0) return "pipe";
+    const pid_t figlio = ::fork();
+    if (figlio == 0) {
+        ::close(tubo[0]);
+        std::string r = (::setgid(65534) == 0 && ::setuid(65534) == 0) ? prova() : "setuid";
+        (void)!::write(tubo[1], r.data(), r.size());
+        ::_exit(0);
+    }
+    ::close(tubo[1]);
+    std::string r;
+    char buf[512];
+    for (ssize_t n; (n = ::read(tubo[0], buf, sizeof buf)) > 0;) r.append(buf, size_t(n));
+    ::close(tubo[0]);
+    ::waitpid(figlio, nullptr, 0);
+    return r;
+}
+
+TEST(MappaPorte, OnlyAMissingEntryFallsBackToTheTable) {
+    CartellaPorteTemporanea dir;
+    const std::string chiusa = dir.Percorso() + "/chiusa", file = dir.Percorso() + "/file";
+    ASSERT_EQ(::mkdir(chiusa.c_str(), 0700), 0);
+    std::fclose(std::fopen(file.c_str(), "w"));
+    struct Caso {
+        std::string cartella;
+        std::string atteso;  // number, then what the description names
+    } casi[] = {
+        {chiusa, "8010 Port 1: cannot look up " + chiusa + "/com1: Permission denied"},
+        {file, "8002 Port 1 does not exist: cannot look up " + file + "/com1: Not a directory"},
+    };
+    // Reachable by nobody, except for the folder under test.
+    ASSERT_EQ(::chmod(dir.Percorso().c_str(), 0755), 0);
+    if (::geteuid() != 0) {
+        ASSERT_EQ(::chmod(chiusa.c_str(), 0), 0);
+    }
+    Ambiente porte("TALUMBRA_PORTS");
+    for (const Caso& c : casi) {
+        ::setenv("TALUMBRA_PORTS", c.cartella.c_str(), 1);
+        EXPECT_EQ(FallimentoDi(1), c.atteso);
+    }
+    ::chmod(chiusa.c_str(), 0700);
 }
 
 TEST(MappaPorte, FallsBackToXdgConfigHomeThenHome) {

@@ -1,15 +1,22 @@
 // talumbra-read: hosts one ucTalumbra with no window system and prints the
 // codes it reads (or, with --events, every event it raises).
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
 #include <QApplication>
 #include <QHash>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -21,9 +28,23 @@ namespace {
 const char* const kUso =
     "usage: talumbra-read --port N [--badge 0..4] [--repeat-ms MS] [--quendel 0|1] [--type 0..3]\n"
     "                     [--check-ms MS] [--events] [--count K] [--seconds S] [--retry]\n"
+    "Prints one line per code read (with --events, one per event). In a line, bytes\n"
+    "outside 32-126 print as \\xHH and a backslash as \\\\, so every line reads back\n"
+    "to the exact bytes. --count K ends the program after exactly K codes.\n"
     "SIGUSR1 assigns Attivo := true again, as a user switching the reader back on:\n"
     "after the reader was pulled and plugged back in, it reopens the port. A failure\n"
-    "of it is printed as \"Errore N description\" on standard error; the program goes on.\n";
+    "of it is printed as \"Errore N description\" on standard error; the program goes on.\n"
+    "SIGTERM, SIGINT, SIGHUP and SIGQUIT end it: it sends the reader its closing\n"
+    "sequence (EOT EOT) and exits, also while standard output is full.\n"
+    "Exit status: 0 ended by --count, --seconds or a signal; 2 bad arguments;\n"
+    "3 no reader answered (without --retry); 4 the port could not be set up;\n"
+    "5 standard output failed (closed, full disk, its reader gone): a code that\n"
+    "could not be written is lost, and the program ends at once.\n";
+
+// Exit statuses.
+constexpr int kEsitoLettoreAssente = 3;
+constexpr int kEsitoAvvio = 4;
+constexpr int kEsitoUscita = 5;
 
 struct Opzioni {
     int porta = 0;
@@ -99,12 +120,15 @@ Opzioni Leggi(int argc, char** argv) {
     return o;
 }
 
-// One line on standard output, at once. Bytes outside 32-126 become \xHH.
-void Riga(const QString& testo) {
+// A line as printed: bytes outside 32-126 become \xHH, and the backslash is
+// doubled so that the text "\x0D" and the byte 0x0D print differently.
+std::string Visibile(const QString& testo) {
     std::string s;
     for (char c : testo.toLatin1().toStdString()) {
         unsigned char u = static_cast<unsigned char>(c);
-        if (u >= 32 && u <= 126) {
+        if (c == '\\') {
+            s += "\\\\";
+        } else if (u >= 32 && u <= 126) {
             s += c;
         } else {
             char esc[5];
@@ -113,8 +137,59 @@ void Riga(const QString& testo) {
         }
     }
     s += '\n';
-    std::fwrite(s.data(), 1, s.size(), stdout);
-    std::fflush(stdout);
+    return s;
+}
+
+int pipeSegnali[2] = {-1, -1};
+// Set by the handler, read by the loop: a close signal came; SIGUSR1 came.
+volatile std::sig_atomic_t chiudere = 0;
+volatile std::sig_atomic_t riattivare = 0;
+
+void SuSegnale(int segnale) {
+    const int e = errno;
+    if (segnale == SIGUSR1)
+        riattivare = 1;
+    else
+        chiudere = 1;
+    char c = static_cast<char>(segnale);
+    ssize_t r = ::write(pipeSegnali[1], &c, 1);
+    (void)r;
+    errno = e;
+}
+
+// Empties the signal pipe; the flags say what came.
+void SvuotaSegnali() {
+    char buf[64];
+    while (::read(pipeSegnali[0], buf, sizeof buf) > 0) {
+    }
+}
+
+enum class Scrittura { Fatta, Fallita, Interrotta };
+
+// Writes `s` to standard output, waiting while it is full, but never past a
+// close signal: a reader that stops reading must not hold the program, nor
+// keep the reader from its closing sequence. Fallita leaves the cause in errno.
+Scrittura Scrivi(const std::string& s) {
+    size_t fatti = 0;
+    while (fatti < s.size()) {
+        pollfd p[2] = {{STDOUT_FILENO, POLLOUT, 0}, {pipeSegnali[0], POLLIN, 0}};
+        const int r = ::poll(p, 2, chiudere ? 0 : -1);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return Scrittura::Fallita;
+        if (p[0].revents) {
+            // At most one pipe buffer: after POLLOUT a pipe takes that much without blocking.
+            const ssize_t n = ::write(STDOUT_FILENO, s.data() + fatti, std::min<size_t>(s.size() - fatti, PIPE_BUF));
+            if (n > 0) {
+                fatti += static_cast<size_t>(n);
+                continue;
+            }
+            if (n == 0) errno = EIO;  // nothing taken, no reason given: do not retry for ever
+            if (n == 0 || (errno != EINTR && errno != EAGAIN)) return Scrittura::Fallita;
+        }
+        if (chiudere) return Scrittura::Interrotta;
+        if (p[1].revents & POLLIN) SvuotaSegnali();  // SIGUSR1: its flag waits for the loop
+    }
+    return Scrittura::Fatta;
 }
 
 // The stored properties, built from the flags: case-insensitive keys, defaults.
@@ -138,34 +213,49 @@ public:
     void PropertyChanged(const QString&) override {}
 };
 
-int pipeSegnali[2] = {-1, -1};
-
-void SuSegnale(int segnale) {
-    char c = static_cast<char>(segnale);
-    ssize_t r = ::write(pipeSegnali[1], &c, 1);
-    (void)r;
+// Descriptors 0 and 2 that were closed get /dev/null, so that no port or
+// pipe opened later takes their place and receives messages. A closed
+// standard output is an output failure from the start.
+bool DescrittoriStandard() {
+    for (int fd : {STDIN_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) >= 0) continue;
+        const int n = ::open("/dev/null", O_RDWR | O_NOCTTY);
+        if (n >= 0 && n != fd) {
+            ::dup2(n, fd);
+            ::close(n);
+        }
+    }
+    if (::fcntl(STDOUT_FILENO, F_GETFD) >= 0) return true;
+    std::fprintf(stderr, "talumbra-read: standard output is closed: codes would be lost\n");
+    return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const Opzioni o = Leggi(argc, argv);
+    if (!DescrittoriStandard()) return kEsitoUscita;
 
-    // No window system: the control lives on the offscreen platform.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-
-    if (::pipe(pipeSegnali) != 0) {
+    // Signals are caught from the start, so that one coming while the reader
+    // is being set up still ends it properly. The close signals interrupt a
+    // write to a terminal that blocks (no SA_RESTART); a write end that never
+    // blocks keeps a burst of signals from stalling the handler.
+    if (::pipe2(pipeSegnali, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("talumbra-read: pipe");
-        return 4;
+        return kEsitoAvvio;
     }
     struct sigaction sa {};
     sa.sa_handler = SuSegnale;
     sigemptyset(&sa.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(s, &sa, nullptr);
     sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGUSR1, &sa, nullptr);
+    // A reader of standard output that goes away is a failed write, not a kill.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // No window system: the control lives on the offscreen platform.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
 
     // Why the program ends: set once, then the loop (or the control, when it
     // asks its question) winds down.
@@ -175,19 +265,49 @@ int main(int argc, char** argv) {
         app.quit();
     };
 
+    // Output. After a failure nothing more is written; lines cut off by a
+    // close signal while the output was full are counted and reported.
+    bool uscitaGuasta = false;
+    long long nonScritte = 0;
+    auto Riga = [&](const QString& testo) {
+        if (uscitaGuasta) return;
+        const Scrittura r = Scrivi(Visibile(testo));
+        if (r == Scrittura::Fallita) {
+            uscitaGuasta = true;
+            std::fprintf(stderr, "talumbra-read: cannot write to standard output: %s\n", std::strerror(errno));
+            Termina(kEsitoUscita);
+        } else if (r == Scrittura::Interrotta) {
+            ++nonScritte;
+        }
+        // A signal whose byte the write's wait took: the loop still hears of it.
+        if (riattivare || chiudere) (void)!::write(pipeSegnali[1], "", 1);
+    };
+    // The reader of a pipe on standard output going away (`| head -1`) ends
+    // the program at once, before another code is taken from the reader only
+    // to be lost.
+    struct stat stOut {};
+    std::unique_ptr<QSocketNotifier> lettoreUscita;
+    if (::fstat(STDOUT_FILENO, &stOut) == 0 && S_ISFIFO(stOut.st_mode)) {
+        lettoreUscita = std::make_unique<QSocketNotifier>(STDOUT_FILENO, QSocketNotifier::Read);
+        QObject::connect(lettoreUscita.get(), &QSocketNotifier::activated, [&] {
+            pollfd p{STDOUT_FILENO, 0, 0};
+            lettoreUscita->setEnabled(false);
+            if (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLERR | POLLHUP))) return;
+            if (uscitaGuasta) return;
+            uscitaGuasta = true;
+            std::fprintf(stderr, "talumbra-read: cannot write to standard output: %s\n", std::strerror(EPIPE));
+            Termina(kEsitoUscita);
+        });
+    }
+
     ucTalumbra* controllo = nullptr;
     QSocketNotifier segnali(pipeSegnali[0], QSocketNotifier::Read);
     QObject::connect(&segnali, &QSocketNotifier::activated, [&] {
-        char buf[16];
-        const ssize_t r = ::read(pipeSegnali[0], buf, sizeof buf);
-        bool riattiva = false;
-        for (ssize_t i = 0; i < r; ++i) {
-            if (buf[i] == SIGUSR1)
-                riattiva = true;
-            else
-                Termina(0);
-        }
-        if (!riattiva || uscita || !controllo) return;
+        SvuotaSegnali();
+        if (chiudere) Termina(0);
+        if (!riattivare) return;
+        riattivare = 0;
+        if (uscita || !controllo) return;
         // The host's own call: its failure stops here, like a user's click would.
         try {
             controllo->setAttivo(true);
@@ -205,8 +325,10 @@ int main(int argc, char** argv) {
     long long letti = 0;
 
     // Once the program is ending, every further question is answered Cancel.
-    controllo->setDomanda([&](const QString&) { return o.riprova && !uscita; });
+    controllo->setDomanda([&](const QString&) { return o.riprova && !uscita && !chiudere; });
     QObject::connect(controllo, &ucTalumbra::Lettura, [&](QString& codice) {
+        // A fast stream may deliver more codes before the loop ends: --count is exact.
+        if (o.conteggio > 0 && letti >= o.conteggio) return;
         Riga(o.eventi ? "Lettura " + codice : codice);
         if (o.conteggio > 0 && ++letti >= o.conteggio) Termina(0);
     });
@@ -215,7 +337,7 @@ int main(int argc, char** argv) {
     });
     QObject::connect(controllo, &ucTalumbra::FindDevice, [&](bool& trovato, ucTalumbra::TipoDispositivo_Enum& tipo) {
         if (o.eventi) Riga(QStringLiteral("FindDevice %1 %2").arg(trovato ? 1 : 0).arg(int(tipo)));
-        if (!trovato && !o.riprova) Termina(3);
+        if (!trovato && !o.riprova) Termina(kEsitoLettoreAssente);
     });
     QObject::connect(controllo, &ucTalumbra::Anomalia, [&](QString& testo) {
         if (o.eventi) {
@@ -240,15 +362,19 @@ int main(int argc, char** argv) {
         if (o.checkMs && !uscita) controllo->setCheckVersion(*o.checkMs);
     } catch (const talumbra::Fallimento& f) {
         std::fprintf(stderr, "Errore %d %s\n", f.Numero(), f.Descrizione().c_str());
-        uscita = 4;
+        if (!uscita) uscita = kEsitoAvvio;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Errore 0 %s\n", e.what());
-        uscita = 4;
+        if (!uscita) uscita = kEsitoAvvio;
     }
 
+    // A close signal during the set-up: its byte may still wait in the pipe.
+    if (chiudere) Termina(0);
     if (!uscita) app.exec();
 
     // Destroying the control sends EOT EOT and closes the port.
     delete std::exchange(controllo, nullptr);
+    if (nonScritte > 0)
+        std::fprintf(stderr, "talumbra-read: ended with standard output full: %lld line(s) not written\n", nonScritte);
     return uscita.value_or(0);
 }
