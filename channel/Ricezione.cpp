@@ -3,8 +3,6 @@
 #include "talumbra/Fallimento.h"
 #include "channel/Piattaforma.h"
 #include "channel/clsComunicazioni.h"
-#include "readers/clsLettori.h"
-#include "readers/modLettori.h"
 
 namespace talumbra {
 
@@ -27,12 +25,12 @@ void clsComunicazioni::Seriale_OnComm() {
     try {
         OnComm_Disattivato();
         Seriale->setInputLen(0);
-        const int32_t tipo = Lettori()->PELVAN().ConType;
+        const int32_t tipo = TipoDispositivo ? TipoDispositivo() : -1;
         switch (tipo) {
-            case 0: RiceviRighe(); break;
-            case 1:
-            case 2: RiceviCodice(); break;
-            case 3: RiceviCodice_MAVO(); break;
+            case tlPELVAN: RiceviRighe(); break;
+            case tlKez3:
+            case tlEmulKez: RiceviCodice(); break;
+            case tlMifareMAVO: RiceviCodice_MAVO(); break;
             default: break;  // unknown reader: the bytes stay in the port
         }
     } catch (const Fallimento& f) {
@@ -152,12 +150,12 @@ void clsComunicazioni::RiceviCodice() {
 }
 
 void clsComunicazioni::RiceviCodice_MAVO() {
-    int16_t Esito = 0;
+    int16_t Esito = esRicevuta;
     std::string Risposta;
     Aspetta_Risposta_MAVO(Esito, Risposta);
-    if (Esito == 0 || Esito == 2) {
+    if (Esito == esRicevuta || Esito == esRifiutata) {
         if (ComRX) ComRX(Risposta);
-    } else if (Esito == 1) {
+    } else if (Esito == esTempoScaduto) {
         if (ComTO) ComTO();
     }
 }

@@ -36,7 +36,7 @@ void clsComunicazioni::InviaComando_RiceviRisposta(const std::string& comando, i
     OnComm_Disattivato();  // stays off: no notification may take the reply
     InviaComando(comando);
     Aspetta_Risposta(Esito, Risposta);
-    if (Esito == 1 && ComTO) ComTO();
+    if (Esito == esTempoScaduto && ComTO) ComTO();
     if (chiudiAllaFine) setAttivo(false);
 }
 
@@ -62,9 +62,9 @@ void clsComunicazioni::TransazioneTrama(const std::string& comando, int16_t& Esi
     OnComm_Disattivato();
     InviaComando(comando);
     (this->*attesa)(Esito, Risposta);
-    if (Esito == 0 || Esito == 2) {
+    if (Esito == esRicevuta || Esito == esRifiutata) {
         if (ComRX) ComRX(Risposta);
-    } else if (Esito == 1) {
+    } else if (Esito == esTempoScaduto) {
         if (ComTO) ComTO();
     }
     if (chiudiAllaFine) setAttivo(false);
@@ -82,7 +82,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
         std::string c = Seriale->Input();
         const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
         if (Oltre(trascorso, VlMaxTimeOut)) {
-            Esito = 1;
+            Esito = esTempoScaduto;
             return;
         }
         segni.Passa(trascorso);
@@ -102,7 +102,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
                 c = Seriale->Input();
                 const uint32_t daCR = Trascorso(t0, pf.timeGetTime());
                 if (Oltre(daCR, VlMaxTimeOut)) {
-                    Esito = 1;
+                    Esito = esTempoScaduto;
                     return;
                 }
                 if (c == LF) break;
@@ -114,7 +114,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
     }
     if (ComRX) ComRX(raccolto);
     Risposta = raccolto;
-    Esito = 0;
+    Esito = esRicevuta;
 }
 
 }  // namespace talumbra

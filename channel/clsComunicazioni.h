@@ -8,11 +8,12 @@
 #include <optional>
 #include <string>
 
+#include "channel/Costanti.h"
 #include "channel/PortaSeriale.h"
 
 namespace talumbra {
 
-// Shared ownership (the front end holds it by shared_ptr) lets the waits keep
+// Shared ownership (its owner holds it by shared_ptr) lets the waits keep
 // the channel alive while host events run inside them.
 class clsComunicazioni : public std::enable_shared_from_this<clsComunicazioni> {
 public:
@@ -34,6 +35,11 @@ public:
     std::function<void(std::string& comando)> ComTX;
     std::function<void(std::string& stringa)> ComRX;
     std::function<void()> ComTO;
+
+    // The device type (a TipoLettore value) that decides how a notification is
+    // received. Installed by the owner of the channel; without one, or with an
+    // unknown value, the bytes stay in the port.
+    std::function<int32_t()> TipoDispositivo;
 
     // ---- Port, settings, activation
     int16_t CommPort() const { return mCommPort; }

@@ -1,18 +1,14 @@
 #include "control/PiattaformaControllo.h"
 
-#include "channel/Piattaforma.h"
-
-#ifdef TALUMBRA_CON_PIATTAFORMA
 #include <QApplication>
 
+#include "channel/Piattaforma.h"
 #include "platform/PiattaformaQt.h"
-#endif
 
 namespace talumbra::controllo {
 
 void InstallaPiattaforma() {
     if (piattaformaCorrente()) return;
-#ifdef TALUMBRA_CON_PIATTAFORMA
     // Lives as long as the process: ports and channels may outlive any control.
     static PiattaformaQt* reale = [] {
         auto* p = new PiattaformaQt();
@@ -20,7 +16,6 @@ void InstallaPiattaforma() {
         return p;
     }();
     setPiattaforma(reale);
-#endif
 }
 
 }  // namespace talumbra::controllo

@@ -40,10 +40,18 @@ quint32 AColore(const QColor& c) { return quint32(c.red()) | (quint32(c.green())
 talumbra::clsComunicazioni& Canale() { return *talumbra::Lettori()->Comunicazione; }
 talumbra::clsPelvan& Pelvan() { return talumbra::Lettori()->PELVAN(); }
 
+// The property hands its value to the core unchanged.
+constexpr bool Uguale(ucTalumbra::TipoDispositivo_Enum a, talumbra::TipoLettore b) {
+    return static_cast<int32_t>(a) == static_cast<int32_t>(b);
+}
+static_assert(Uguale(ucTalumbra::tdPELVAN, talumbra::tlPELVAN) && Uguale(ucTalumbra::tdKez3, talumbra::tlKez3) &&
+              Uguale(ucTalumbra::tdEmulKez, talumbra::tlEmulKez) &&
+              Uguale(ucTalumbra::tdMifareMAVO, talumbra::tlMifareMAVO));
+
 // Typed reads from a property store: a value that does not fit its type is an
 // error for the caller, never a silent zero.
 [[noreturn]] void TipoErrato(const QString& chiave) {
-    throw Fallimento(13, "Type mismatch for property " + chiave.toStdString());
+    throw Fallimento(talumbra::errTipoErrato, "Type mismatch for property " + chiave.toStdString());
 }
 
 qint64 LeggiIntero(ucTalumbra::PropertyBag& b, const QString& chiave, qint64 predefinito, qint64 minimo,
@@ -57,7 +65,8 @@ qint64 LeggiIntero(ucTalumbra::PropertyBag& b, const QString& chiave, qint64 pre
         if (!ok) TipoErrato(chiave);
         n = qRound64(d);
     }
-    if (n < minimo || n > massimo) throw Fallimento(6, "Overflow in property " + chiave.toStdString());
+    if (n < minimo || n > massimo)
+        throw Fallimento(talumbra::errOverflow, "Overflow in property " + chiave.toStdString());
     return n;
 }
 
@@ -174,7 +183,7 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
     connect(d->trLettura.t, &QTimer::timeout, this, [this] { Protetto([this] { trLettura_Timer(); }); });
     connect(d->trCheck.t, &QTimer::timeout, this, [this] { trCheck_Timer(); });
 
-    // 1-2: our own front end becomes the library's current one.
+    // Our own front end becomes the library's current one.
     d->MyLettori = std::make_shared<talumbra::clsLettori>();
     talumbra::modLettori::setLettori(d->MyLettori);
     d->MyLettori->Lettura = [this](std::string& sCodice) { MyLettori_Lettura(sCodice); };
@@ -185,7 +194,6 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
             if (originale) Protetto(originale);
         };
     }
-    // 3-4
     Canale().setAttivo(false);
     d->trCheck.Abilita(false);
     d->trCheck.Intervallo(0);
@@ -456,7 +464,7 @@ void ucTalumbra::VerificaConnessione() {
         int32_t esito = Pelvan().GetVersion(Risposta, Sintassi);
         // A short reply is no identification either: counting it keeps a
         // chatty but wrong device from holding the check for ever.
-        if (Sintassi != 0 || esito != 0 || Risposta.size() <= 16) {
+        if (Sintassi != 0 || esito != talumbra::esRicevuta || Risposta.size() <= 16) {
             ++fallimenti;
             if (fallimenti > 5) {
                 if (Chiedi(QString::fromLatin1(kDomanda))) {

@@ -5,6 +5,8 @@
 #include <QString>
 #include <cstdint>
 
+#include <talumbra/NumeriFallimento.h>
+
 namespace brelvo {
 
 struct SerialeCfg {
@@ -14,8 +16,7 @@ struct SerialeCfg {
     int16_t mFrecciaGiu = 0;
 };
 
-// Failure number of a "Seriale.cfg" that cannot or may not be written.
-inline constexpr int errSerialeCfg = 75;
+using talumbra::errSerialeCfg;  // a "Seriale.cfg" that cannot or may not be written
 // The most the file may hold: four short lines are the whole format.
 inline constexpr qsizetype kMassimoSerialeCfg = 4096;
 

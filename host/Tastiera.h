@@ -3,6 +3,8 @@
 #include <QString>
 #include <memory>
 
+#include <talumbra/NumeriFallimento.h>
+
 namespace brelvo {
 
 class Tastiera {
@@ -28,6 +30,6 @@ QString Stampabili(const QString& codice);
 std::unique_ptr<Tastiera> CreaTastieraX11();
 
 // The failure number of the keystroke layer.
-inline constexpr int errTastiera = 70;
+inline constexpr int errTastiera = talumbra::errTastiera;
 
 }  // namespace brelvo

@@ -287,7 +287,7 @@ void frmMain::txtTMCode_LostFocus() {
     if (numerico && std::isfinite(v)) {
         const double ms = std::nearbyint(v * 10);
         if (ms < std::numeric_limits<qint32>::min() || ms > std::numeric_limits<qint32>::max())
-            throw talumbra::Fallimento(6, "Overflow");
+            throw talumbra::Fallimento(talumbra::errOverflow, "Overflow");
         ucTalumbra1->setTMantCode(static_cast<qint32>(ms));
     } else {
         txtTMCode->setText(QString::number(ucTalumbra1->TMantCode() / 10.0, 'g', 15));

@@ -5,8 +5,6 @@
 #include <memory>
 
 #include "channel/clsComunicazioni.h"
-#include "readers/clsLettori.h"
-#include "readers/modLettori.h"
 
 namespace talumbra {
 
@@ -44,20 +42,17 @@ void Giudica(const std::string& risposta, int16_t& Sintassi) {
 
 constexpr int32_t kTimeOutComando = 500;
 
-// Runs one command and its reply through the current front end's channel.
-// The front end is held for the whole transaction: a host event that runs
-// inside the wait may replace the current front end.
-int16_t Transazione(const std::string& lettere, const std::string& pag, const std::string& dati, int32_t timeOut,
-                    std::string& Risposta) {
-    std::shared_ptr<clsLettori> lettori = Lettori();
-    std::shared_ptr<clsComunicazioni> canale = lettori->Comunicazione;
-    canale->OnComm_Disattivato();
-    int16_t esito = 0;
-    canale->PELVAN(lettere, pag, dati, esito, Risposta, timeOut, true);
+}  // namespace
+
+// Runs one command and its reply; the link is held for the whole transaction.
+int16_t clsPelvan::Transazione(const std::string& lettere, const std::string& pag, const std::string& dati,
+                               int32_t timeOut, std::string& Risposta) {
+    const Collegamento link = mCollega();
+    link.Canale->OnComm_Disattivato();
+    int16_t esito = esRicevuta;
+    link.Canale->PELVAN(lettere, pag, dati, esito, Risposta, timeOut, true);
     return esito;
 }
-
-}  // namespace
 
 std::string clsPelvan::SettaComando(const std::string& comando) const {
     return Maiuscolo ? InMaiuscolo(comando) : InMinuscolo(comando);
@@ -158,25 +153,25 @@ int32_t clsPelvan::GetVersion(std::string& Risposta) {
 }
 
 int32_t clsPelvan::GetVersion(std::string& Risposta, int16_t& Sintassi) {
-    std::shared_ptr<clsLettori> lettori = Lettori();
-    std::shared_ptr<clsComunicazioni> canale = lettori->Comunicazione;
-    canale->OnComm_Disattivato();
-    int16_t esito = 0;
-    canale->PELVAN(SettaComando("v"), "", "", esito, Risposta, kTimeOutComando, true);
-    if (esito == 0) {
+    const Collegamento link = mCollega();
+    clsComunicazioni& canale = *link.Canale;
+    canale.OnComm_Disattivato();
+    int16_t esito = esRicevuta;
+    canale.PELVAN(SettaComando("v"), "", "", esito, Risposta, kTimeOutComando, true);
+    if (esito == esRicevuta) {
         Sintassi = 1;
         Giudica(Risposta, Sintassi);
         if (!Risposta.empty()) {
-            if (Contiene(Risposta, "KEZ")) ConType = 2;
-            if (Contiene(Risposta, "OMBRISK-125")) ConType = 0;
+            if (Contiene(Risposta, "KEZ")) ConType = tlEmulKez;
+            if (Contiene(Risposta, "OMBRISK-125")) ConType = tlPELVAN;
         }
     } else {
         // The framed request waits with the time-out the request above set.
         Risposta.clear();
-        canale->MAVO("f", "", esito, Risposta, 0, true);
+        canale.MAVO("f", "", esito, Risposta, 0, true);
         if (Risposta.size() > 16) {
-            if (Contiene(Risposta, "DORMAVO")) ConType = 2;
-            if (Contiene(Risposta, "SIRMAVO")) ConType = 3;
+            if (Contiene(Risposta, "DORMAVO")) ConType = tlEmulKez;
+            if (Contiene(Risposta, "SIRMAVO")) ConType = tlMifareMAVO;
         }
     }
     return esito;
@@ -191,12 +186,11 @@ int32_t clsPelvan::Continuos() {
 }
 
 int32_t clsPelvan::Continuos(int16_t& Sintassi) {
-    std::shared_ptr<clsLettori> lettori = Lettori();
-    std::shared_ptr<clsComunicazioni> canale = lettori->Comunicazione;
-    canale->OnComm_Attivato();
-    int16_t esito = 0;
+    const Collegamento link = mCollega();
+    link.Canale->OnComm_Attivato();
+    int16_t esito = esRicevuta;
     std::string risposta;
-    canale->PELVAN(SettaComando("c"), "", "", esito, risposta, kTimeOutComando, false);
+    link.Canale->PELVAN(SettaComando("c"), "", "", esito, risposta, kTimeOutComando, false);
     Sintassi = 0;
     return 0;
 }

@@ -1,15 +1,30 @@
 #pragma once
 // Command set of the Pelvan 125 kHz readers, and recognition of the reader
-// model from its version reply. Talks to the reader through Lettori().Comunicazione.
+// model from its version reply. Talks to the reader through the channel its
+// owner hands it for each command.
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+
+#include "channel/Costanti.h"
 
 namespace talumbra {
 
+class clsComunicazioni;
+
 class clsPelvan {
 public:
-    // Device type of the attached reader (a TipoDispositivo_Enum value).
-    int32_t ConType = 0;
+    // The channel for one command, and whatever must stay alive with it until
+    // the command is over (host events run inside the reply wait).
+    struct Collegamento {
+        std::shared_ptr<clsComunicazioni> Canale;
+        std::shared_ptr<const void> Custode;
+    };
+    explicit clsPelvan(std::function<Collegamento()> collega) : mCollega(std::move(collega)) {}
+
+    // Device type of the attached reader (a TipoLettore value).
+    int32_t ConType = tlPELVAN;
     // Command letters go out in upper case when true.
     bool Maiuscolo = false;
 
@@ -34,6 +49,11 @@ public:
     int32_t Continuos(int16_t& Sintassi);
     int32_t LogIn(const std::string& Password);
     int32_t LogIn(const std::string& Password, int16_t& Sintassi);
+
+private:
+    int16_t Transazione(const std::string& lettere, const std::string& pag, const std::string& dati, int32_t timeOut,
+                        std::string& Risposta);
+    std::function<Collegamento()> mCollega;
 };
 
 }  // namespace talumbra

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "talumbra/Fallimento.h"
@@ -11,11 +10,6 @@
 namespace talumbra {
 
 namespace {
-
-std::string Variabile(const char* nome) {
-    const char* v = std::getenv(nome);
-    return v ? std::string(v) : std::string();
-}
 
 std::string Tabella(int numero) {
     if (numero >= 1 && numero <= 32) return "/dev/ttyS" + std::to_string(numero - 1);
@@ -37,20 +31,6 @@ std::string Tabella(int numero) {
 }
 
 }  // namespace
-
-std::string CartellaPorte() {
-    // An empty value counts as unset, as an empty PATH-like setting would.
-    std::string d = Variabile("TALUMBRA_PORTS");
-    if (!d.empty()) return d;
-    std::string xdg = Variabile("XDG_CONFIG_HOME");
-    // A relative XDG_CONFIG_HOME is invalid and is ignored.
-    if (xdg.empty() || xdg.front() != '/') {
-        std::string home = Variabile("HOME");
-        if (home.empty()) return {};
-        xdg = home + "/.config";
-    }
-    return xdg + "/talumbra/ports";
-}
 
 std::string PercorsoPorta(int numero) {
     if (numero < PrimaPorta || numero > UltimaPorta) Inesistente(numero, "port numbers go from 1 to 256");

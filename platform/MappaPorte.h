@@ -2,9 +2,8 @@
 // Port numbers to device paths.
 //
 // Number N (1 to 256) is, in this order:
-//   1. the entry comN (a symlink or a device node) in the folder named by
-//      TALUMBRA_PORTS, or when that is unset in $XDG_CONFIG_HOME/talumbra/ports
-//      (by default ~/.config/talumbra/ports);
+//   1. the entry comN (a symlink or a device node) in the ports folder
+//      (platform/CartellaPorte.h);
 //   2. the built-in table: 1-32 /dev/ttyS0-31, 33-64 /dev/ttyUSB0-31,
 //      65-96 /dev/ttyACM0-31.
 // The lookup costs a few stat calls and never opens anything, so the control
@@ -12,14 +11,12 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/CartellaPorte.h"
+
 namespace talumbra {
 
 inline constexpr int PrimaPorta = 1;
 inline constexpr int UltimaPorta = 256;
-
-// The folder of comN entries in use, or the empty text when none can be named
-// (TALUMBRA_PORTS unset and neither XDG_CONFIG_HOME nor HOME set).
-std::string CartellaPorte();
 
 // The path to open for port `numero`: the comN entry (as written, so a symlink
 // is followed at open) or the built-in device. Throws Fallimento 8002 when the

@@ -27,9 +27,6 @@ namespace talumbra {
 
 namespace {
 
-// An operation that needs the port open, on a closed port.
-constexpr int32_t errPortaChiusa = 8012;
-
 // Received bytes kept unread before the port stops taking more from the device
 // (the kernel then holds the rest): a peer that floods a port nobody reads
 // cannot exhaust memory, and nothing is dropped.

@@ -10,9 +10,6 @@ namespace talumbra {
 
 namespace {
 
-constexpr int32_t errArgomentoNonValido = 5;
-constexpr int32_t errNonNumerico = 13;
-
 std::string SenzaSpazi(const std::string& s) {
     size_t a = 0, b = s.size();
     while (a < b && std::isspace(static_cast<unsigned char>(s[a]))) ++a;
@@ -31,7 +28,7 @@ bool Numero(const std::string& testo, double& valore) {
 
 double Valore(const std::string& term) {
     double v = 0;
-    if (!Numero(term, v)) throw Fallimento(errNonNumerico, "Terminal number is not numeric: \"" + term + "\"");
+    if (!Numero(term, v)) throw Fallimento(errTipoErrato, "Terminal number is not numeric: \"" + term + "\"");
     return v;
 }
 
@@ -59,7 +56,7 @@ int CoppiaEsa(const std::string& coppia, const std::string& tutto) {
     int v = 0;
     for (char c : coppia) {
         const int d = CifraEsa(c);
-        if (d < 0) throw Fallimento(errNonNumerico, "Not a hexadecimal text: \"" + tutto + "\"");
+        if (d < 0) throw Fallimento(errTipoErrato, "Not a hexadecimal text: \"" + tutto + "\"");
         v = v * 16 + d;
     }
     return v;
@@ -184,7 +181,7 @@ void clsComunicazioni::USKO(const std::string& term, const std::string& TipoComa
 
 void clsComunicazioni::SoloInvio(const std::string& filo, int16_t& Esito, std::string& Risposta) {
     InviaComando(filo);
-    Esito = 0;
+    Esito = esRicevuta;
     Risposta.clear();
 }
 
@@ -199,7 +196,7 @@ void clsComunicazioni::Aspetta_Risposta_ZARNET(int16_t& Esito, std::string& Risp
 }
 
 std::string clsComunicazioni::BCCEba(const std::string& stringa) {
-    if (stringa.empty()) throw Fallimento(errNonNumerico, "BCCEba: empty text");
+    if (stringa.empty()) throw Fallimento(errTipoErrato, "BCCEba: empty text");
     int x = CoppiaEsa(stringa.substr(0, 2), stringa);
     for (size_t i = 2; i < stringa.size(); i += 2) x ^= CoppiaEsa(stringa.substr(i, 2), stringa);
     return DueCifre(static_cast<unsigned>(x));

@@ -7,7 +7,7 @@
 namespace talumbra {
 
 std::string clsComunicazioni::CalcoloBCC(const std::string& testo) const {
-    if (testo.empty()) throw Fallimento(5, "CalcoloBCC: empty text, no character to check");
+    if (testo.empty()) throw Fallimento(errArgomentoNonValido, "CalcoloBCC: empty text, no character to check");
     unsigned char x = static_cast<unsigned char>(testo[0]);
     for (size_t i = 1; i < testo.size(); ++i) x ^= static_cast<unsigned char>(testo[i]);
     return std::string(1, static_cast<char>(x));
@@ -39,7 +39,7 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
         const std::string c = Seriale->Input();
         const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
         if (Oltre(trascorso, VlMaxTimeOut)) {
-            Esito = 1;  // a character read in this pass, and a partial frame, are dropped
+            Esito = esTempoScaduto;  // a character read in this pass, and a partial frame, are dropped
             return;
         }
         segni.Passa(trascorso);
@@ -50,7 +50,7 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
         if (!inTrama) {
             if (c == NAK || c == ACK) {
                 Risposta = c;
-                Esito = 0;
+                Esito = esRicevuta;
                 return;
             }
             if (c == apre) {
@@ -63,11 +63,11 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
         if (c == chiude || c == ACK) break;
     }
     if (!VerificaRisposta(trama)) {
-        Esito = 2;
+        Esito = esRifiutata;
         return;
     }
     if (confermaConAck) InviaComando(ACK);
-    Esito = 0;
+    Esito = esRicevuta;
     Risposta = trama;
 }
 

@@ -10,6 +10,9 @@ namespace talumbra {
 
 clsLettori::clsLettori() : Comunicazione(std::make_shared<clsComunicazioni>()) {
     Comunicazione->ComRX = [this](std::string& stringa) { Comunicazione_ComRx(stringa); };
+    // The type of the current front end, not of this one: a channel left
+    // running after its owner was replaced follows the reader now in use.
+    Comunicazione->TipoDispositivo = [] { return Lettori()->PELVAN().ConType; };
 }
 
 clsLettori::~clsLettori() {
@@ -17,7 +20,14 @@ clsLettori::~clsLettori() {
 }
 
 clsPelvan& clsLettori::PELVAN() {
-    if (!mPelvan) mPelvan = std::make_unique<clsPelvan>();
+    // Commands go through the current front end's channel, which is held
+    // (with its owner, and so this object) until the command is over: a host
+    // event that runs inside the wait may replace the current front end.
+    if (!mPelvan)
+        mPelvan = std::make_unique<clsPelvan>([] {
+            std::shared_ptr<clsLettori> lettori = Lettori();
+            return clsPelvan::Collegamento{lettori->Comunicazione, lettori};
+        });
     return *mPelvan;
 }
 
@@ -37,8 +47,8 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
     const int32_t tipo = PELVAN().ConType;
     const std::string prefisso = PrefissoBadge(TipoBadgeCorrente);
     // Binary-frame readers (types 1 and 2) deliver bare hexadecimal codes, with no prefix letter.
-    if (stringa[0] == prefisso[0] || tipo == 2 || tipo == 1) {
-        if (tipo == 0 && CodificaQuendelAttiva) {
+    if (stringa[0] == prefisso[0] || tipo == tlEmulKez || tipo == tlKez3) {
+        if (tipo == tlPELVAN && CodificaQuendelAttiva) {
             stringa.erase(0, 1);
             if (TipoBadgeCorrente == 0) stringa = InvertiBitByte(stringa);
         }
@@ -52,7 +62,7 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
         if (Lettura) Lettura(stringa);
         return;
     }
-    if (tipo == 3) {
+    if (tipo == tlMifareMAVO) {
         // STX "e0N" code ETX: a text with no room for at least one code character delivers nothing.
         if (stringa.size() <= 5) return;
         if (stringa[1] != 'e' || stringa[3] < '1' || stringa[3] > '9') return;

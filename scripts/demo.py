@@ -1,13 +1,12 @@
-"""The demo behind scripts/demo (which builds first)."""
+"""The demo behind scripts/demo (which builds first, and names tests/support
+in PYTHONPATH for the scene)."""
 import argparse
 import os
 import random
 import signal
-import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "host"))
-from scena import Scena, inverti_bit_byte  # noqa: E402
+from scena import Scena, inverti_bit_byte
 
 
 def main():

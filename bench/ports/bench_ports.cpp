@@ -17,7 +17,7 @@
 #include "talumbra/Fallimento.h"
 #include "platform/MappaPorte.h"
 #include "platform/PortaPosix.h"
-#include "tests/platform/PtyCoppia.h"
+#include "tests/support/PtyCoppia.h"
 
 using namespace talumbra;
 using Orologio = std::chrono::steady_clock;

@@ -14,9 +14,7 @@ import subprocess
 import sys
 import time
 
-here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(here, "..", "..", "tests", "host"))
-from scena import Scena, inverti_bit_byte  # noqa: E402
+from scena import Scena, inverti_bit_byte
 
 
 def confronta(ricevuto, atteso):

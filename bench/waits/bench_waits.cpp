@@ -24,7 +24,7 @@
 #include "platform/PiattaformaQt.h"
 #include "readers/clsLettori.h"
 #include "readers/modLettori.h"
-#include "tests/platform/PtyCoppia.h"
+#include "tests/support/PtyCoppia.h"
 
 using namespace talumbra;
 

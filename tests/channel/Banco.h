@@ -1,7 +1,6 @@
 #pragma once
-// A channel on the fake port, with its events recorded. The channel is the one
-// of the current front end, so the receive handler reads the device type that
-// the test sets.
+// A channel on the fake port, with its events recorded and the device type
+// that the test sets.
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -9,18 +8,16 @@
 #include <vector>
 
 #include "channel/clsComunicazioni.h"
-#include "readers/clsLettori.h"
-#include "readers/modLettori.h"
 #include "tests/support/FakePiattaforma.h"
 
 namespace talumbra::test {
 
 struct Banco {
     explicit Banco(uint32_t inizio = 0) : fp(inizio) {
-        lettori = std::make_shared<clsLettori>();
-        modLettori::setLettori(lettori);
-        ch = lettori->Comunicazione.get();
+        canale = std::make_shared<clsComunicazioni>();
+        ch = canale.get();
         porta = &fp.porta();
+        ch->TipoDispositivo = [this] { return tipo; };
         ch->ComRX = [this](std::string& s) {
             rx.push_back(s);
             if (suRx) suRx(s);
@@ -29,9 +26,7 @@ struct Banco {
         ch->ComTO = [this] { ++to; };
         ch->Errore = [this](int16_t& n, std::string& d) { errori.emplace_back(n, d); };
     }
-    ~Banco() { modLettori::setLettori(nullptr); }
-
-    void Tipo(int32_t t) { lettori->PELVAN().ConType = t; }
+    void Tipo(int32_t t) { tipo = t; }
     // Opens the port through the channel and lets notifications through, as
     // the control does once the reader has been found.
     void Pronto() {
@@ -52,8 +47,9 @@ struct Banco {
 
     FakePiattaforma fp;
     uint32_t inizioClock = fp.ora;
-    std::shared_ptr<clsLettori> lettori;
+    std::shared_ptr<clsComunicazioni> canale;
     clsComunicazioni* ch = nullptr;
+    int32_t tipo = tlPELVAN;
     FakePorta* porta = nullptr;
 
     std::vector<std::string> rx, tx;

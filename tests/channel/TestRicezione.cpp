@@ -291,21 +291,21 @@ namespace talumbra::test {
 namespace {
 
 TEST(Seriale_OnComm, OwnerReleasedByAHostEventDuringTheHunt) {
-    // The host drops the front end from an event run inside the frame receiver;
-    // the notification finishes on the channel it started with.
+    // The host drops the channel's owner from an event run inside the frame
+    // receiver; the notification finishes on the channel it started with.
     Banco b;
     b.Pronto();
     b.Tipo(2);
-    std::weak_ptr<clsComunicazioni> canale = b.lettori->Comunicazione;
+    std::weak_ptr<clsComunicazioni> canale = b.canale;
     b.fp.suEventi = [&] {
-        if (!b.lettori) return;
-        b.lettori.reset();
-        modLettori::setLettori(nullptr);
+        if (!b.canale) return;
+        b.canale->ComRX = nullptr;  // as the owner does when it goes
+        b.canale.reset();
     };
     FakePorta* porta = b.porta;
     porta->ArrivaOra("n" + B({0, 1, 2, 3, 4, 5, 0xF1}));
     porta->Notifica();          // the port is gone after this; do not touch it
-    EXPECT_TRUE(b.rx.empty());  // the released front end stopped listening
+    EXPECT_TRUE(b.rx.empty());  // the released owner stopped listening
     EXPECT_TRUE(canale.expired());
 }
 

@@ -2,42 +2,18 @@
 // Helpers for the control's tests: a scripted reader on the fake port, a
 // property store in memory, and a wait on the real event loop.
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QString>
-#include <QThread>
 #include <QVariant>
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "tests/support/Attendi.h"
 #include "tests/support/FakePiattaforma.h"
 #include "talumbra/ucTalumbra.h"
 
 namespace talumbra::test {
-
-// Keeps running the event loop until `fatto` holds or `ms` have passed.
-inline bool Attendi(const std::function<bool()>& fatto, int ms = 10000) {
-    QElapsedTimer t;
-    t.start();
-    while (!fatto()) {
-        if (t.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
-// Runs the event loop for `ms` milliseconds.
-inline void Gira(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-}
 
 // A Pelvan reader behind every fake port: answers "V" with `versione` (none
 // when it is empty) and "X" with "X".

@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "readers/modLettori.h"
-#include "tests/control/Pty.h"
-#include "tests/control/Simulatore.h"
 #include "tests/control/Supporto.h"
+#include "tests/support/PtyCoppia.h"
+#include "tests/support/Simulatore.h"
 
 using namespace talumbra;
 using namespace talumbra::test;
@@ -20,8 +20,8 @@ namespace {
 
 class Integrazione : public ::testing::Test {
 protected:
-    CartellaPorte cartella;
-    QString porte = cartella.percorso();
+    CartellaPorteTemporanea cartella{true};
+    std::string porte = cartella.Percorso();
     std::unique_ptr<ucTalumbra> c;
     std::vector<std::pair<bool, int>> trovati;
     std::vector<bool> stati;
@@ -29,7 +29,6 @@ protected:
     int domande = 0;
     std::function<bool()> risposta = [] { return false; };
 
-    void SetUp() override { qputenv("TALUMBRA_PORTS", QDir(porte).absolutePath().toLocal8Bit()); }
     void TearDown() override { c.reset(); }
 
     ucTalumbra& Crea() {
@@ -63,18 +62,19 @@ void PrintTo(const Famiglia& f, std::ostream* os) { *os << f.nome; }
 class PerFamiglia : public Integrazione, public ::testing::WithParamInterface<Famiglia> {};
 
 TEST_P(PerFamiglia, RicercaRiconosceIlLettoreELeggeIBadge) {
-    Simulatore sim(
-        porte, 4,
-        QStringList{"--family", GetParam().nome, "--wait-host", "--start-delay", "1500", "--no-stdin", "0102030405"} +
-            // A reader recognised as type 2 sends its codes in binary frames.
-            (GetParam().nome == std::string("mavo-dor") ? QStringList{"--code-frame", "kez"} : QStringList{}));
-    ASSERT_TRUE(sim.pronto()) << sim.errori().toStdString();
+    std::vector<std::string> argomenti{"--port",        "4",    "--family",  GetParam().nome, "--wait-host",
+                                       "--start-delay", "1500", "--no-stdin"};
+    // A reader recognised as type 2 sends its codes in binary frames.
+    if (GetParam().nome == std::string("mavo-dor")) argomenti.insert(argomenti.end(), {"--code-frame", "kez"});
+    argomenti.push_back("0102030405");
+    Simulatore sim(porte, argomenti);
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     Carica(4, true);
     EXPECT_TRUE(c->Attivo());
     ASSERT_EQ(trovati.size(), 1u);
     EXPECT_EQ(trovati[0], std::make_pair(true, GetParam().tipo));
     EXPECT_EQ(c->TipoDispositivo(), GetParam().tipo);
-    ASSERT_TRUE(Attendi([&] { return !letture.isEmpty(); }, 20000)) << sim.errori().toStdString();
+    ASSERT_TRUE(Attendi([&] { return !letture.isEmpty(); }, 20000)) << sim.Errori();
     EXPECT_EQ(c->Codice(), letture.first());
     if (GetParam().tipo == 0) {
         EXPECT_EQ(letture.first(), "U0102030405");
@@ -91,8 +91,8 @@ INSTANTIATE_TEST_SUITE_P(Famiglie, PerFamiglia,
                          });
 
 TEST_F(Integrazione, LettoreMutoOkPoiAnnulla) {
-    Simulatore sim(porte, 6, {"--silent", "--no-stdin"});
-    ASSERT_TRUE(sim.pronto());
+    Simulatore sim(porte, {"--port", "6", "--silent", "--no-stdin"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     risposta = [&] { return domande == 1; };
     Carica(6, true);
     // OK, a second series, Cancel: the port closes and the list finds it; still
@@ -108,9 +108,9 @@ TEST_F(Integrazione, LettoreMutoOkPoiAnnulla) {
 TEST_F(Integrazione, ListaConDuePorteUsabili) {
     Carica(5, false);
     ASSERT_EQ(cmb()->count(), 0);
-    Simulatore a(porte, 2, {"--no-stdin"});
-    Simulatore b(porte, 5, {"--no-stdin"});
-    ASSERT_TRUE(a.pronto() && b.pronto());
+    Simulatore a(porte, {"--port", "2", "--no-stdin"});
+    Simulatore b(porte, {"--port", "5", "--no-stdin"});
+    ASSERT_TRUE(a.Pronto() && b.Pronto());
     std::vector<int> aperte;
     QObject::connect(c.get(), &ucTalumbra::Stato, [&](bool& s) {
         if (s) aperte.push_back(c->CommPort());
@@ -126,8 +126,8 @@ TEST_F(Integrazione, ListaConDuePorteUsabili) {
 }
 
 TEST_F(Integrazione, AdattatoreStaccatoConLaPortaAperta) {
-    Simulatore sim(porte, 3, {"--no-stdin"});
-    ASSERT_TRUE(sim.pronto());
+    Simulatore sim(porte, {"--port", "3", "--no-stdin"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     QStringList anomalie;
     Carica(3, true);
     QObject::connect(c.get(), &ucTalumbra::Anomalia, [&](QString& s) { anomalie << s; });

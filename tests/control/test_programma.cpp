@@ -14,10 +14,8 @@
 #include <csignal>
 #include <cstring>
 
-#include "tests/control/Pty.h"
-#ifdef TALUMBRA_SIM
-#include "tests/control/Simulatore.h"
-#endif
+#include "tests/support/PtyCoppia.h"
+#include "tests/support/Simulatore.h"
 
 using namespace talumbra::test;
 
@@ -35,14 +33,14 @@ bool RigaInizia(const QString& testo, const QString& inizio) {
     return false;
 }
 
-QProcessEnvironment Ambiente(const CartellaPorte& porte) {
+QProcessEnvironment Ambiente(const CartellaPorteTemporanea& porte) {
     auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("TALUMBRA_PORTS", porte.percorso());
+    env.insert("TALUMBRA_PORTS", QString::fromStdString(porte.Percorso()));
     env.insert("QT_QPA_PLATFORM", "offscreen");
     return env;
 }
 
-Esito Esegui(const CartellaPorte& porte, const QStringList& argomenti, int msMassimi = 120000) {
+Esito Esegui(const CartellaPorteTemporanea& porte, const QStringList& argomenti, int msMassimi = 120000) {
     QProcess p;
     p.setProcessEnvironment(Ambiente(porte));
     p.start(TALUMBRA_READ, argomenti);
@@ -60,7 +58,7 @@ Esito Esegui(const CartellaPorte& porte, const QStringList& argomenti, int msMas
 }
 
 TEST(Programma, ErroriDUso) {
-    CartellaPorte porte;
+    CartellaPorteTemporanea porte(true);
     for (const QStringList& a :
          {QStringList{}, QStringList{"--port"}, QStringList{"--port", "0"}, QStringList{"--port", "257"},
           QStringList{"--port", "5x"}, QStringList{"--port", "5", "--badge", "5"},
@@ -75,7 +73,7 @@ TEST(Programma, ErroriDUso) {
 }
 
 TEST(Programma, PortaInesistenteEsce4ConLErrore) {
-    CartellaPorte porte;
+    CartellaPorteTemporanea porte(true);
     // 200 has neither a link nor a built-in device.
     Esito e = Esegui(porte, {"--port", "200", "--events"});
     EXPECT_EQ(e.codice, 4) << e.err.toStdString();
@@ -83,10 +81,8 @@ TEST(Programma, PortaInesistenteEsce4ConLErrore) {
 }
 
 TEST(Programma, LettoreMutoAnnullaEsce3) {
-    CartellaPorte porte;
-    PtyMuto pty;
-    ASSERT_TRUE(pty.ok());
-    ASSERT_TRUE(porte.Collega(7, pty.percorso()));
+    CartellaPorteTemporanea porte(true);
+    PtyCoppia pty(porte, 7);  // nobody answers
     Esito e = Esegui(porte, {"--port", "7", "--events"});
     EXPECT_EQ(e.codice, 3) << e.err.toStdString();
     EXPECT_TRUE(e.out.startsWith("Stato 1\n")) << e.out.toStdString();
@@ -104,10 +100,8 @@ TEST(Programma, SegnaliDiChiusuraConEotEot) {
     } casi[] = {{SIGTERM, false}, {SIGINT, false}, {SIGHUP, false}, {SIGQUIT, false}, {SIGTERM, true}};
     for (const Caso& k : casi) {
         SCOPED_TRACE(std::string(strsignal(k.segnale)) + (k.uscitaPiena ? ", output full" : ""));
-        CartellaPorte porte;
-        PtyMuto pty;
-        ASSERT_TRUE(pty.ok());
-        ASSERT_TRUE(porte.Collega(9, pty.percorso()));
+        CartellaPorteTemporanea porte(true);
+        PtyCoppia pty(porte, 9);
         QProcess p;
         p.setProcessEnvironment(Ambiente(porte));
         // Standard output a FIFO that this test holds open and reads from.
@@ -152,21 +146,21 @@ TEST(Programma, SegnaliDiChiusuraConEotEot) {
     }
 }
 
-#ifdef TALUMBRA_SIM
 TEST(Programma, LettoreVeroEventiInOrdineEConteggio) {
-    CartellaPorte porte;
-    Simulatore sim(porte.percorso(), 5,
-                   {"--wait-host", "--start-delay", "1500", "--no-stdin", "0102030405", "0A0B0C0D0E"});
-    ASSERT_TRUE(sim.pronto()) << sim.errori().toStdString();
+    CartellaPorteTemporanea porte(true);
+    Simulatore sim(porte.Percorso(),
+                   {"--port", "5", "--wait-host", "--start-delay", "1500", "--no-stdin", "0102030405", "0A0B0C0D0E"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     Esito e = Esegui(porte, {"--port", "5", "--events", "--quendel", "0", "--count", "2"});
     EXPECT_EQ(e.codice, 0) << e.err.toStdString();
     EXPECT_EQ(e.out, "Stato 1\nStato 1\nFindDevice 1 0\nLettura U0102030405\nLettura U0A0B0C0D0E\n");
 }
 
 TEST(Programma, SoloICodiciConLaConversione) {
-    CartellaPorte porte;
-    Simulatore sim(porte.percorso(), 5, {"--wait-host", "--start-delay", "1500", "--no-stdin", "0123456789"});
-    ASSERT_TRUE(sim.pronto());
+    CartellaPorteTemporanea porte(true);
+    Simulatore sim(porte.Percorso(),
+                   {"--port", "5", "--wait-host", "--start-delay", "1500", "--no-stdin", "0123456789"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     Esito e = Esegui(porte, {"--port", "5", "--count", "1"});
     EXPECT_EQ(e.codice, 0) << e.err.toStdString();
     EXPECT_EQ(e.out, "80C4A2E691\n");
@@ -175,11 +169,11 @@ TEST(Programma, SoloICodiciConLaConversione) {
 // --pipe: the lines go to the command's standard input, all of them before the
 // program returns; a command that ends is a failed output, not a silent loss.
 TEST(Programma, PipeVersoUnComando) {
-    CartellaPorte porte;
-    Simulatore sim(porte.percorso(), 5,
-                   {"--wait-host", "--start-delay", "1500", "--interval", "300", "--no-stdin", "0123456789"});
-    ASSERT_TRUE(sim.pronto());
-    const QString file = porte.percorso() + "/codici.txt";
+    CartellaPorteTemporanea porte(true);
+    Simulatore sim(porte.Percorso(),
+                   {"--port", "5", "--wait-host", "--start-delay", "1500", "--no-stdin", "0123456789"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
+    const QString file = QString::fromStdString(porte.Percorso()) + "/codici.txt";
     Esito e = Esegui(porte, {"--port", "5", "--count", "1", "--pipe", "sleep 0.3; cat > '" + file + "'"});
     EXPECT_EQ(e.codice, 0) << e.err.toStdString();
     EXPECT_TRUE(e.out.isEmpty()) << e.out.toStdString();
@@ -193,9 +187,9 @@ TEST(Programma, PipeVersoUnComando) {
 }
 
 TEST(Programma, PortaOccupataDaUnAltroProgramma) {
-    CartellaPorte porte;
-    Simulatore sim(porte.percorso(), 5, {"--no-stdin"});
-    ASSERT_TRUE(sim.pronto());
+    CartellaPorteTemporanea porte(true);
+    Simulatore sim(porte.Percorso(), {"--port", "5", "--no-stdin"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     QProcess primo;
     primo.setProcessEnvironment(Ambiente(porte));
     primo.start(TALUMBRA_READ, {"--port", "5", "--events"});
@@ -214,9 +208,9 @@ TEST(Programma, PortaOccupataDaUnAltroProgramma) {
 }
 
 TEST(Programma, AdattatoreStaccatoNonFermaIlProgramma) {
-    CartellaPorte porte;
-    Simulatore sim(porte.percorso(), 5, {"--no-stdin", "--unplug-after", "3000"});
-    ASSERT_TRUE(sim.pronto());
+    CartellaPorteTemporanea porte(true);
+    Simulatore sim(porte.Percorso(), {"--port", "5", "--no-stdin", "--unplug-after", "3000"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     QProcess p;
     p.setProcessEnvironment(Ambiente(porte));
     p.start(TALUMBRA_READ, {"--port", "5", "--events"});
@@ -234,6 +228,5 @@ TEST(Programma, AdattatoreStaccatoNonFermaIlProgramma) {
     EXPECT_EQ(p.exitCode(), 0);
     EXPECT_TRUE(out.contains("Stato 0\n"));
 }
-#endif
 
 }  // namespace

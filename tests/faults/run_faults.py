@@ -15,6 +15,7 @@ Waits for events are generous (a loaded 2-core machine may be slow); nothing
 is bounded in time except the CPU share, which a slow machine only lowers.
 
 usage: run_faults.py --read PATH --sim PATH [--sanitized] [--list] [CASE...]
+(with PYTHONPATH=tests/support, as CTest runs it)
 """
 import argparse
 import fcntl
@@ -29,6 +30,9 @@ import threading
 import time
 import traceback
 
+import harness
+from harness import Monitor, Proc
+
 # A spinning loop takes a whole core when it can. Even on a 2-core machine
 # shared with builds (load 6 or so) the scheduler still grants it a third of a
 # core, while talumbra-read idling on a port, waiting on time-outs with poll,
@@ -39,144 +43,13 @@ MAX_CPU_SHARE = 0.20
 # it is cut into lines, plus allocator slack; a leak per byte or per event
 # over a flood or a 1 MB line shows as far more.
 MAX_RSS_GROWTH_KB = 8 * 1024
-# "Something happens" waits; never a time limit on the code under test.
-WAIT = 60.0
 PORT = 120  # above the numbers of the machine's own serial devices
 
-CLK_TCK = os.sysconf("SC_CLK_TCK")
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                    "SUMMARY: UndefinedBehaviorSanitizer", "AddressSanitizer:DEADLYSIGNAL")
 
-
-class CaseFailed(Exception):
-    pass
-
-
-class Proc:
-    """A child whose stdout and stderr lines are collected as they come."""
-
-    def __init__(self, name, argv, env, stdin=False):
-        self.name = name
-        self.p = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  stdin=subprocess.PIPE if stdin else subprocess.DEVNULL)
-        self.out, self.err = [], []
-        self.cond = threading.Condition()
-        self.threads = [threading.Thread(target=self._pump, args=(self.p.stdout, self.out), daemon=True),
-                        threading.Thread(target=self._pump, args=(self.p.stderr, self.err), daemon=True)]
-        for t in self.threads:
-            t.start()
-
-    def _pump(self, stream, lines):
-        for raw in iter(stream.readline, b""):
-            with self.cond:
-                lines.append(raw.decode("latin-1").rstrip("\n"))
-                self.cond.notify_all()
-        with self.cond:
-            self.cond.notify_all()
-
-    @property
-    def pid(self):
-        return self.p.pid
-
-    def send(self, line):
-        self.p.stdin.write((line + "\n").encode())
-        self.p.stdin.flush()
-
-    def wait_line(self, pattern, after=0, timeout=WAIT, stream="out"):
-        """Index of the first line at or after `after` matching `pattern`."""
-        rx = re.compile(pattern)
-        lines = self.out if stream == "out" else self.err
-        end = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                for i in range(after, len(lines)):
-                    if rx.search(lines[i]):
-                        return i
-                if self.p.poll() is not None and all(not t.is_alive() for t in self.threads):
-                    raise CaseFailed(f"{self.name} ended (status {self.p.returncode}) before /{pattern}/")
-                left = end - time.monotonic()
-                if left <= 0:
-                    raise CaseFailed(f"{self.name}: no /{pattern}/ within {timeout:.0f} s")
-                self.cond.wait(min(left, 0.2))
-
-    def lines_since(self, i):
-        with self.cond:
-            return list(self.out[i:])
-
-    def finish(self, sig=signal.SIGTERM, timeout=WAIT):
-        """Signals the child (if sig) and returns its exit status."""
-        if sig is not None and self.p.poll() is None:
-            self.p.send_signal(sig)
-        try:
-            self.p.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.p.kill()
-            self.p.wait()
-            raise CaseFailed(f"{self.name} did not end within {timeout:.0f} s of {sig!r}")
-        for t in self.threads:
-            t.join(5)
-        return self.p.returncode
-
-    def kill(self):
-        if self.p.poll() is None:
-            self.p.kill()
-            self.p.wait()
-
-
-class Monitor:
-    """Samples a process's CPU time and VmRSS from /proc."""
-
-    def __init__(self, pid):
-        self.pid = pid
-        self.rss_kb = []  # (time, kB)
-        self.last_cpu = None
-        self.stop = threading.Event()
-        self.t = threading.Thread(target=self._run, daemon=True)
-        self.t.start()
-
-    def cpu_s(self):
-        try:
-            with open(f"/proc/{self.pid}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            return (int(fields[11]) + int(fields[12])) / CLK_TCK  # utime, stime
-        except (OSError, IndexError):
-            return None
-
-    def rss(self):
-        try:
-            with open(f"/proc/{self.pid}/status") as f:
-                for line in f:
-                    if line.startswith("VmRSS:"):
-                        return int(line.split()[1])
-        except OSError:
-            pass
-        return None
-
-    def _run(self):
-        while not self.stop.is_set():
-            r, c = self.rss(), self.cpu_s()
-            if r is not None:
-                self.rss_kb.append((time.monotonic(), r))
-            if c is not None:
-                self.last_cpu = c
-            self.stop.wait(0.05)
-
-    def mark(self):
-        # Once the process has ended and been reaped, its last sample stands.
-        c = self.cpu_s()
-        return (time.monotonic(), c if c is not None else self.last_cpu, self.rss())
-
-    def window(self, a, b):
-        """CPU share and RSS figures between two marks."""
-        wall = b[0] - a[0]
-        cpu = (b[1] - a[1]) if a[1] is not None and b[1] is not None else float("nan")
-        peak = max([k for t, k in self.rss_kb if a[0] <= t <= b[0]] + [a[2] or 0, b[2] or 0])
-        return {"wall": wall, "cpu": cpu, "share": cpu / wall if wall > 0 else 0.0,
-                "rss0": a[2] or 0, "rss_peak": peak}
-
-    def close(self):
-        self.stop.set()
-        self.t.join(2)
+CaseFailed = harness.Failure
+WAIT = harness.WAIT
 
 
 class Case:
@@ -199,13 +72,12 @@ class Case:
         self.sim = self.read = self.mon = None
 
     def start_sim(self, *extra):
-        self.sim = Proc("talumbra-sim", [self.args.sim, "--port", str(PORT), *extra], self.env, stdin=True)
+        self.sim = harness.Sim(self.args.sim, PORT, self.env, *extra)
         self.procs.append(self.sim)
-        return self.device(0)
+        return self.sim.path
 
     def device(self, after):
-        i = self.sim.wait_line(rf"^ready port {PORT} (\S+)", after)
-        return re.search(r"(\S+)$", self.sim.out[i]).group(1)
+        return self.sim.device(after)
 
     def start_read(self, *extra, monitor=True):
         self.read = Proc("talumbra-read", [self.args.read, "--port", str(PORT), "--events", *extra], self.env)

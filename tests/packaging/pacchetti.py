@@ -31,7 +31,7 @@ falliti = []
 # Lintian tags that remain, each explained in the README (administrators).
 TAG_SPIEGATI = ["maintscript-calls-ldconfig"]
 
-INTESTAZIONI_PUBBLICHE = {"ucTalumbra.h", "Fallimento.h", "talumbra_export.h"}
+INTESTAZIONI_PUBBLICHE = {"ucTalumbra.h", "Fallimento.h", "NumeriFallimento.h", "talumbra_export.h"}
 
 
 def verifica(nome, ok, dettaglio=""):

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,7 +9,7 @@
 
 #include "talumbra/Fallimento.h"
 #include "platform/MappaPorte.h"
-#include "tests/platform/PtyCoppia.h"
+#include "tests/support/PtyCoppia.h"
 
 namespace talumbra::test {
 namespace {
@@ -126,15 +127,40 @@ TEST(MappaPorte, FallsBackToXdgConfigHomeThenHome) {
     ::setenv("XDG_CONFIG_HOME", base.Percorso().c_str(), 1);
     EXPECT_EQ(CartellaPorte(), cartella);
     EXPECT_EQ(PercorsoPorta(9), pty.Link());
-
     ::setenv("TALUMBRA_PORTS", "", 1);  // empty counts as unset
     EXPECT_EQ(PercorsoPorta(9), pty.Link());
 
-    ::unsetenv("XDG_CONFIG_HOME");
-    ::setenv("HOME", "/home/someone", 1);
-    EXPECT_EQ(CartellaPorte(), "/home/someone/.config/talumbra/ports");
-    ::setenv("XDG_CONFIG_HOME", "relative/path", 1);  // invalid, ignored
-    EXPECT_EQ(CartellaPorte(), "/home/someone/.config/talumbra/ports");
+    // The one rule the simulator shares: it must link where this looks.
+    const passwd* pw = ::getpwuid(::getuid());
+    ASSERT_TRUE(pw && pw->pw_dir && pw->pw_dir[0] == '/');
+    const std::string account = std::string(pw->pw_dir) + "/.config/talumbra/ports";
+    const char* unset = nullptr;
+    struct Caso {
+        const char *porte, *xdg, *home;
+        std::string atteso;
+    } casi[] = {
+        {"/p", "/x", "/h", "/p"},
+        {"rel/p", "/x", "/h", "rel/p"},  // named by hand: taken as given
+        {unset, "/x", "/h", "/x/talumbra/ports"},
+        {unset, "relative/path", "/h", "/h/.config/talumbra/ports"},  // invalid, ignored
+        {unset, "", "/h", "/h/.config/talumbra/ports"},
+        {unset, unset, "/home/someone", "/home/someone/.config/talumbra/ports"},
+        {unset, unset, unset, account},  // no HOME: the account's home
+        {unset, "rel", "", account},
+        {unset, unset, "relative-home", account},
+    };
+    for (const auto& c : casi) {
+        SCOPED_TRACE(std::string(c.porte ? c.porte : "-") + " " + (c.xdg ? c.xdg : "-") + " " +
+                     (c.home ? c.home : "-"));
+        for (auto [nome, valore] :
+             {std::pair{"TALUMBRA_PORTS", c.porte}, std::pair{"XDG_CONFIG_HOME", c.xdg}, std::pair{"HOME", c.home}}) {
+            if (valore)
+                ::setenv(nome, valore, 1);
+            else
+                ::unsetenv(nome);
+        }
+        EXPECT_EQ(CartellaPorte(), c.atteso);
+    }
 }
 
 TEST(MappaPorte, BuiltInTableAndRange) {

@@ -12,7 +12,7 @@
 
 #include "talumbra/Fallimento.h"
 #include "platform/PortaPosix.h"
-#include "tests/platform/PtyCoppia.h"
+#include "tests/support/PtyCoppia.h"
 
 namespace talumbra::test {
 namespace {

@@ -46,7 +46,6 @@ public:
     bool continuous() const { return continuous_; }
     bool hostSeen() const { return hostSeen_; }  // some request was answered
     std::uint64_t requests() const { return requests_; }
-    const std::string& versionText() const { return version_; }
 
     // Receives one line for each request understood (for -v).
     std::function<void(const std::string&)> note;

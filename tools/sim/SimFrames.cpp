@@ -29,16 +29,6 @@ std::optional<Family> parseFamily(std::string_view name) {
     return std::nullopt;
 }
 
-const char* familyName(Family f) {
-    switch (f) {
-        case Family::Pelvan: return "pelvan";
-        case Family::Kez: return "kez";
-        case Family::MavoSir: return "mavo-sir";
-        case Family::MavoDor: return "mavo-dor";
-    }
-    return "?";
-}
-
 bool isMavo(Family f) { return f == Family::MavoSir || f == Family::MavoDor; }
 
 const Badge& badge(int type) { return kBadges.at(static_cast<std::size_t>(type)); }
@@ -111,11 +101,6 @@ int codeDigits(Family f, int badgeType) {
         case Family::Kez: return 10;
         default: return 0;
     }
-}
-
-int counterDigits(Family f, int badgeType) {
-    int d = codeDigits(f, badgeType);
-    return d == 0 ? 8 : d;
 }
 
 std::optional<std::string> normaliseCode(std::string_view text, int digits, std::string* why) {

@@ -18,7 +18,6 @@ inline constexpr char LF = 0x0A;
 enum class Family { Pelvan, Kez, MavoSir, MavoDor };
 
 std::optional<Family> parseFamily(std::string_view name);
-const char* familyName(Family f);
 bool isMavo(Family f);
 
 // Badge types of the 125 kHz text reader, numbered 0..4.
@@ -49,8 +48,6 @@ std::string pelvanLine(char prefix, std::string_view code);
 // Hexadecimal digits a code of this family (and badge type) must have;
 // 0 means any non-zero length.
 int codeDigits(Family f, int badgeType);
-// Digits of generated codes (counter codes) for this family.
-int counterDigits(Family f, int badgeType);
 
 // The code in upper case when it is `digits` hexadecimal digits (any
 // non-empty length when digits is 0); otherwise nullopt and a reason in *why.

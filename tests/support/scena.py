@@ -1,15 +1,15 @@
 """A scene for Brelvo under Xvfb: a private X display, a target window that
 logs the keys it gets, the reader simulator on a private port folder, and
 Brelvo itself in a scratch working directory. Used by the end-to-end tests,
-the typing benchmark and the demo. Every process started here is stopped by
-its own id when the scene closes."""
+the typing benchmark and the demo (found, like harness, through PYTHONPATH).
+Every process started here is stopped by its own id when the scene closes."""
 import os
-import queue
 import signal
 import subprocess
 import tempfile
-import threading
 import time
+
+import harness
 
 # Names of the checks that failed, for the scripts' exit status.
 fallito = []
@@ -54,8 +54,9 @@ class Scena:
             os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
         self.env.pop("QT_QPA_PLATFORM", None)
         self.env.pop("WAYLAND_DISPLAY", None)
-        self.tasti = []          # (qt key, text) in arrival order
-        self._coda_tasti = queue.Queue()
+        self.tasti = []  # (qt key, text) in arrival order
+        self._bersaglio = None
+        self._letti = 0
         self.display = display
         if display:
             self.env["DISPLAY"] = display
@@ -68,15 +69,9 @@ class Scena:
         self.processi.append(pr)
         return pr
 
-    def ferma(self, pr, segnale=signal.SIGTERM, attesa=10):
-        if pr.poll() is None:
-            pr.send_signal(segnale)
-            try:
-                pr.wait(attesa)
-            except subprocess.TimeoutExpired:
-                pr.kill()
-                pr.wait()
-        return pr.returncode
+    @staticmethod
+    def ferma(pr, segnale=signal.SIGTERM, attesa=10):
+        return harness.stop(pr, segnale, attesa)
 
     def chiudi(self):
         for pr in reversed(self.processi):
@@ -156,32 +151,27 @@ class Scena:
 
     # ---- the target window
     def avvia_bersaglio(self):
-        pr = self._avvia([self.p["bersaglio"]], stdout=subprocess.PIPE, text=True, bufsize=1)
-        pronto = queue.Queue()
-
-        def leggi():
-            for riga in pr.stdout:
-                parti = riga.split()
-                if parti[:1] == ["pronto"]:
-                    pronto.put(parti[1])
-                elif parti[:1] == ["tasto"] and len(parti) == 3:
-                    testo = "" if parti[2] == "-" else bytes.fromhex(parti[2]).decode("utf-8")
-                    self._coda_tasti.put((int(parti[1]), testo))
-        threading.Thread(target=leggi, daemon=True).start()
+        pr = harness.Proc("the target window", [self.p["bersaglio"]], self.env)
+        self.processi.append(pr)
         try:
-            wid = pronto.get(timeout=60)
-        except queue.Empty:
-            raise Errore("the target window did not start")
+            wid = pr.out[pr.wait_line(r"^pronto \S+")].split()[1]
+        except harness.Failure as e:
+            raise Errore("the target window did not start: %s" % e)
         self.attendi_finestra("Bersaglio")
+        self._bersaglio = pr
         self.bersaglio = wid
         return wid
 
     def _raccogli(self):
-        while True:
-            try:
-                self.tasti.append(self._coda_tasti.get_nowait())
-            except queue.Empty:
-                return
+        """Moves the keys the target reported since the last call to self.tasti."""
+        if not self._bersaglio:
+            return
+        righe = self._bersaglio.lines_since(self._letti)
+        self._letti += len(righe)
+        for riga in righe:
+            parti = riga.split()
+            if parti[:1] == ["tasto"] and len(parti) == 3:
+                self.tasti.append((int(parti[1]), "" if parti[2] == "-" else bytes.fromhex(parti[2]).decode("utf-8")))
 
     def ricevuto(self):
         """What the target got, as text: Return as a line end, Down as '{DOWN}'."""
@@ -199,35 +189,36 @@ class Scena:
     def attendi_ricevuto(self, atteso, timeout=60):
         """Waits until the target has at least as much as `atteso`; returns what it has."""
         fine = time.monotonic() + timeout
-        while time.monotonic() < fine:
-            r = self.ricevuto()
-            if len(r) >= len(atteso):
-                time.sleep(0.3)  # anything extra shows up now
-                return self.ricevuto()
-            time.sleep(0.05)
+        pr = self._bersaglio
+        with pr.cond:
+            while len(self.ricevuto()) < len(atteso) and time.monotonic() < fine and not pr.ended():
+                pr.cond.wait(min(1.0, max(0.0, fine - time.monotonic())))
+        if len(self.ricevuto()) >= len(atteso):
+            time.sleep(0.3)  # anything extra shows up now
         return self.ricevuto()
 
     # ---- the reader simulator
     def avvia_sim(self, porta=1, famiglia="pelvan", extra=(), log=None):
         """The simulator as port `porta`; with `log` (a path) it logs every byte there."""
-        argv = [self.p["sim"], "--family", famiglia, "--port", str(porta)] + list(extra)
+        extra = ["--family", famiglia] + list(extra)
         err = None
         if log:
-            argv.append("-v")
+            extra.append("-v")
             err = open(log, "w")
-        pr = self._avvia(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err, text=True, bufsize=1)
-        riga = pr.stdout.readline()
-        if not riga:
-            raise Errore("talumbra-sim did not start")
-        # Keep draining its output so it never blocks on a full pipe.
-        threading.Thread(target=lambda: [None for _ in pr.stdout], daemon=True).start()
+        try:
+            pr = harness.Sim(self.p["sim"], porta, self.env, *extra, stderr=err)
+        except harness.Failure as e:
+            raise Errore(str(e))
+        finally:
+            if err:
+                err.close()
+        self.processi.append(pr)
         return pr
 
     @staticmethod
     def presenta(sim, codice):
         """Presents a badge: `codice` is the hexadecimal code (or a simulator command)."""
-        sim.stdin.write(codice + "\n")
-        sim.stdin.flush()
+        sim.send(codice)
 
     # ---- Brelvo
     def scrivi_cfg(self, testo):

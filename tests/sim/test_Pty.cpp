@@ -4,133 +4,38 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <functional>
 #include <optional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "SimFrames.h"
+#include "tests/support/PtyCoppia.h"
+#include "tests/support/Simulatore.h"
 
 using namespace talumbra_sim;
-using namespace std::chrono_literals;
+using talumbra::test::CartellaPorteTemporanea;
+using talumbra::test::Simulatore;
 
 namespace {
 
-constexpr int kLong = 10'000;  // ms: "something happens"
+constexpr int kLong = talumbra::test::AttesaLunga;
 
 std::int64_t nowMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char t[] = "/tmp/talumbra-sim-test-XXXXXX";
-        path = mkdtemp(t);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string path;
-};
-
-// The simulator as a child process; its standard output is read line by line.
-class Sim {
-public:
-    Sim(const std::string& portsDir, std::vector<std::string> args) {
-        int out[2];
-        if (pipe(out) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            int null = open("/dev/null", O_RDONLY);
-            dup2(null, STDIN_FILENO);
-            close(out[0]);
-            setenv("TALUMBRA_PORTS", portsDir.c_str(), 1);
-            std::vector<char*> argv;
-            std::string prog = TALUMBRA_SIM_PATH;
-            argv.push_back(prog.data());
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(prog.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        out_ = out[0];
-    }
-    ~Sim() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(out_);
-    }
-
-    // The next line of standard output, or nullopt at end or time-out.
-    std::optional<std::string> line(int timeoutMs = kLong) {
-        std::int64_t end = nowMs() + timeoutMs;
-        for (;;) {
-            if (auto nl = buf_.find('\n'); nl != std::string::npos) {
-                std::string l = buf_.substr(0, nl);
-                buf_.erase(0, nl + 1);
-                return l;
-            }
-            std::int64_t left = end - nowMs();
-            if (left <= 0) return std::nullopt;
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-            char b[512];
-            ssize_t n = read(out_, b, sizeof b);
-            if (n <= 0) return std::nullopt;
-            buf_.append(b, static_cast<std::size_t>(n));
-        }
-    }
-
-    // Waits for "ready port N PATH"; returns PATH and sets port.
-    std::string ready(int* port = nullptr) {
-        auto l = line();
-        if (!l) return {};
-        std::smatch m;
-        static const std::regex re(R"(ready port (\d+) (/dev/pts/\d+))");
-        if (!std::regex_match(*l, m, re)) return "unexpected: " + *l;
-        if (port) *port = std::stoi(m[1]);
-        return m[2];
-    }
-
-    void signal(int s) { kill(pid_, s); }
-
-    // Exit status after waiting for the process to end; -1 on time-out.
-    int wait(int timeoutMs = kLong) {
-        std::int64_t end = nowMs() + timeoutMs;
-        while (nowMs() < end) {
-            int st = 0;
-            pid_t r = waitpid(pid_, &st, WNOHANG);
-            if (r == pid_) {
-                pid_ = -1;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string buf_;
-};
 
 // A bare serial client: the linked slave in raw mode.
 class Client {
@@ -212,18 +117,18 @@ bool exists(const std::string& path) {
 
 class SimPty : public ::testing::Test {
 protected:
-    TempDir dir;
-    std::string com(int n) const { return dir.path + "/com" + std::to_string(n); }
+    CartellaPorteTemporanea dir;
+    std::string com(int n) const { return dir.Percorso() + "/com" + std::to_string(n); }
 };
 
 }  // namespace
 
 TEST_F(SimPty, TextReaderAnswersKeepsPagesAndSendsCodes) {
-    Sim sim(dir.path, {"--port", "3", "--wait-host", "0123456789"});
-    int port = 0;
-    std::string dev = sim.ready(&port);
+    Simulatore sim(dir.Percorso(), {"--port", "3", "--wait-host", "0123456789"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
+    const std::string dev = sim.Dispositivo();
     ASSERT_EQ(dev.rfind("/dev/pts/", 0), 0u) << dev;
-    EXPECT_EQ(port, 3);
+    EXPECT_EQ(sim.Porta(), 3);
     EXPECT_EQ(linkTarget(com(3)), dev);
 
     Client c(com(3));
@@ -242,15 +147,15 @@ TEST_F(SimPty, TextReaderAnswersKeepsPagesAndSendsCodes) {
     c.send("R01");
     EXPECT_EQ(c.readLine(), "12345678\r\n");
 
-    sim.signal(SIGTERM);
-    EXPECT_EQ(sim.line(), "codes sent 1");
-    EXPECT_EQ(sim.wait(), 0);
+    sim.Segnale(SIGTERM);
+    EXPECT_EQ(sim.Riga(), "codes sent 1");
+    EXPECT_EQ(sim.Fine(), 0);
     EXPECT_FALSE(exists(com(3)));  // the link goes with the sim
 }
 
 TEST_F(SimPty, BinaryFrameReader) {
-    Sim sim(dir.path, {"--family", "kez", "--port", "4", "--wait-host", "0102030405"});
-    ASSERT_EQ(sim.ready().rfind("/dev/pts/", 0), 0u);
+    Simulatore sim(dir.Percorso(), {"--family", "kez", "--port", "4", "--wait-host", "0102030405"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     Client c(com(4));
     c.send("V");
     std::string v = c.readLine();
@@ -265,8 +170,8 @@ TEST_F(SimPty, FramedReadersIgnoreTheTextRequest) {
         const bool sir = std::string(fam) == "mavo-sir";
         // A DORMAVO reader sends its codes as binary frames, a SIRMAVO reader as framed text.
         const std::string badge = sir ? "12345678" : "0102030405";
-        Sim sim(dir.path, {"--family", fam, "--port", "5", "--wait-host", badge});
-        ASSERT_EQ(sim.ready().rfind("/dev/pts/", 0), 0u);
+        Simulatore sim(dir.Percorso(), {"--family", fam, "--port", "5", "--wait-host", badge});
+        ASSERT_TRUE(sim.Pronto()) << sim.Errori();
         Client c(com(5));
         c.send("V");
         c.send(
@@ -288,75 +193,105 @@ TEST_F(SimPty, FramedReadersIgnoreTheTextRequest) {
         std::string code = sir ? mavoCodeFrame(badge) : kezFrame(badge);
         rest += c.readBytes(code.size() - rest.size());
         EXPECT_EQ(rest, code);
-        sim.signal(SIGINT);
-        EXPECT_EQ(sim.wait(), 0);
+        sim.Segnale(SIGINT);
+        EXPECT_EQ(sim.Fine(), 0);
     }
 }
 
+// Each request is awaited on the simulator's own trace, not on a pause.
 TEST_F(SimPty, SilentReaderAndLateReader) {
-    Sim silent(dir.path, {"--port", "6", "--silent"});
-    ASSERT_EQ(silent.ready().rfind("/dev/pts/", 0), 0u);
+    Simulatore silent(dir.Percorso(), {"--port", "6", "--silent", "-v"});
+    ASSERT_TRUE(silent.Pronto()) << silent.Errori();
     Client s(com(6));
     s.send("V");
-    EXPECT_EQ(s.readLine(1500), "");
+    ASSERT_TRUE(silent.AttendiErrori("request 1 V: not answered (silent)")) << silent.Errori();
+    EXPECT_EQ(s.readLine(0), "");
 
-    Sim late(dir.path, {"--family", "kez", "--port", "7", "--answer-from", "3"});
-    ASSERT_EQ(late.ready().rfind("/dev/pts/", 0), 0u);
+    Simulatore late(dir.Percorso(), {"--family", "kez", "--port", "7", "--answer-from", "3", "-v"});
+    ASSERT_TRUE(late.Pronto()) << late.Errori();
     Client c(com(7));
     c.send("V");
-    EXPECT_EQ(c.readLine(1000), "");
+    ASSERT_TRUE(late.AttendiErrori("request 1 V: not answered")) << late.Errori();
     c.send("V");
-    EXPECT_EQ(c.readLine(1000), "");
+    ASSERT_TRUE(late.AttendiErrori("request 2 V: not answered")) << late.Errori();
     c.send("V");
-    EXPECT_NE(c.readLine().find("KEZ"), std::string::npos);
+    // Only the third is answered: the first line to come is its reply.
+    std::string v = c.readLine();
+    EXPECT_EQ(v.rfind("KEZ", 0), 0u) << v;
 }
 
 TEST_F(SimPty, UnplugAndReplugOnTheSameNumber) {
-    Sim sim(dir.path, {"--port", "8", "--unplug-after", "300", "--replug-after", "300"});
-    std::string first = sim.ready();
-    ASSERT_EQ(first.rfind("/dev/pts/", 0), 0u);
+    Simulatore sim(dir.Percorso(), {"--port", "8", "--unplug-after", "300", "--replug-after", "300"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     Client c(com(8));
     ASSERT_TRUE(c.ok());
-    EXPECT_EQ(sim.line(), "unplugged port 8");
+    EXPECT_EQ(sim.Riga(), "unplugged port 8");
     c.readLine();  // the far end sees the line go away
     EXPECT_TRUE(c.hungUp);
-    std::string second = sim.ready();
-    ASSERT_EQ(second.rfind("/dev/pts/", 0), 0u);
-    EXPECT_EQ(linkTarget(com(8)), second);
+    ASSERT_TRUE(sim.Pronto());
+    EXPECT_EQ(linkTarget(com(8)), sim.Dispositivo());
     Client again(com(8));
     again.send("V");
     EXPECT_NE(again.readLine().find("OMBRISK-125"), std::string::npos);
 
     // SIGUSR1 pulls the cable; a second one puts it back.
-    sim.signal(SIGUSR1);
-    EXPECT_EQ(sim.line(), "unplugged port 8");
+    sim.Segnale(SIGUSR1);
+    EXPECT_EQ(sim.Riga(), "unplugged port 8");
     EXPECT_FALSE(exists(com(8)));
-    sim.signal(SIGUSR1);
-    EXPECT_EQ(sim.ready().rfind("/dev/pts/", 0), 0u);
+    sim.Segnale(SIGUSR1);
+    EXPECT_TRUE(sim.Pronto()) << sim.Errori();
     EXPECT_TRUE(exists(com(8)));
 }
 
+// A device that appears late, is held by another program for a while each
+// time it appears, and drops out a set number of times.
+TEST_F(SimPty, LateBusyAndFlappingPort) {
+    Simulatore sim(dir.Percorso(), {"--port", "13", "--appear-after", "300", "--busy-for", "200", "--unplug-after",
+                                    "400", "--replug-after", "100", "--unplugs", "2"});
+    EXPECT_FALSE(exists(com(13)));
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(sim.Pronto()) << sim.Errori();
+        EXPECT_EQ(sim.Riga(), "busy port 13");
+        // Root may open an exclusive tty; the lock still keeps it out.
+        int fd = open(com(13).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd >= 0) {
+            EXPECT_NE(flock(fd, LOCK_EX | LOCK_NB), 0);
+            close(fd);
+        } else {
+            EXPECT_EQ(errno, EBUSY);
+        }
+        EXPECT_EQ(sim.Riga(), "released port 13");
+        Client c(com(13));
+        ASSERT_TRUE(c.ok());
+        c.send("V");
+        EXPECT_NE(c.readLine().find("OMBRISK-125"), std::string::npos);
+        if (round < 2) {
+            EXPECT_EQ(sim.Riga(), "unplugged port 13");
+        }
+    }
+}
+
 TEST_F(SimPty, ATakenNumberIsRefusedAndAutomaticNumbersDiffer) {
-    Sim one(dir.path, {"--port", "9"});
-    ASSERT_EQ(one.ready().rfind("/dev/pts/", 0), 0u);
-    Sim two(dir.path, {"--port", "9"});
-    EXPECT_EQ(two.wait(), 1);
+    Simulatore one(dir.Percorso(), {"--port", "9"});
+    ASSERT_TRUE(one.Pronto()) << one.Errori();
+    Simulatore two(dir.Percorso(), {"--port", "9"});
+    EXPECT_EQ(two.Fine(), 1);
     EXPECT_TRUE(exists(com(9)));  // the first one's link is left alone
 
-    int a = 0, b = 0;
-    Sim autoA(dir.path, {});
-    Sim autoB(dir.path, {});
-    ASSERT_EQ(autoA.ready(&a).rfind("/dev/pts/", 0), 0u);
-    ASSERT_EQ(autoB.ready(&b).rfind("/dev/pts/", 0), 0u);
+    Simulatore autoA(dir.Percorso(), {});
+    Simulatore autoB(dir.Percorso(), {});
+    ASSERT_TRUE(autoA.Pronto() && autoB.Pronto());
+    const int a = autoA.Porta(), b = autoB.Porta();
     EXPECT_NE(a, b);
     EXPECT_NE(a, 9);
     EXPECT_NE(b, 9);
 }
 
 TEST_F(SimPty, GeneratedCodesAreLoggedWithTheirTimes) {
-    Sim sim(dir.path, {"--family", "kez", "--port", "10", "--rate", "5", "--wait-host", "--exit-when-done",
-                       "--log-times", "--bad-check", "--fault-every", "2"});
-    ASSERT_EQ(sim.ready().rfind("/dev/pts/", 0), 0u);
+    Simulatore sim(dir.Percorso(), {"--family", "kez", "--port", "10", "--rate", "5", "--wait-host", "--exit-when-done",
+                                    "--log-times", "--bad-check", "--fault-every", "2"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
     Client c(com(10));
     c.send("V");
     c.readLine();
@@ -370,7 +305,7 @@ TEST_F(SimPty, GeneratedCodesAreLoggedWithTheirTimes) {
     static const std::regex re(R"(code (\d+) ([0-9A-F]{10}) (\d+)\.(\d{6})( bad-check)?)");
     double last = 0;
     for (int i = 1; i <= 5; ++i) {
-        auto l = sim.line();
+        auto l = sim.Riga();
         ASSERT_TRUE(l);
         std::smatch m;
         ASSERT_TRUE(std::regex_match(*l, m, re)) << *l;
@@ -381,14 +316,14 @@ TEST_F(SimPty, GeneratedCodesAreLoggedWithTheirTimes) {
         EXPECT_GE(t, last);
         last = t;
     }
-    EXPECT_EQ(sim.line(), "codes sent 5");
-    EXPECT_EQ(sim.wait(), 0);
+    EXPECT_EQ(sim.Riga(), "codes sent 5");
+    EXPECT_EQ(sim.Fine(), 0);
 }
 
 TEST_F(SimPty, CutFramesAndALineThatNeverEnds) {
-    Sim cut(dir.path, {"--family", "mavo-sir", "--port", "11", "--cut-frame", "--fault-every", "2", "--wait-host",
-                       "--unpaced", "11111111", "22222222"});
-    ASSERT_EQ(cut.ready().rfind("/dev/pts/", 0), 0u);
+    Simulatore cut(dir.Percorso(), {"--family", "mavo-sir", "--port", "11", "--cut-frame", "--fault-every", "2",
+                                    "--wait-host", "--unpaced", "11111111", "22222222"});
+    ASSERT_TRUE(cut.Pronto()) << cut.Errori();
     Client c(com(11));
     c.send(mavoFrame("f"));
     std::string version = mavoFrame(defaultVersionText(Family::MavoSir));
@@ -396,8 +331,8 @@ TEST_F(SimPty, CutFramesAndALineThatNeverEnds) {
     std::string half = mavoCodeFrame("22222222").substr(0, first.size() / 2);
     EXPECT_EQ(c.readBytes(version.size() + first.size() + half.size()), version + first + half);
 
-    Sim lng(dir.path, {"--port", "12", "--long-line", "1048576", "--unpaced", "--wait-host"});
-    ASSERT_EQ(lng.ready().rfind("/dev/pts/", 0), 0u);
+    Simulatore lng(dir.Percorso(), {"--port", "12", "--long-line", "1048576", "--unpaced", "--wait-host"});
+    ASSERT_TRUE(lng.Pronto()) << lng.Errori();
     Client l(com(12));
     l.send("V");
     std::string v = l.readLine();

@@ -1,19 +1,11 @@
 // A reader played by talumbra-sim on a pseudo-terminal, read through the real
 // port, the channel and the front end, as far as the front end's Lettura.
 // Generous deadlines for "something happens"; no upper bound on time.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,63 +14,13 @@
 #include "platform/PiattaformaQt.h"
 #include "readers/clsLettori.h"
 #include "readers/modLettori.h"
-#include "tests/platform/PtyCoppia.h"
+#include "tests/support/Attendi.h"
+#include "tests/support/AzzeraStato.h"
+#include "tests/support/PtyCoppia.h"
+#include "tests/support/Simulatore.h"
 
 namespace talumbra::test {
 namespace {
-
-constexpr int Lungo = 10000;  // ms
-
-// talumbra-sim as a child process, on port 5 of the given folder.
-class Simulatore {
-public:
-    Simulatore(const std::string& cartella, std::vector<std::string> argomenti) {
-        int uscita[2];
-        if (pipe(uscita) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(uscita[1], STDOUT_FILENO);
-            const int nulla = open("/dev/null", O_RDONLY);
-            dup2(nulla, STDIN_FILENO);
-            close(uscita[0]);
-            setenv("TALUMBRA_PORTS", cartella.c_str(), 1);
-            std::string prog = TALUMBRA_SIM_PATH;
-            std::vector<char*> argv{prog.data()};
-            argomenti.insert(argomenti.begin(), {"--port", "5", "--no-stdin"});
-            for (auto& a : argomenti) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(prog.c_str(), argv.data());
-            _exit(127);
-        }
-        close(uscita[1]);
-        uscita_ = uscita[0];
-    }
-    ~Simulatore() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        close(uscita_);
-    }
-    // Waits for the "ready port 5 ..." line.
-    bool Pronto() {
-        std::string testo;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < Lungo) {
-            pollfd p{uscita_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            char b[256];
-            const ssize_t n = read(uscita_, b, sizeof b);
-            if (n <= 0) return false;
-            testo.append(b, static_cast<size_t>(n));
-            if (testo.find('\n') != std::string::npos) return testo.rfind("ready port 5 ", 0) == 0;
-        }
-        return false;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int uscita_ = -1;
-};
 
 class LettoreSimulato : public ::testing::Test {
 protected:
@@ -88,14 +30,14 @@ protected:
         modLettori::setLettori(nullptr);
         lettori.reset();
         setPiattaforma(precedente_);
-        modLettori::CodificaQuendelAttiva = false;
-        modLettori::UltimoCodice.clear();
+        AzzeraStatoLettori();
     }
 
     // Starts the reader and opens port 5 on it.
     void Avvia(std::vector<std::string> argomenti) {
+        argomenti.insert(argomenti.begin(), {"--port", "5", "--no-stdin"});
         sim = std::make_unique<Simulatore>(cartella.Percorso(), std::move(argomenti));
-        ASSERT_TRUE(sim->Pronto());
+        ASSERT_TRUE(sim->Pronto()) << sim->Errori();
         lettori = std::make_shared<clsLettori>();
         modLettori::setLettori(lettori);
         lettori->Lettura = [this](std::string& c) { codici.push_back(c); };
@@ -110,20 +52,13 @@ protected:
         lettori->PELVAN().Maiuscolo = true;
     }
 
-    // Runs the event loop until `fatto` or a long deadline.
-    bool Fino(const std::function<bool()>& fatto) {
-        QElapsedTimer t;
-        t.start();
-        while (!fatto() && t.elapsed() < Lungo) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-        return fatto();
-    }
     bool Codici(size_t n) {
-        return Fino([&] { return codici.size() >= n; });
+        return Attendi([&] { return codici.size() >= n; });
     }
     // Holds the notification off until `n` bytes wait, then lets one through.
     void TuttiInUnaNotifica(int n) {
         ch->OnComm_Disattivato();
-        ASSERT_TRUE(Fino([&] { return ch->Seriale->InBufferCount() >= n; }));
+        ASSERT_TRUE(Attendi([&] { return ch->Seriale->InBufferCount() >= n; }));
         notifiche = 0;
         ch->OnComm_Attivato();
     }

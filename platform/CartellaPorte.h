@@ -1,0 +1,19 @@
+#pragma once
+// The folder of comN entries: one rule for the library and for talumbra-sim,
+// so that the simulator links a port exactly where the library looks.
+//
+//   1. TALUMBRA_PORTS, when set and not empty;
+//   2. $XDG_CONFIG_HOME/talumbra/ports, when XDG_CONFIG_HOME is absolute
+//      (a relative one is invalid and ignored);
+//   3. <home>/.config/talumbra/ports, the home being HOME when absolute,
+//      else the user's entry in the password database.
+// Plain C++ with no other dependency: the simulator links it on its own.
+#include <string>
+
+namespace talumbra {
+
+// The folder in use, or the empty text when none can be named (no usable
+// setting and no home).
+std::string CartellaPorte();
+
+}  // namespace talumbra
