@@ -1,7 +1,8 @@
 """Runs every measurement and prints one table: measure | value | target | result.
 
-  bench/run            the full runs (about 5 minutes): 1000 codes for latency,
+  bench/run            the full runs (about 8 minutes): 1000 codes for latency,
                        60 s at line rate, 60 s idle, 1,000,000 codes unpaced,
+                       60 s waiting for a missing device, 110 replugs,
                        Brelvo's typing bench and peak RSS when Brelvo is built
   bench/run --short    the CI run (well under 2 minutes): small counts, short
                        times; same correctness checks
@@ -312,7 +313,7 @@ class Bench:
         print("presence check against a silent reader, answered Cancel", flush=True)
         sim = self.start_sim("--silent")
         t_start = now()
-        p = self.start_read(sim.port, "--events")
+        p = self.start_read(sim.port, "--events", "--no-reconnect")
         st = {}
 
         def on_lines(lines, t):
@@ -333,6 +334,108 @@ class Bench:
         whole = 100 * cpu / (t_end - t_start)
         self.row("CPU presence check, whole run (with Qt start)", "%.2f%% (%.3f s CPU in %.2f s)" %
                  (whole, cpu, t_end - t_start), "-", None)
+
+    # ---- automatic reconnection
+    def reconnect(self):
+        wait_s = 5 if self.short else 60
+        # Ten to warm up (the first losses build the closed state's port list
+        # and the allocator's pools), then the ones counted.
+        counted = 10 if self.short else 100
+        replugs = 10 + counted
+        print("reconnection: %d s waiting for a missing device, then %d replugs one a second" % (wait_s, replugs),
+              flush=True)
+        # A folder of its own, masking the machine's serial devices: the port
+        # list that a closed control builds must not open them.
+        ports = os.path.join(self.tmp.name, "ports-reconnect")
+        os.makedirs(ports)
+        for base, first in (("/dev/ttyS", 1), ("/dev/ttyUSB", 33), ("/dev/ttyACM", 65)):
+            for i in range(32):
+                if os.path.exists("%s%d" % (base, i)):
+                    os.symlink("/nonexistent/talumbra-masked", os.path.join(ports, "com%d" % (first + i)))
+        env = dict(self.env, TALUMBRA_PORTS=ports)
+
+        def read(port):
+            p = harness.Proc("talumbra-read", [self.read, "--port", port, "--events", "--quendel", "0"], env,
+                             stderr=subprocess.DEVNULL)
+            self.procs.append(p)
+            return p
+
+        def expect(p, prefix, after):
+            """Index and arrival time (CLOCK_MONOTONIC) of p's next line starting with prefix."""
+            try:
+                i = p.wait_line("^" + prefix, after)
+            except harness.Failure as e:
+                raise Failed(str(e))
+            return i, p.out_t[i] if p.out_t else now()
+
+        # Waiting for a port that is not there.
+        p = read(140)
+        expect(p, "Anomalia Errore 8002", 0)
+        c0, t0 = cpu_s(p.pid), now()
+        time.sleep(wait_s)
+        pct = 100 * (cpu_s(p.pid) - c0) / (now() - t0)
+        self.row("CPU waiting for a missing device, %d s" % wait_s, "%.3f%%" % pct, "< 0.1%", pct < 0.1, True,
+                 pct < 1 + 100 * TICK_S / wait_s)
+        self.stop(p)
+
+        # Replugs: the reader pulled and plugged back once a second.
+        try:
+            sim = harness.Sim(self.sim, 141, env, stderr=subprocess.DEVNULL)
+        except harness.Failure as e:
+            raise Failed("talumbra-sim did not start: %s" % e)
+        self.procs.append(sim)
+        p = read(141)
+        i, _ = expect(p, "FindDevice 1 0", 0)
+        link = os.path.join(ports, "com141")
+        # The link's ctime is on the wall clock; the arrival stamps are monotonic.
+        mono = now() - time.time()
+
+        def files():
+            fds = os.listdir("/proc/%d/fd" % p.pid)
+            watches = 0
+            for fd in fds:
+                try:
+                    with open("/proc/%d/fdinfo/%s" % (p.pid, fd)) as f:
+                        watches += sum(1 for l in f if l.startswith("inotify wd:"))
+                except OSError:
+                    pass
+            return len(fds), watches
+        to_stato, to_found, marks = [], [], {}
+        for k in range(replugs):
+            start = now()
+            if k in (0, 10):
+                marks[k] = (now(), cpu_s(p.pid), files(), status_kb(p.pid, "VmRSS"))
+            n = len(sim.out)
+            sim.send("unplug")
+            sim.wait_line("^unplugged", n)
+            i, _ = expect(p, "Anomalia", i)
+            n = len(sim.out)
+            sim.send("plug")
+            sim.device(n)
+            appeared = os.lstat(link).st_ctime_ns / 1e9 + mono
+            i, t = expect(p, "Stato 1", i)
+            to_stato.append(t - appeared)
+            i, t = expect(p, "FindDevice", i)
+            to_found.append(t - appeared)
+            time.sleep(max(0.0, start + 1.0 - now()))
+        marks[replugs] = (now(), cpu_s(p.pid), files(), status_kb(p.pid, "VmRSS"))
+        self.stop(p)
+        self.stop(sim)
+        med = percentile(sorted(to_stato[:10]), 50) * 1000
+        self.row("reconnection, device node back to Stato 1, median of 10", "%.0f ms (max %.0f)" %
+                 (med, max(to_stato[:10]) * 1000), "< 1500 ms", med < 1500, True, med < 15000)
+        found = sorted(to_found)
+        med = percentile(found, 50) * 1000
+        self.row("reconnection, device node back to the reader found (check included), median of %d" % replugs,
+                 "%.0f ms (max %.0f)" % (med, found[-1] * 1000), "< 1500 ms", med < 1500, True, med < 15000)
+        (ta, ca, _, _), (tb, cb, _, _) = marks[0], marks[10]
+        pct = 100 * (cb - ca) / (tb - ta)
+        self.row("CPU during 10 losses in %.1f s" % (tb - ta), "%.2f%%" % pct, "< 1%", pct < 1, True, pct < 10)
+        (_, _, f0, r0), (_, _, f1, r1) = marks[10], marks[replugs]
+        self.row("descriptors (inotify watches) before and after %d replugs" % counted, "%d (%d) -> %d (%d)" %
+                 (f0[0], f0[1], f1[0], f1[1]), "equal", f0 == f1)
+        self.row("VmRSS before and after %d replugs" % counted, "%d -> %d kB (%+d)" % (r0, r1, r1 - r0), "equal",
+                 r1 <= r0)
 
     # ---- the other programs in bench/
     def programs(self):
@@ -414,6 +517,13 @@ class Bench:
         self.row("Brelvo peak RSS (VmHWM), 200 codes typed", "%d kB (RSS now %d kB)" % (hwm, rss), "-", None)
 
 
+    # ---- publishing (bench/mqtt)
+    def mqtt(self):
+        sys.path.insert(0, os.path.join(ROOT, "bench", "mqtt"))
+        import bench_mqtt
+        bench_mqtt.run(self, percentile, Failed)
+
+
 def build(build_dir):
     if not os.path.exists(os.path.join(build_dir, "build.ninja")):
         subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
@@ -425,7 +535,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--short", action="store_true", help="the quick CI run")
     ap.add_argument("--no-build", action="store_true", help="use the build as it is")
-    ap.add_argument("--only", help="comma-separated: latency,rate,idle,check,programs,brelvo")
+    ap.add_argument("--only", help="comma-separated: latency,rate,idle,check,reconnect,programs,brelvo,mqtt")
     a = ap.parse_args()
     build_dir = os.path.abspath(os.environ.get("TALUMBRA_BUILD", os.path.join(ROOT, "build")))
     if not a.no_build:
@@ -433,7 +543,7 @@ def main():
     t0 = time.monotonic()
     b = Bench(a.short, build_dir)
     steps = dict(latency=[b.latency], rate=[b.line_rate], idle=[b.idle], check=[b.presence_check],
-                 programs=[b.programs], brelvo=[b.typing, b.brelvo_rss])
+                 reconnect=[b.reconnect], programs=[b.programs], brelvo=[b.typing, b.brelvo_rss], mqtt=[b.mqtt])
     chosen = a.only.split(",") if a.only else list(steps)
     print("bench/run%s on %s, %d cores" % (" --short" if a.short else "", os.uname().nodename, os.cpu_count()),
           flush=True)

@@ -10,10 +10,13 @@
 #include <QTimer>
 #include <algorithm>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include "channel/Piattaforma.h"
 #include "channel/clsComunicazioni.h"
 #include "control/PiattaformaControllo.h"
+#include "control/Sorveglianza.h"
 #include "readers/clsLettori.h"
 #include "readers/modLettori.h"
 
@@ -32,6 +35,13 @@ const char* const kDomanda = "Check connection.";
 constexpr int kRigaTwips = 375;
 constexpr int kTxtTop = 60, kTxtAltezza = 285;
 constexpr int kCmbTop = 360, kCmbAltezza = 315;
+
+// The failures that automatic reconnection waits out: the device is gone,
+// not there yet, or held by another program.
+bool Recuperabile(int32_t numero) {
+    return numero == talumbra::errDispositivoNonDisponibile || numero == talumbra::errPortaInesistente ||
+           numero == talumbra::errPortaOccupata;
+}
 
 QColor DaColore(quint32 v) { return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF)); }
 
@@ -158,6 +168,21 @@ struct ucTalumbra::Stato_ {
     Domanda domanda;
     bool verificaInCorso = false;
     bool aggiornaInCoda = false;
+
+    // Automatic reconnection.
+    bool riconnessione = false;  // the property
+    bool inAttesa = false;       // a loss not yet recovered: waiting for the device
+    bool automatico = false;     // one of the control's own attempts is running
+    bool richiesta = false;      // the host is assigning Attivo := true itself
+    talumbra::controllo::Sorveglianza* sorveglianza = nullptr;
+    // The value of the Stato being raised: the host assigning that same value
+    // from its handler (a check box following the state) is an echo.
+    std::optional<bool> statoInCorso;
+    // The port number and device last opened: after a loss, only another
+    // device on that number is worth an attempt.
+    std::pair<int, std::string> aperta;
+    // The failure the channel reported without throwing (a failed recovery).
+    std::optional<std::pair<int32_t, std::string>> erroreCanale;
 };
 
 ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent), d(std::make_unique<Stato_>()) {
@@ -182,11 +207,16 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
     connect(d->cmbSeriale, &QComboBox::activated, this, [this](int) { Protetto([this] { cmbSeriale_Click(); }); });
     connect(d->trLettura.t, &QTimer::timeout, this, [this] { Protetto([this] { trLettura_Timer(); }); });
     connect(d->trCheck.t, &QTimer::timeout, this, [this] { trCheck_Timer(); });
+    d->sorveglianza = new talumbra::controllo::Sorveglianza(this);
+    connect(d->sorveglianza, &talumbra::controllo::Sorveglianza::Riprova, this, [this] { Tentativo(); });
 
     // Our own front end becomes the library's current one.
     d->MyLettori = std::make_shared<talumbra::clsLettori>();
     talumbra::modLettori::setLettori(d->MyLettori);
     d->MyLettori->Lettura = [this](std::string& sCodice) { MyLettori_Lettura(sCodice); };
+    d->MyLettori->Comunicazione->Errore = [this](int16_t& numero, std::string& descrizione) {
+        d->erroreCanale.emplace(numero, descrizione);
+    };
     // The port's receive notification is an event handler: failures stop here.
     if (auto& porta = d->MyLettori->Comunicazione->Seriale) {
         auto originale = porta->OnComm;
@@ -200,6 +230,9 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
 }
 
 ucTalumbra::~ucTalumbra() {
+    // Nothing reopens the port from here on.
+    d->riconnessione = false;
+    d->sorveglianza->Ferma();
     // Both steps run whatever fails. A designed control never touched the port.
     try {
         if (!d->modoProgetto) Canale().InviaComando(std::string(2, '\x04'));
@@ -211,6 +244,7 @@ ucTalumbra::~ucTalumbra() {
     }
     if (d->MyLettori) {
         d->MyLettori->Lettura = nullptr;
+        d->MyLettori->Comunicazione->Errore = nullptr;
         if (auto& porta = d->MyLettori->Comunicazione->Seriale) porta->OnComm = nullptr;
     }
     d->trLettura.t->stop();
@@ -333,14 +367,66 @@ void ucTalumbra::setCheckVersion(qint32 v) {
 bool ucTalumbra::Attivo() const { return d->modoProgetto ? d->attivoProgetto : Canale().Attivo(); }
 
 void ucTalumbra::setAttivo(bool v) {
-    if (d->modoProgetto)
+    if (d->modoProgetto) {
+        // Only recorded, to be written into the form.
         d->attivoProgetto = v;
-    else
+        Notifica("Attivo");
+        AggiornaStato();
+        bool bAttuale = v;
+        emit Stato(bAttuale);
+        return;
+    }
+    const bool eco = d->statoInCorso == v;
+    // Closed on purpose: the lost port is no longer waited for.
+    if (!v && !eco) FineAttesa();
+    // Opened on purpose: a failure answers the host, even while waiting.
+    const bool richiesta = std::exchange(d->richiesta, v && !eco && !d->automatico);
+    struct Ripristina {
+        bool& r;
+        bool prima;
+        ~Ripristina() { r = prima; }
+    } ripristina{d->richiesta, richiesta};
+    Assegna(v);
+    // Opened by the host: it has the reader back, nothing left to wait for.
+    if (v && !eco && !d->automatico && Canale().Attivo()) FineAttesa();
+}
+
+void ucTalumbra::Assegna(bool v) {
+    d->erroreCanale.reset();
+    try {
         Canale().setAttivo(v);
+    } catch (const Fallimento& f) {
+        if (!v || !d->riconnessione || !Recuperabile(f.Numero())) throw;
+        Perdita(f.Numero(), f.Descrizione());
+        return;
+    }
     Notifica("Attivo");
     AggiornaStato();
-    bool bAttuale = Attivo();
-    emit Stato(bAttuale);
+    bool bAttuale = Canale().Attivo();
+    if (v && bAttuale && d->riconnessione)
+        d->aperta = {CommPort(), talumbra::controllo::Sorveglianza::Firma(CommPort())};
+    {
+        struct InCorso {
+            std::optional<bool>& r;
+            std::optional<bool> prima;
+            InCorso(std::optional<bool>& x, bool v) : r(x), prima(x) { r = v; }
+            ~InCorso() { r = prima; }
+        } inCorso(d->statoInCorso, bAttuale);
+        emit Stato(bAttuale);
+    }
+    // The channel gave up after its recovery without throwing: the same loss.
+    if (v && !Canale().Attivo() && d->riconnessione && d->erroreCanale && Recuperabile(d->erroreCanale->first)) {
+        auto [numero, descrizione] = *d->erroreCanale;
+        Perdita(numero, descrizione, false);
+    }
+}
+
+bool ucTalumbra::RiconnessioneAutomatica() const { return d->riconnessione; }
+
+void ucTalumbra::setRiconnessioneAutomatica(bool v) {
+    d->riconnessione = v;
+    Notifica("RiconnessioneAutomatica");
+    if (!v) FineAttesa();
 }
 
 // ---------------------------------------------------------------- container sequences
@@ -370,6 +456,7 @@ void ucTalumbra::InitProperties() {
     setColoreConnesso(kColoreConnesso);
     setColoreLettura(kColoreLettura);
     setColoreErrore(kColoreErrore);
+    setRiconnessioneAutomatica(false);
     setAttivo(false);
     Riconnetti(false);
 }
@@ -393,6 +480,8 @@ void ucTalumbra::ReadProperties(PropertyBag& store) {
     setColoreErrore(quint32(LeggiIntero(store, "ColoreErrore", kColoreErrore, i32min, 0xFFFFFFFFLL)));
     // Stored only: the periodic check starts when the host assigns the property.
     d->CheckVersion = qint32(LeggiIntero(store, "CheckVersion", 0, i32min, i32max));
+    // Before the port is opened, so that the opening already waits out a missing port.
+    setRiconnessioneAutomatica(LeggiBooleano(store, "RiconnessioneAutomatica", QVariant(false)));
     setCommPort(qint16(
         LeggiIntero(store, "CommPort", 1, std::numeric_limits<qint16>::min(), std::numeric_limits<qint16>::max())));
     setAttivo(LeggiBooleano(store, "Attivo", QVariant(false)));
@@ -410,6 +499,7 @@ void ucTalumbra::WriteProperties(PropertyBag& store) {
     store.WriteProperty("ColoreErrore", qint32(d->ColoreErrore), qint32(kColoreErrore));
     store.WriteProperty("CheckVersion", d->CheckVersion, qint32(0));
     store.WriteProperty("Attivo", Attivo(), false);
+    store.WriteProperty("RiconnessioneAutomatica", d->riconnessione, false);
 }
 
 // ---------------------------------------------------------------- supervision
@@ -428,7 +518,7 @@ void ucTalumbra::Riconnetti(bool attivazione) {
     } catch (...) {
     }
     try {
-        setAttivo(attivazione);
+        Assegna(attivazione);
     } catch (...) {
     }
     try {
@@ -436,10 +526,21 @@ void ucTalumbra::Riconnetti(bool attivazione) {
     } catch (...) {
     }
     if (!Canale().Attivo()) return;
-    if (TipoDispositivo() == tdKez3) return;
+    // A reader reached from the host's own reopening ends any waiting; the
+    // control's own attempts end it themselves.
+    auto ritrovato = [this] {
+        if (!d->automatico && Canale().Attivo()) FineAttesa();
+    };
+    if (TipoDispositivo() == tdKez3) return ritrovato();
     try {
         VerificaConnessione();
+        ritrovato();
     } catch (const Fallimento& f) {
+        // With automatic reconnection the loss is reported once and waited out.
+        if (d->riconnessione && Recuperabile(f.Numero())) {
+            Perdita(f.Numero(), f.Descrizione());
+            return;
+        }
         // The failure goes on to the host; but a device that is gone must not
         // stay shown as open, with nothing left to notice it. Close through the
         // setter (Stato false, the port list), twice as at event boundaries.
@@ -467,14 +568,17 @@ void ucTalumbra::VerificaConnessione() {
         if (Sintassi != 0 || esito != talumbra::esRicevuta || Risposta.size() <= 16) {
             ++fallimenti;
             if (fallimenti > 5) {
-                if (Chiedi(QString::fromLatin1(kDomanda))) {
+                // The control's own attempts never ask: nobody may be there to answer.
+                if (!d->automatico && Chiedi(QString::fromLatin1(kDomanda))) {
                     fallimenti = 0;
                     continue;
                 }
-                setAttivo(false);
+                Assegna(false);
                 bool bFind = false;
                 TipoDispositivo_Enum dispositivo = tdPELVAN;
                 emit FindDevice(bFind, dispositivo);
+                // A silent reader is tried again when its device changes.
+                if (d->riconnessione && !Canale().Attivo()) Attendi(0);
                 return;
             }
         }
@@ -635,7 +739,15 @@ void ucTalumbra::Protetto(const std::function<void()>& gestore) {
 }
 
 void ucTalumbra::Anomalo(int32_t numero, const std::string& descrizione) {
+    if (d->riconnessione && Recuperabile(numero)) {
+        Perdita(numero, descrizione);
+        return;
+    }
     ChiudiDopoGuasto();
+    Segnala(numero, descrizione);
+}
+
+void ucTalumbra::Segnala(int32_t numero, const std::string& descrizione) {
     QString stringa = QStringLiteral("Errore %1 %2").arg(numero).arg(QString::fromLatin1(descrizione.c_str()));
     try {
         emit Anomalia(stringa);
@@ -652,11 +764,64 @@ void ucTalumbra::ChiudiDopoGuasto() {
     for (int tentativo = 0; tentativo < 2; ++tentativo) {
         try {
             if (talumbra::Lettori() == d->MyLettori || !d->MyLettori)
-                setAttivo(false);
+                Assegna(false);
             else
                 d->MyLettori->Comunicazione->setAttivo(false);
             break;
         } catch (...) {
         }
     }
+}
+
+// ---------------------------------------------------------------- automatic reconnection
+
+void ucTalumbra::Perdita(int32_t numero, const std::string& descrizione, bool chiudi) {
+    // One report per loss: the control's own attempts that follow fail
+    // quietly until the reader is back; the host's own are answered.
+    const bool nuova = !d->inAttesa || std::exchange(d->richiesta, false);
+    d->inAttesa = true;
+    if (chiudi) ChiudiDopoGuasto();
+    if (nuova) Segnala(numero, descrizione);
+    // The host may have closed the port on purpose from its handlers.
+    if (d->inAttesa) Attendi(numero);
+}
+
+void ucTalumbra::Attendi(int32_t numero) {
+    d->inAttesa = true;
+    auto* s = d->sorveglianza;
+    if (!s->Attiva() || s->Numero() != CommPort())
+        s->Avvia(CommPort(), d->aperta.first == CommPort() ? d->aperta.second : std::string());
+    s->Fallito(numero == talumbra::errPortaOccupata);
+    // The device may have changed while the failed attempt ran.
+    s->Rivaluta();
+}
+
+void ucTalumbra::FineAttesa() {
+    d->inAttesa = false;
+    d->sorveglianza->Ferma();
+}
+
+void ucTalumbra::Tentativo() {
+    if (!d->inAttesa || !d->riconnessione) return;
+    // Never inside another attempt or a presence check (they wait on the
+    // line and let events run): the device is looked at again after them.
+    if (d->automatico || d->verificaInCorso) return;
+    // Another control has since become the library's current one: its port
+    // is not ours to open.
+    if (talumbra::Lettori() != d->MyLettori) return;
+    if (Canale().Attivo()) {
+        FineAttesa();
+        return;
+    }
+    d->sorveglianza->Tentato();
+    QPointer<ucTalumbra> vivo(this);
+    d->automatico = true;
+    Protetto([this] { Riconnetti(true); });
+    if (!vivo) return;
+    d->automatico = false;
+    if (!d->inAttesa) return;
+    if (Canale().Attivo())
+        FineAttesa();
+    else
+        d->sorveglianza->Rivaluta();
 }

@@ -29,7 +29,7 @@ void SuSegnale(int) {
 
 void Uso(FILE* f) {
     std::fputs(
-        "Uso: brelvo\n"
+        "Uso: brelvo [--no-reconnect] [-h|--help]\n"
         "\n"
         "Legge i badge dal lettore sulla porta seriale e mette ogni codice negli\n"
         "appunti; con \"Scrivi\" lo digita anche nella finestra che ha il fuoco,\n"
@@ -38,7 +38,20 @@ void Uso(FILE* f) {
         "Le porte: la porta N è la voce comN in $TALUMBRA_PORTS (o in\n"
         "~/.config/talumbra/ports), altrimenti /dev/ttyS, ttyUSB, ttyACM.\n"
         "SIGINT, SIGTERM e SIGHUP chiudono la finestra come l'utente, in qualunque momento:\n"
-        "Seriale.cfg viene scritto, una domanda aperta si chiude come Annulla.\n",
+        "Seriale.cfg viene scritto, una domanda aperta si chiude come Annulla.\n"
+        "\n"
+        "Il lettore staccato e riattaccato, occupato da un altro programma o non ancora\n"
+        "collegato all'avvio torna da sé, appena il dispositivo ricompare.\n"
+        "\n"
+        "Seriale.cfg: quattro righe di un intero ciascuna: il numero della porta (1),\n"
+        "poi \"A capo\", \"Scrivi\" e \"Freccia giù\" (1 sì, 0 no; 0 se mancano).\n"
+        "\n"
+        "Opzioni:\n"
+        "  --no-reconnect   non lo ricollega da sé: lo si riattiva con \"Attiva\".\n"
+        "  -h, --help       mostra questo testo ed esce.\n"
+        "\n"
+        "Stato di uscita: 0 la finestra è stata chiusa (dall'utente o da un segnale);\n"
+        "2 un argomento sconosciuto.\n",
         f);
 }
 
@@ -69,7 +82,12 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Brelvo"));
+    bool riconnetti = true;
     for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--no-reconnect")) {
+            riconnetti = false;
+            continue;
+        }
         std::fprintf(stderr, "brelvo: argomento sconosciuto: %s\n", argv[i]);
         Uso(stderr);
         return 2;
@@ -87,6 +105,7 @@ int main(int argc, char** argv) {
     }
 
     brelvo::frmMain w(std::move(tastiera));
+    if (!riconnetti) w.ucTalumbra1->setRiconnessioneAutomatica(false);
 
     w.setSegnale(&segnaleChiusura);
     QSocketNotifier notifica(pipaSegnali[0], QSocketNotifier::Read);

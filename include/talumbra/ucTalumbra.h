@@ -32,6 +32,7 @@ class TALUMBRA_EXPORT ucTalumbra : public QWidget {
     Q_PROPERTY(TipoDispositivo_Enum TipoDispositivo READ TipoDispositivo WRITE setTipoDispositivo)
     Q_PROPERTY(qint32 CheckVersion READ CheckVersion WRITE setCheckVersion)
     Q_PROPERTY(bool Attivo READ Attivo WRITE setAttivo)
+    Q_PROPERTY(bool RiconnessioneAutomatica READ RiconnessioneAutomatica WRITE setRiconnessioneAutomatica)
 
 public:
     enum TipoDispositivo_Enum : qint32 { tdPELVAN = 0, tdKez3 = 1, tdEmulKez = 2, tdMifareMAVO = 3 };
@@ -100,6 +101,15 @@ public:
     void setCheckVersion(qint32 v);
     bool Attivo() const;
     void setAttivo(bool v);
+    // Unattended operation (default false). When true, a port that is lost
+    // (68), missing (8002) or busy (8010) is reported once (Stato false, the
+    // port list, Anomalia; an assignment to Attivo does not throw for it) and
+    // then waited for: the control reopens it by itself when its device comes
+    // back, or, for a busy port, on a back-off of 1 s doubling up to 30 s. Its
+    // own attempts never ask "Check connection.": a silent reader goes back to
+    // waiting. Attivo := false stops the waiting until the port is opened again.
+    bool RiconnessioneAutomatica() const;
+    void setRiconnessioneAutomatica(bool v);
 
 signals:
     void Lettura(QString& sCodice);
@@ -124,7 +134,16 @@ private:
     // Runs an event handler; a failure closes the port and raises Anomalia.
     void Protetto(const std::function<void()>& gestore);
     void Anomalo(int32_t numero, const std::string& descrizione);
+    void Segnala(int32_t numero, const std::string& descrizione);
     void ChiudiDopoGuasto();
+    // The body of Attivo's setter, for the control's own assignments: they
+    // neither start nor stop the waiting for a lost port.
+    void Assegna(bool v);
+    // Automatic reconnection: a loss, the waiting, an attempt, the end.
+    void Perdita(int32_t numero, const std::string& descrizione, bool chiudi = true);
+    void Attendi(int32_t numero);
+    void FineAttesa();
+    void Tentativo();
     bool Chiedi(const QString& testo);
     void Notifica(const char* nome);
     quint32 Ambiente() const;

@@ -204,6 +204,7 @@ TEST_F(Controllo, CaricamentoConAttivoFalso) {
     EXPECT_EQ(porta().aperture, 1);  // the probe only: loading does not reopen
     EXPECT_EQ(c->Codice(), "ABC");
     EXPECT_EQ(c->CheckVersion(), 5000);
+    EXPECT_FALSE(c->RiconnessioneAutomatica());
     EXPECT_FALSE(timer("trCheck")->isActive());
     EXPECT_EQ(c->TMantCode(), 700);
     EXPECT_EQ(c->TipoBadge(), ucTalumbra::tb_ISO_FDXB);
@@ -234,9 +235,9 @@ TEST_F(Controllo, SalvataggioChiaviTipiPredefiniti) {
     c->WriteProperties(b);
     std::vector<QString> chiavi;
     for (auto& s : b.scritture) chiavi.push_back(s.chiave);
-    EXPECT_EQ(chiavi,
-              (std::vector<QString>{"CommPort", "Codice", "TipoBadge", "TMantCode", "CodificaQuendel", "ColoreConnesso",
-                                    "ColoreLettura", "ColoreErrore", "CheckVersion", "Attivo"}));
+    EXPECT_EQ(chiavi, (std::vector<QString>{"CommPort", "Codice", "TipoBadge", "TMantCode", "CodificaQuendel",
+                                            "ColoreConnesso", "ColoreLettura", "ColoreErrore", "CheckVersion", "Attivo",
+                                            "RiconnessioneAutomatica"}));
     EXPECT_EQ(b.scritture[0].valore.typeId(), QMetaType::Short);
     EXPECT_EQ(b.scritture[0].predefinito.toInt(), 1);
     EXPECT_EQ(b.scritture[4].predefinito.toInt(), 1);
@@ -244,6 +245,8 @@ TEST_F(Controllo, SalvataggioChiaviTipiPredefiniti) {
     EXPECT_EQ(b.scritture[8].valore.toInt(), 1234);
     EXPECT_EQ(b.scritture[9].valore, QVariant(true));
     EXPECT_EQ(b.scritture[9].predefinito, QVariant(false));
+    EXPECT_EQ(b.scritture[10].valore, QVariant(false));
+    EXPECT_EQ(b.scritture[10].predefinito, QVariant(false));
 }
 
 TEST_F(Controllo, FileDiProprietaAndataERitorno) {
@@ -252,6 +255,7 @@ TEST_F(Controllo, FileDiProprietaAndataERitorno) {
     Aperto();
     c->setTMantCode(800);
     c->setColoreLettura(0x0000FF);
+    c->setRiconnessioneAutomatica(true);
     {
         auto store = ucTalumbra::FileProprieta(file);
         c->WriteProperties(*store);
@@ -274,6 +278,7 @@ TEST_F(Controllo, FileDiProprietaAndataERitorno) {
     EXPECT_EQ(c->ColoreLettura(), 0x0000FFu);
     EXPECT_TRUE(c->Attivo());
     EXPECT_TRUE(c->CodificaQuendel());
+    EXPECT_TRUE(c->RiconnessioneAutomatica());
 }
 
 TEST_F(Controllo, FileDiProprietaChiaviSenzaMaiuscoleEValoriErrati) {
@@ -507,6 +512,81 @@ TEST_F(Controllo, GuastoNelControlloPeriodicoNonEsceDalTimer) {
     EXPECT_TRUE(timer("trCheck")->isActive());
     Gira(100);
     EXPECT_EQ(anomalie.size(), 1);
+}
+
+// Automatic reconnection with a host whose check box follows Stato and
+// assigns Attivo from it (as Brelvo does): those echoes must not stop the
+// waiting, while a deliberate Attivo := false does. The device comes and goes
+// as a comN entry in a private port folder; the fake port opens it.
+TEST_F(Controllo, RiconnessioneAutomaticaConUnOspiteCheSegueLoStato) {
+    QTemporaryDir dir;
+    const QByteArray prima = qgetenv("TALUMBRA_PORTS");
+    qputenv("TALUMBRA_PORTS", dir.path().toLocal8Bit());
+    const QString voce = dir.filePath("com1");
+    // The entry and the fake port's device come and go together.
+    auto collega = [&](bool c) {
+        QFile::remove(voce);
+        if (c) {
+            EXPECT_TRUE(QFile::link("/dev/null", voce));
+            porta().esistenti.insert(1);
+        } else {
+            porta().esistenti.erase(1);
+        }
+    };
+    ASSERT_TRUE(QFile::link("/dev/null", voce));
+    Borsa b;
+    b.valori = {{"commport", 1}, {"attivo", true}, {"riconnessioneautomatica", true}};
+    Crea().ReadProperties(b);
+    ASSERT_TRUE(c->Attivo());
+    // A check box: it assigns Attivo only when its state changes.
+    auto spunta = std::make_shared<bool>(true);
+    QObject::connect(c.get(), &ucTalumbra::Stato, [this, spunta](bool& v) {
+        if (std::exchange(*spunta, v) != v) c->setAttivo(v);
+    });
+
+    // Pulled: the read fails and the device goes.
+    porta().Fallisci("Input", errDispositivoNonDisponibile, 1, "Device gone");
+    collega(false);
+    porta().ArrivaOra("U0123456789\r\n");
+    porta().Notifica();
+    EXPECT_FALSE(c->Attivo());
+    EXPECT_EQ(anomalie, QStringList{"Errore 68 Device gone"});
+
+    // A silent reader plugged in: one attempt, no question, back to waiting.
+    lettore.versione.clear();
+    trovati.clear();
+    collega(true);
+    ASSERT_TRUE(Attendi([&] { return !trovati.empty(); }));
+    EXPECT_EQ(trovati.back(), std::make_pair(false, 0));
+    EXPECT_EQ(domande, 0);
+    EXPECT_FALSE(c->Attivo());
+
+    // Replugged with a reader that answers: back without a word from anyone.
+    lettore.versione = "OMBRISK-125 PELVAN V2.1";
+    collega(false);
+    Gira(200);
+    collega(true);
+    ASSERT_TRUE(Attendi([&] { return c->Attivo() && trovati.back().first; }));
+    EXPECT_EQ(anomalie.size(), 1);
+    EXPECT_EQ(domande, 0);
+
+    // Lost again, then closed on purpose: nothing reopens it.
+    porta().Fallisci("Input", errDispositivoNonDisponibile, 1, "Device gone");
+    collega(false);
+    porta().ArrivaOra("U0123456789\r\n");
+    porta().Notifica();
+    EXPECT_EQ(anomalie.size(), 2);
+    c->setAttivo(false);
+    const int aperture = porta().aperture;
+    collega(true);
+    Gira(500);
+    EXPECT_FALSE(c->Attivo());
+    EXPECT_EQ(porta().aperture, aperture);
+    c.reset();
+    if (prima.isNull())
+        qunsetenv("TALUMBRA_PORTS");
+    else
+        qputenv("TALUMBRA_PORTS", prima);
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ TEST(Programma, ErroriDUso) {
 TEST(Programma, PortaInesistenteEsce4ConLErrore) {
     CartellaPorteTemporanea porte(true);
     // 200 has neither a link nor a built-in device.
-    Esito e = Esegui(porte, {"--port", "200", "--events"});
+    Esito e = Esegui(porte, {"--port", "200", "--events", "--no-reconnect"});
     EXPECT_EQ(e.codice, 4) << e.err.toStdString();
     EXPECT_TRUE(RigaInizia(e.err, "Errore 8002 ")) << e.err.toStdString();
 }
@@ -83,7 +83,7 @@ TEST(Programma, PortaInesistenteEsce4ConLErrore) {
 TEST(Programma, LettoreMutoAnnullaEsce3) {
     CartellaPorteTemporanea porte(true);
     PtyCoppia pty(porte, 7);  // nobody answers
-    Esito e = Esegui(porte, {"--port", "7", "--events"});
+    Esito e = Esegui(porte, {"--port", "7", "--events", "--no-reconnect"});
     EXPECT_EQ(e.codice, 3) << e.err.toStdString();
     EXPECT_TRUE(e.out.startsWith("Stato 1\n")) << e.out.toStdString();
     EXPECT_TRUE(e.out.contains("Stato 0\n"));
@@ -199,7 +199,7 @@ TEST(Programma, PortaOccupataDaUnAltroProgramma) {
         out += primo.readAllStandardOutput();
     }
     ASSERT_TRUE(out.contains("FindDevice 1 0")) << out.toStdString();
-    Esito e = Esegui(porte, {"--port", "5"});
+    Esito e = Esegui(porte, {"--port", "5", "--no-reconnect"});
     EXPECT_EQ(e.codice, 4);
     EXPECT_TRUE(RigaInizia(e.err, "Errore 8010 ")) << e.err.toStdString();
     primo.terminate();

@@ -171,7 +171,7 @@ def replug_and_reconnect(c, label, code="1112131415"):
 def case_pulled_idle(c):
     """The reader is pulled while the port is open and idle, then plugged back."""
     c.start_sim("--log-times")
-    c.start_read("--quendel", "0")
+    c.start_read("--quendel", "0", "--no-reconnect")
     i = c.read.wait_line(r"^FindDevice 1 0$")
     c.sim.send("0102030405")
     i = c.read.wait_line(r"^Lettura U0102030405$", i)
@@ -195,7 +195,7 @@ def case_pulled_version_wait_periodic(c):
     # A KEZ-3 reader opens without a check; the periodic check then asks a
     # reader that never answers, so the wait lasts until the pull.
     c.start_sim("--family", "kez", "--silent", "-v")
-    c.start_read("--type", "1", "--check-ms", "300", "--retry")
+    c.start_read("--type", "1", "--check-ms", "300", "--retry", "--no-reconnect")
     c.read.wait_line(r"^Stato 1$")
     c.sim.wait_line(r"request", stream="err")  # the first version request reached the reader
     a = c.mon.mark()
@@ -221,7 +221,7 @@ def case_pulled_version_wait_periodic(c):
 def case_pulled_version_wait_loading(c):
     """Pulled while the presence check at loading waits for a version reply."""
     c.start_sim("--silent", "-v")
-    c.start_read("--retry")
+    c.start_read("--retry", "--no-reconnect")
     i = c.read.wait_line(r"^Stato 1$")
     c.read.wait_line(r"^Stato 1$", i + 1)  # reopened by the loading: the check runs
     c.sim.wait_line(r"request", stream="err")
@@ -246,7 +246,7 @@ def case_pulled_mid_frame(c, family):
     extra = ["--family", "kez"] if family == "kez" else []
     read_extra = ["--type", "1"] if family == "kez" else []
     c.start_sim(*extra, "--cut-frame", "--fault-every", "2", "--log-times")
-    c.start_read("--quendel", "0", *read_extra)
+    c.start_read("--quendel", "0", "--no-reconnect", *read_extra)
     c.read.wait_line(r"^Stato 1$")
     if family != "kez":
         c.read.wait_line(r"^FindDevice 1 0$")
@@ -341,7 +341,7 @@ def case_answers_late(c, first, retry):
     question: OK finds it, Cancel closes the port.
     """
     c.start_sim("--answer-from", str(first))
-    c.start_read(*(["--retry"] if retry else []))
+    c.start_read(*(["--retry"] if retry else ["--no-reconnect"]))
     i = c.read.wait_line(r"^Stato 1$")
     i = c.read.wait_line(r"^Stato 1$", i + 1)  # reopened by the loading: the check starts
     a = c.mon.mark()
@@ -382,7 +382,7 @@ def case_port_held(c):
     """The port held by another program: at start, and when reconnecting."""
     dev = c.start_sim("--log-times")
     h = Holder(dev)
-    c.start_read(monitor=False)
+    c.start_read("--no-reconnect", monitor=False)
     status = c.read.finish(None)
     c.check_clean(c.read)
     err = next((e for e in c.read.err if e.startswith("Errore ")), "")
@@ -392,7 +392,7 @@ def case_port_held(c):
     h.release()
 
     # Open, pulled, plugged back while another program holds the new device.
-    c.start_read("--quendel", "0")
+    c.start_read("--quendel", "0", "--no-reconnect")
     i = c.read.wait_line(r"^FindDevice 1 0$")
     a = c.mon.mark()
     c.sim.send("unplug")
@@ -547,6 +547,151 @@ def case_count_exact(c):
     c.notes.append("--count 10 against a burst of 50: 10 codes printed")
 
 
+# ---------------------------------------------------------------- automatic reconnection
+# talumbra-read reconnects by itself unless --no-reconnect is given: nothing
+# below sends SIGUSR1 or answers a question.
+
+def start_sim_at(c, port, *extra):
+    """A second simulator on its own port number; returns it and its device."""
+    sim = harness.Sim(c.args.sim, port, c.env, *extra, name=f"talumbra-sim {port}")
+    c.procs.append(sim)
+    return sim, sim.path
+
+
+def link_port(c, dev):
+    """Makes `dev` appear as port PORT, as a late adapter's entry would."""
+    tmp = os.path.join(c.ports, f".com{PORT}")
+    os.symlink(dev, tmp)
+    os.rename(tmp, os.path.join(c.ports, f"com{PORT}"))
+
+
+def open_files(pid):
+    """Descriptors of a process, and the inotify watches among them."""
+    fds = os.listdir(f"/proc/{pid}/fd")
+    watches = 0
+    for fd in fds:
+        try:
+            with open(f"/proc/{pid}/fdinfo/{fd}") as f:
+                watches += sum(1 for line in f if line.startswith("inotify wd:"))
+        except OSError:
+            pass
+    return len(fds), watches
+
+
+def anomalies(c, after=0):
+    return [e for e in c.events(after) if e.startswith("Anomalia")]
+
+
+def case_replugged_ten_times(c):
+    """Pulled and plugged back ten times: each time it comes back by itself,
+    one Anomalia per pull, every code once, nothing left growing."""
+    c.start_sim()
+    c.start_read("--quendel", "0", "--retry")  # a question would be answered OK and never end the check
+    i = c.read.wait_line(r"^FindDevice 1 0$")
+    time.sleep(0.5)
+    files0 = open_files(c.read.pid)
+    a = c.mon.mark()
+    sent = []
+    for n in range(10):
+        c.sim.send("unplug")
+        c.sim.wait_line(rf"^unplugged port {PORT}$")
+        j = pulled_back(c, i)
+        m = len(c.sim.out)
+        c.sim.send("plug")
+        c.device(m)
+        i = c.read.wait_line(r"^FindDevice 1 0$", j)
+        code = f"{0x2100000000 + n:010X}"
+        sent.append(f"Lettura U{code}")
+        c.sim.send(code)
+        i = c.read.wait_line(rf"^Lettura U{code}$", i)
+    time.sleep(1.0)
+    b = c.mon.mark()
+    c.measure("pulled and plugged back ten times, reconnecting by itself", a, b)
+    files1 = open_files(c.read.pid)
+    got = [e for e in c.events() if e.startswith("Lettura")]
+    if got != sent:
+        raise CaseFailed(f"codes read {got}, sent {sent}")
+    if len(anomalies(c)) != 10 or any(e.startswith("FindDevice 0") for e in c.events()):
+        raise CaseFailed(f"expected one Anomalia per pull and no failed check: {c.events()}")
+    if files1 != files0:
+        raise CaseFailed(f"descriptors and inotify watches {files0} before, {files1} after ten replugs")
+    c.notes.append(f"10 replugs, 10 codes once each, 10 Anomalia; descriptors/watches {files0} -> {files1}")
+    c.end_read(0)
+
+
+def case_port_appears_late(c):
+    """No device at start; it appears 3 s later and is connected by itself."""
+    sim, dev = start_sim_at(c, PORT + 1)
+    c.start_read("--quendel", "0")
+    i = c.read.wait_line(r"^Anomalia Errore 8002 ")
+    a = c.mon.mark()
+    time.sleep(3.0)
+    b = c.mon.mark()
+    c.measure("waiting for a port that is not there", a, b)
+    link_port(c, dev)
+    j = c.read.wait_line(r"^FindDevice 1 0$", i)
+    sim.send("0102030405")
+    c.read.wait_line(r"^Lettura U0102030405$", j)
+    if len(anomalies(c)) != 1:
+        raise CaseFailed(f"one Anomalia expected: {c.events()}")
+    c.notes.append("events: " + " | ".join(c.events()))
+    c.end_read(0)
+
+
+def case_port_busy_at_start(c):
+    """Held by another program at start, let go after 5 s: connected on the
+    next back-off tick, with a handful of attempts, not a retry loop."""
+    dev = c.start_sim()
+    h = Holder(dev)
+    c.start_read("--quendel", "0")
+    i = c.read.wait_line(r"^Anomalia Errore 8010 ")
+    a = c.mon.mark()
+    time.sleep(5.0)
+    h.release()
+    held = c.events(i)
+    j = c.read.wait_line(r"^FindDevice 1 0$", i)
+    b = c.mon.mark()
+    c.measure("busy port, waited out", a, b)
+    # Every closed state shows as a Stato 0: the loading's own, then one per
+    # back-off tick, at 1 s and 3 s (7 s comes after the release). A retry
+    # every second would make six.
+    tries = sum(1 for e in held if e == "Stato 0")
+    if tries > 4:
+        raise CaseFailed(f"{tries} attempts while the port was held 5 s: {held}")
+    c.sim.send("0102030405")
+    c.read.wait_line(r"^Lettura U0102030405$", j)
+    if len(anomalies(c)) != 1:
+        raise CaseFailed(f"one Anomalia expected: {c.events()}")
+    c.notes.append(f"{tries} closed states while held; connected {b[0] - a[0] - 5:.1f} s after the release")
+    c.end_read(0)
+
+
+def case_silent_reader_plugged(c):
+    """A reader that does not answer plugged in after a pull: tried once, no
+    question, then waited for; the program keeps running."""
+    c.start_sim()
+    silent, dev = start_sim_at(c, PORT + 1, "--silent", "-v")
+    c.start_read("--retry")  # a question would be answered OK: the check would never end
+    i = c.read.wait_line(r"^FindDevice 1 0$")
+    c.sim.send("unplug")
+    c.sim.wait_line(rf"^unplugged port {PORT}$")
+    j = pulled_back(c, i)
+    link_port(c, dev)
+    k = c.read.wait_line(r"^FindDevice 0 0$", j)
+    r = len(silent.err)
+    a = c.mon.mark()
+    time.sleep(3.0)
+    b = c.mon.mark()
+    c.measure("a silent reader, waited for", a, b)
+    asked = [e for e in silent.err[r:] if "request" in e]
+    if asked or c.read.p.poll() is not None:
+        raise CaseFailed(f"after giving up: {len(asked)} more requests, exit {c.read.p.poll()}")
+    if len(anomalies(c)) != 1:
+        raise CaseFailed(f"one Anomalia expected (the pull): {c.events()}")
+    c.notes.append("events after the pull: " + " | ".join(c.events(j)))
+    c.end_read(0)
+
+
 CASES = [
     ("pulled-idle", case_pulled_idle),
     ("pulled-version-wait-periodic", case_pulled_version_wait_periodic),
@@ -565,6 +710,10 @@ CASES = [
     ("output-lost", case_output_lost),
     ("output-full-sigterm", case_output_full_sigterm),
     ("count-exact", case_count_exact),
+    ("replugged-ten-times", case_replugged_ten_times),
+    ("port-appears-late", case_port_appears_late),
+    ("port-busy-at-start", case_port_busy_at_start),
+    ("silent-reader-plugged", case_silent_reader_plugged),
 ]
 
 

@@ -24,6 +24,7 @@ struct ucTalumbra::Stato_ {
     qint32 checkVersion = 0;
     bool attivo = false;
     bool caricamento = false;
+    bool riconnessione = false;
 };
 
 namespace {
@@ -67,6 +68,7 @@ void ucTalumbra::ReadProperties(PropertyBag& s) {
     d->caricamento = true;
     d->codice = s.ReadProperty("Codice", QString()).toString();
     setCommPort(static_cast<qint16>(s.ReadProperty("CommPort", 1).toInt()));
+    d->riconnessione = s.ReadProperty("RiconnessioneAutomatica", false).toBool();
     setAttivo(s.ReadProperty("Attivo", false).toBool());
     d->caricamento = false;
 }
@@ -113,6 +115,8 @@ void ucTalumbra::setAttivo(bool v) {
     bool b = d->attivo;
     emit Stato(b);
 }
+bool ucTalumbra::RiconnessioneAutomatica() const { return d->riconnessione; }
+void ucTalumbra::setRiconnessioneAutomatica(bool v) { d->riconnessione = v; }
 void ucTalumbra::paintEvent(QPaintEvent* e) { QWidget::paintEvent(e); }
 void ucTalumbra::resizeEvent(QResizeEvent* e) { QWidget::resizeEvent(e); }
 

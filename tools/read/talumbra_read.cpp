@@ -24,6 +24,8 @@
 
 #include <talumbra/ucTalumbra.h>
 
+#include "Recapito.h"
+
 namespace {
 
 const char* const kUso =
@@ -49,12 +51,19 @@ const char* const kUso =
     "                    \"FindDevice 0|1 TYPE\", \"Anomalia TEXT\"\n"
     "  --count K         end after exactly K codes (default: no limit)\n"
     "  --seconds S       end after S seconds, a fraction allowed (default: no limit)\n"
-    "  --retry           when no reader answers, keep asking instead of ending\n"
-    "                    with status 3\n"
+    "  --retry           a reader that does not answer is asked again at once\n"
+    "                    (\"Check connection.\" answered OK; default: Cancel)\n"
+    "  --no-reconnect    wait for nothing: a port lost, missing or busy, or a\n"
+    "                    reader that does not answer, ends the program (default:\n"
+    "                    the reader comes back by itself; each of these is waited\n"
+    "                    for, and reported once)\n"
     "  --pipe COMMAND    hand the lines to COMMAND, run by /bin/sh, on its standard\n"
     "                    input instead of printing them; COMMAND ending is an\n"
     "                    output failure (status 5); an empty COMMAND prints them\n"
-    "  -h, --help        print this help and exit\n"
+    "  -h, --help        print this help and exit\n";
+
+// The rest of --help, after the publishing options.
+const char* const kUsoFine =
     "\n"
     "Output: in a line, bytes outside 32-126 print as \\xHH and a backslash as \\\\,\n"
     "so every line reads back to the exact bytes. Failures of the control go to\n"
@@ -67,13 +76,15 @@ const char* const kUso =
     "sequence (EOT EOT) and exits, also while standard output is full.\n"
     "\n"
     "Exit status:\n"
-    "  0  ended by --count, --seconds or a signal\n"
-    "  2  bad arguments\n"
-    "  3  no reader answered (without --retry)\n"
-    "  4  the port could not be set up, or --pipe could not start its command\n"
-    "  5  the output failed (closed, full disk, its reader or the --pipe command\n"
-    "     gone): a code that could not be written is lost, and the program ends\n"
-    "     at once\n";
+    "  0   ended by --count, --seconds or a signal\n"
+    "  2   bad arguments\n"
+    "  3   no reader answered (with --no-reconnect, without --retry)\n"
+    "  4   the port could not be set up (with --no-reconnect, also a missing or\n"
+    "      busy port), or --pipe could not start its command\n"
+    "  5   the output failed (closed, full disk, its reader or the --pipe command\n"
+    "      gone): a code that could not be written is lost, and the program ends\n"
+    "      at once\n"
+    "  10-12  with --publish, as said above\n";
 
 // Exit statuses.
 constexpr int kEsitoLettoreAssente = 3;
@@ -92,10 +103,12 @@ struct Opzioni {
     double secondi = 0;       // 0: no limit
     bool riprova = false;
     std::string comando;  // --pipe; empty: standard output
+    bool riconnetti = true;
+    talumbra_read::OpzioniConsegna consegna;
 };
 
 [[noreturn]] void ErroreUso(const std::string& messaggio) {
-    std::fprintf(stderr, "talumbra-read: %s\n%s", messaggio.c_str(), kUso);
+    std::fprintf(stderr, "talumbra-read: %s\n%s%s", messaggio.c_str(), kUso, talumbra_read::kUsoConsegna);
     std::exit(2);
 }
 
@@ -146,8 +159,13 @@ Opzioni Leggi(int argc, char** argv) {
             o.riprova = true;
         } else if (a == "--pipe") {
             o.comando = valore();
+        } else if (a == "--no-reconnect") {
+            o.riconnetti = false;
+        } else if (talumbra_read::LeggiOpzioneConsegna(a, valore, o.consegna, ErroreUso)) {
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUso, stdout);
+            std::fputs(talumbra_read::kUsoConsegna, stdout);
+            std::fputs(kUsoFine, stdout);
             std::exit(0);
         } else {
             ErroreUso("unknown argument '" + a + "'");
@@ -396,6 +414,9 @@ int main(int argc, char** argv) {
     });
     if (o.secondi > 0) QTimer::singleShot(static_cast<int>(o.secondi * 1000), &app, [&] { Termina(0); });
 
+    // Publishing is checked, its spool opened and the broker reached before the port is.
+    const std::unique_ptr<talumbra_read::Recapito> recapito = talumbra_read::Recapito::Avvia(o.consegna, o.porta);
+
     Contenitore contenitore;
     controllo = new ucTalumbra(nullptr, &contenitore);
     long long letti = 0;
@@ -406,6 +427,7 @@ int main(int argc, char** argv) {
         // A fast stream may deliver more codes before the loop ends: --count is exact.
         if (o.conteggio > 0 && letti >= o.conteggio) return;
         Riga(o.eventi ? "Lettura " + codice : codice);
+        if (recapito) recapito->Accetta(codice, controllo->TipoDispositivo(), controllo->TipoBadge());
         if (o.conteggio > 0 && ++letti >= o.conteggio) Termina(0);
     });
     QObject::connect(controllo, &ucTalumbra::Stato, [&](bool& attivo) {
@@ -413,7 +435,7 @@ int main(int argc, char** argv) {
     });
     QObject::connect(controllo, &ucTalumbra::FindDevice, [&](bool& trovato, ucTalumbra::TipoDispositivo_Enum& tipo) {
         if (o.eventi) Riga(QStringLiteral("FindDevice %1 %2").arg(trovato ? 1 : 0).arg(int(tipo)));
-        if (!trovato && !o.riprova) Termina(kEsitoLettoreAssente);
+        if (!trovato && !o.riprova && !o.riconnetti) Termina(kEsitoLettoreAssente);
     });
     QObject::connect(controllo, &ucTalumbra::Anomalia, [&](QString& testo) {
         if (o.eventi) {
@@ -431,6 +453,7 @@ int main(int argc, char** argv) {
     store.Imposta("TMantCode", o.repeatMs);
     store.Imposta("CodificaQuendel", o.quendel != 0);
     store.Imposta("CheckVersion", 0);
+    store.Imposta("RiconnessioneAutomatica", o.riconnetti);
 
     try {
         if (o.tipo) controllo->setTipoDispositivo(static_cast<ucTalumbra::TipoDispositivo_Enum>(*o.tipo));

@@ -1,0 +1,74 @@
+// The MQTT back end, on libmosquitto. Its network loop runs in libmosquitto's
+// own thread (connecting, keep-alive, reconnecting with a back-off, so that a
+// broker that is slow to answer never holds up the reader); what it reports
+// is handed to the Qt thread through queued calls.
+#pragma once
+
+#include <QObject>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "Consegna.h"
+
+struct mosquitto;
+struct mqtt5__property;
+
+namespace talumbra_read {
+
+class ConsegnaMqtt final : public Consegna {
+public:
+    explicit ConsegnaMqtt(const Destinazione& d);
+    ~ConsegnaMqtt() override;
+
+    void Avvia(const std::string& statoOnline, const std::string& statoOffline) override;
+    bool Pronta() const override { return pronta_; }
+    bool Invia(std::int64_t seq, const std::string& dati) override;
+    void Stato(const std::string& testo) override;
+    void Chiudi(const std::string& statoOffline) override;
+
+private:
+    static void SuConnect(mosquitto*, void* io, int rc, int, const mqtt5__property*);
+    static void SuDisconnect(mosquitto*, void* io, int rc, const mqtt5__property*);
+    static void SuPublish(mosquitto*, void* io, int mid, int motivo, const mqtt5__property*);
+    static void SuLog(mosquitto*, void* io, int livello, const char* testo);
+    struct Evento {
+        enum Tipo { Connesso, Disconnesso, Pubblicato } tipo;
+        int a, b;  // rc; or mid and reason code
+    };
+    void Accoda(const Evento& e);
+    void Smaltisci();
+    void Connesso(int rc);
+    void Disconnesso(int rc);
+    void Pubblicato(int mid, int motivo);
+    std::string Dove() const;
+    std::string UltimoLog();
+
+    Destinazione d_;
+    std::string argomentoCodici_, argomentoStato_;
+    mosquitto* m_ = nullptr;
+    bool filo_ = false;  // libmosquitto's thread is running
+    QObject contesto_;   // queued calls from that thread land here
+
+    // Main thread only.
+    bool pronta_ = false;
+    bool chiusa_ = false;
+    bool statoRifiutato_ = false;
+    bool avvisatoPerso_ = false;
+    std::optional<int> rifiutoLogin_;  // the last login refusal reported
+    std::string stato_;
+    std::unordered_map<int, std::int64_t> inVolo_;  // mid -> seq; -1: a status message
+
+    // Shared with libmosquitto's thread.
+    std::mutex mx_;
+    std::condition_variable cv_;
+    std::optional<int> connack_;
+    std::vector<Evento> eventi_;  // for the Qt thread, in order
+    bool attendiAddio_ = false;
+    std::vector<int> confermatiAddio_;
+    std::string ultimoLog_;
+};
+
+}  // namespace talumbra_read
