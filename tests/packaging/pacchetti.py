@@ -16,6 +16,7 @@ Everything lives in a temporary folder, ports included (TALUMBRA_PORTS);
 every process started here is stopped by its own id."""
 import argparse
 import glob
+import gzip
 import os
 import queue
 import shutil
@@ -219,6 +220,11 @@ def debs(a, tmp, proc):
     for deb in pacchetti.values():
         esegui(["dpkg-deb", "-x", deb, radice])
     bindir = os.path.join(radice, "usr", "bin")
+    # Brelvo's help is Italian: its manual page keeps the accented letters.
+    with gzip.open(os.path.join(radice, "usr/share/man/man1/brelvo.1.gz"), "rt", encoding="utf-8",
+                   errors="replace") as f:
+        pagina = f.read()
+    verifica("brelvo's manual page is whole UTF-8 text", "giù" in pagina and "??" not in pagina, pagina[:800])
     r = esegui([os.path.join(bindir, "talumbra-read"), "--help"], env=ambiente(tmp))
     verifica("packaged talumbra-read --help", r.returncode == 0 and "--port" in r.stdout, r.stdout[-500:])
 
