@@ -29,7 +29,7 @@ void SuSegnale(int) {
 
 void Uso(FILE* f) {
     std::fputs(
-        "Uso: brelvo [--no-reconnect] [-h|--help]\n"
+        "Uso: brelvo [--no-reconnect] [--tastiera wayland|x11] [-h|--help]\n"
         "\n"
         "Legge i badge dal lettore sulla porta seriale e mette ogni codice negli\n"
         "appunti; con \"Scrivi\" lo digita anche nella finestra che ha il fuoco,\n"
@@ -43,15 +43,20 @@ void Uso(FILE* f) {
         "Il lettore staccato e riattaccato, occupato da un altro programma o non ancora\n"
         "collegato all'avvio torna da sé, appena il dispositivo ricompare.\n"
         "\n"
+        "I tasti vanno con la tastiera virtuale di Wayland se il compositore la offre,\n"
+        "altrimenti con XTest su $DISPLAY.\n"
+        "\n"
         "Seriale.cfg: quattro righe di un intero ciascuna: il numero della porta (1),\n"
         "poi \"A capo\", \"Scrivi\" e \"Freccia giù\" (1 sì, 0 no; 0 se mancano).\n"
         "\n"
         "Opzioni:\n"
-        "  --no-reconnect   non lo ricollega da sé: lo si riattiva con \"Attiva\".\n"
+        "  --no-reconnect   non ricollega da sé il lettore: lo si riattiva con \"Attiva\".\n"
+        "  --tastiera NOME  digita con wayland o x11 (anche $BRELVO_TASTIERA; se manca,\n"
+        "                   la prima disponibile).\n"
         "  -h, --help       mostra questo testo ed esce.\n"
         "\n"
         "Stato di uscita: 0 la finestra è stata chiusa (dall'utente o da un segnale);\n"
-        "2 un argomento sconosciuto.\n",
+        "2 un argomento sconosciuto, o una tastiera chiesta che non esiste.\n",
         f);
 }
 
@@ -64,10 +69,18 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    // Keystrokes need XTest, and a Wayland client may not set the clipboard
-    // from a window without focus: prefer X11 (or XWayland) when there is one.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "xcb");
+    QString forzata = qEnvironmentVariable("BRELVO_TASTIERA");
+    for (int i = 1; i + 1 < argc; ++i)
+        if (!std::strcmp(argv[i], "--tastiera")) forzata = QString::fromLocal8Bit(argv[i + 1]);
+    // The window prefers X11 (or XWayland) where there is one, as a Wayland
+    // client may not set the clipboard from a window without focus; on a
+    // Wayland-only session it is a native Wayland window.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        if (!qEnvironmentVariableIsEmpty("DISPLAY"))
+            qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ? "xcb" : "xcb;wayland");
+        else if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+            qputenv("QT_QPA_PLATFORM", "wayland");
+    }
 
     // SIGINT, SIGTERM and SIGHUP (a logout) close the window as the user would.
     // Caught from the start: one that comes before the window exists waits in
@@ -88,21 +101,30 @@ int main(int argc, char** argv) {
             riconnetti = false;
             continue;
         }
+        if (!std::strcmp(argv[i], "--tastiera") && i + 1 < argc) {
+            ++i;
+            continue;
+        }
         std::fprintf(stderr, "brelvo: argomento sconosciuto: %s\n", argv[i]);
         Uso(stderr);
         return 2;
     }
 
-    auto tastiera = brelvo::CreaTastieraX11();
-    if (!tastiera->Disponibile()) {
-        std::fprintf(stderr, "Brelvo: %s: i codici vanno solo negli appunti, non vengono digitati.\n",
-                     qPrintable(tastiera->Motivo()));
-    } else if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-        std::fprintf(stderr,
-                     "Brelvo: la finestra usa la piattaforma \"%s\", non X11: i tasti arrivano solo alle "
-                     "finestre X (XWayland), gli appunti possono non seguire.\n",
-                     qPrintable(QGuiApplication::platformName()));
+    QString perche;
+    auto tastiera = brelvo::ScegliTastiera(forzata, &perche);
+    if (!tastiera) {
+        std::fprintf(stderr, "brelvo: %s\n", qPrintable(perche));
+        return 2;
     }
+    if (!tastiera->Disponibile())
+        std::fprintf(stderr, "Brelvo: %s: i codici vanno solo negli appunti, non vengono digitati.\n",
+                     qPrintable(perche));
+    else
+        std::fprintf(stderr, "Brelvo: tasti inviati con %s.\n", qPrintable(perche));
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        std::fprintf(stderr,
+                     "Brelvo: la finestra è nativa Wayland: il compositore può rifiutare gli appunti a una "
+                     "finestra che non ha il fuoco, e i codici allora non vi arrivano.\n");
 
     brelvo::frmMain w(std::move(tastiera));
     if (!riconnetti) w.ucTalumbra1->setRiconnessioneAutomatica(false);

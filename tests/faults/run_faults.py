@@ -59,12 +59,7 @@ class Case:
         self.args, self.name = args, name
         self.tmp = tempfile.TemporaryDirectory(prefix="talumbra-faults-")
         self.ports = self.tmp.name
-        # Mask the machine's own serial devices, so that the control's port
-        # list never opens a real port.
-        for base, first in (("/dev/ttyS", 1), ("/dev/ttyUSB", 33), ("/dev/ttyACM", 65)):
-            for i in range(32):
-                if os.path.exists(f"{base}{i}"):
-                    os.symlink("/nonexistent/talumbra-masked", os.path.join(self.ports, f"com{first + i}"))
+        harness.mask_serial_devices(self.ports)
         self.env = dict(os.environ, TALUMBRA_PORTS=self.ports, QT_QPA_PLATFORM="offscreen")
         self.procs = []
         self.windows = []

@@ -2,7 +2,8 @@
 // layer, for tests and the typing benchmark. Each input line is one text, in
 // UTF-8, where \xHH stands for the byte HH (a Latin-1 character); after each
 // text it sends Return (--invio) or Down (--giu) and prints "fatto", or
-// "errore <description>".
+// "errore <description>". --tastiera NAME picks the back end (by default as
+// Brelvo does); the choice and its reason go to standard error.
 #include <QCoreApplication>
 #include <QTextStream>
 #include <cstdio>
@@ -16,13 +17,17 @@
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     bool invio = false, giu = false;
+    QString forzata;
     for (int i = 1; i < argc; ++i) {
         invio = invio || !std::strcmp(argv[i], "--invio");
         giu = giu || !std::strcmp(argv[i], "--giu");
+        if (!std::strcmp(argv[i], "--tastiera") && i + 1 < argc) forzata = QString::fromLocal8Bit(argv[++i]);
     }
-    auto t = brelvo::CreaTastieraX11();
-    if (!t->Disponibile()) {
-        std::printf("assente %s\n", qPrintable(t->Motivo()));
+    QString perche;
+    auto t = brelvo::ScegliTastiera(forzata, &perche);
+    std::fprintf(stderr, "digita: %s\n", qPrintable(perche));
+    if (!t || !t->Disponibile()) {
+        std::printf("assente %s\n", qPrintable(perche));
         return 3;
     }
     std::string riga;

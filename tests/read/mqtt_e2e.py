@@ -73,7 +73,7 @@ class Case:
         self.tmp = tempfile.mkdtemp(prefix="talumbra-mqtt-")
         os.chmod(self.tmp, 0o755)
         self.ports = os.path.join(self.tmp, "ports")
-        os.makedirs(self.ports)
+        harness.mask_serial_devices(self.ports)
         self.env = dict(os.environ, TALUMBRA_PORTS=self.ports, QT_QPA_PLATFORM="offscreen",
                         XDG_STATE_HOME=os.path.join(self.tmp, "state"))
         self.procs = []

@@ -21,6 +21,20 @@ class Failure(Exception):
     pass
 
 
+def mask_serial_devices(ports):
+    """Fills a private ports folder with dangling comN entries for the
+    machine's own serial devices: a number with an entry never falls back to
+    the built-in table, so the port list that a closed control builds (and an
+    automatic reconnection) never opens a real port."""
+    os.makedirs(ports, exist_ok=True)
+    for base, first in (("/dev/ttyS", 1), ("/dev/ttyUSB", 33), ("/dev/ttyACM", 65)):
+        for i in range(32):
+            entry = os.path.join(ports, "com%d" % (first + i))
+            if os.path.exists("%s%d" % (base, i)) and not os.path.lexists(entry):
+                os.symlink("/nonexistent/talumbra-masked", entry)
+    return ports
+
+
 def now():
     """CLOCK_MONOTONIC, the clock talumbra-sim stamps its writes with."""
     return time.clock_gettime(time.CLOCK_MONOTONIC)

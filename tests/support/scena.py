@@ -45,7 +45,7 @@ class Scena:
         self.cartella = cartella
         self.porte = os.path.join(cartella, "porte")
         self.lavoro = os.path.join(cartella, "lavoro")
-        os.makedirs(self.porte, exist_ok=True)
+        harness.mask_serial_devices(self.porte)
         os.makedirs(self.lavoro, exist_ok=True)
         self.env = dict(os.environ)
         self.env["TALUMBRA_PORTS"] = self.porte
