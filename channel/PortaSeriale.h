@@ -41,6 +41,11 @@ public:
     virtual int InBufferCount() = 0;
     // Read inside the notification; comEvReceive for received data.
     virtual int CommEvent() const = 0;
+    // A handler that stops before it has read everything (to let the host's
+    // events run) asks for one more notification for the bytes still waiting;
+    // it comes from the event loop once the threshold is 1. Bytes already
+    // reported are otherwise never reported again.
+    virtual void RinnovaNotifica() = 0;
 
     // Sleeps until a byte is waiting or `ms` milliseconds have passed, whichever
     // comes first. The reply waits use it instead of spinning; it never reads.

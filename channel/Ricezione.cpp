@@ -1,4 +1,6 @@
 // Reception of what readers send on their own: lines, code frames, framed replies.
+#include <utility>
+
 #include "channel/Attesa.h"
 #include "talumbra/Fallimento.h"
 #include "channel/Piattaforma.h"
@@ -8,7 +10,32 @@ namespace talumbra {
 
 namespace {
 constexpr uint32_t LimiteCodice = 250;  // sync hunt, each frame byte, the byte after 0xFF
+// Longest a notification's handler keeps the thread while bytes keep coming:
+// a reader faster than the line (or a flood) must not starve the host's
+// events and signals. What is left is notified again.
+constexpr uint32_t LimiteTurno = 5;
+// Bytes the line receiver takes per read, so that it can stop between reads.
+constexpr int PezzoRighe = 64;
+// Quiet time after which a code in progress counts as ended.
+constexpr uint32_t PausaCodice = 20;
 const char* const Esa = "0123456789ABCDEF";
+
+// The code text of the six bytes after a 0x00 sync byte (five code bytes and
+// the check byte), or nothing when the check fails.
+std::string CodiceBinario(const std::string& sei) {
+    int b[6];
+    int somma = 0;
+    std::string codice;
+    for (int k = 0; k < 6; ++k) b[k] = static_cast<unsigned char>(sei[k]);
+    for (int k = 0; k < 5; ++k) {
+        somma += b[k];
+        codice += Esa[b[k] >> 4];
+        codice += Esa[b[k] & 0x0F];
+    }
+    int s = somma % 256;
+    if (s == 0) s = 256;
+    return s + b[5] == 256 ? codice : std::string();
+}
 
 bool PortaAncoraAperta(PortaSeriale& porta) {
     try {
@@ -19,13 +46,20 @@ bool PortaAncoraAperta(PortaSeriale& porta) {
 }
 }  // namespace
 
+int32_t clsComunicazioni::TipoAttuale() const { return TipoDispositivo ? TipoDispositivo() : -1; }
+
+bool clsComunicazioni::TurnoFinito() const {
+    return Trascorso(mInizioTurno, piattaforma().timeGetTime()) >= LimiteTurno;
+}
+
 void clsComunicazioni::Seriale_OnComm() {
     const auto vivo = weak_from_this().lock();  // host events may release the owner
     if (Seriale->CommEvent() != comEvReceive) return;
     try {
         OnComm_Disattivato();
         Seriale->setInputLen(0);
-        const int32_t tipo = TipoDispositivo ? TipoDispositivo() : -1;
+        mInizioTurno = piattaforma().timeGetTime();
+        const int32_t tipo = TipoAttuale();
         switch (tipo) {
             case tlPELVAN: RiceviRighe(); break;
             case tlKez3:
@@ -57,17 +91,36 @@ void clsComunicazioni::RiattivaDopoGuasto(bool portaPersa) {
 }
 
 void clsComunicazioni::RiceviRighe() {
-    mBufferRicezione += Seriale->Input();
+    Seriale->setInputLen(PezzoRighe);
+    for (;;) {
+        const std::string arrivati = Seriale->Input();
+        if (arrivati.empty()) break;
+        TagliaRighe(arrivati);
+        if (TurnoFinito()) {
+            if (Seriale->InBufferCount() > 0) Seriale->RinnovaNotifica();
+            break;
+        }
+    }
+    Seriale->setInputLen(0);
+}
+
+void clsComunicazioni::TagliaRighe(const std::string& arrivati) {
+    mBufferRicezione += arrivati;
     size_t fine;
     while ((fine = mBufferRicezione.find("\r\n")) != std::string::npos) {
         std::string riga = mBufferRicezione.substr(0, fine);
         mBufferRicezione.erase(0, fine + 2);
-        if (ComRX) ComRX(riga);
+        const bool scartata = std::exchange(mRigaScartata, false);
+        if (!scartata && riga.size() <= MaxBufferRicezione && ComRX) ComRX(riga);
     }
-    // A line that never ends (noise, the wrong device) must not grow without
-    // bound: keep only its last bytes.
-    if (mBufferRicezione.size() > MaxBufferRicezione)
-        mBufferRicezione.erase(0, mBufferRicezione.size() - MaxBufferRicezione);
+    // No code is that long: a line past the bound is noise or the wrong
+    // device. It is dropped whole, ended or not, and the next starts clean.
+    // A CR at the end may be the first half of its CR LF.
+    const bool cr = !mBufferRicezione.empty() && mBufferRicezione.back() == '\r';
+    if (mBufferRicezione.size() > MaxBufferRicezione + (cr ? 1 : 0) || (mRigaScartata && !mBufferRicezione.empty())) {
+        mRigaScartata = true;
+        mBufferRicezione = cr ? "\r" : "";
+    }
 }
 
 void clsComunicazioni::RiceviCodice() {
@@ -89,7 +142,6 @@ void clsComunicazioni::RiceviCodice() {
     };
 
     for (;;) {
-        std::string codice;
         int ultimo = -1;  // last byte read in the hunt
         const uint32_t t0 = pf.timeGetTime();
         for (;;) {
@@ -103,6 +155,8 @@ void clsComunicazioni::RiceviCodice() {
             pf.DoEvents();
             if (!c.empty()) {
                 ultimo = static_cast<unsigned char>(c[0]);
+                // Noise that keeps coming: let the host run, and hunt on later.
+                if (ultimo != 0x00 && ultimo != 0xFF && TurnoFinito() && Seriale->InBufferCount() > 0) break;
                 continue;
             }
             // Quiet line: sleep until a byte, the next 100 ms mark (so the
@@ -113,27 +167,17 @@ void clsComunicazioni::RiceviCodice() {
         }
 
         if (ultimo == 0x00) {
-            int b[7] = {};
-            bool completo = true;
+            std::string trama;
             for (int k = 1; k <= 6; ++k) {
                 std::string c;
                 if (unByte(c)) {
                     Seriale->setRThreshold(1);
-                    if (c.empty()) {
-                        completo = false;
-                        break;
-                    }
+                    if (c.empty()) return;  // a frame cut by the limit is lost
                 }
-                b[k] = static_cast<unsigned char>(c[0]);
-                if (k <= 5) {
-                    codice += Esa[b[k] >> 4];
-                    codice += Esa[b[k] & 0x0F];
-                }
+                trama += c[0];
             }
-            if (!completo) return;  // a frame cut by the limit is lost
-            int s = (b[1] + b[2] + b[3] + b[4] + b[5]) % 256;
-            if (s == 0) s = 256;
-            if (s + b[6] == 256 && ComRX) ComRX(codice);
+            std::string codice = CodiceBinario(trama);
+            if (!codice.empty() && ComRX) ComRX(codice);
         } else if (ultimo == 0xFF) {
             std::string c;
             if (unByte(c)) {
@@ -146,18 +190,193 @@ void clsComunicazioni::RiceviCodice() {
             Seriale->setRThreshold(1);
             return;
         }
+        if (TurnoFinito()) {
+            Seriale->RinnovaNotifica();
+            Seriale->setRThreshold(1);
+            return;
+        }
     }
 }
 
 void clsComunicazioni::RiceviCodice_MAVO() {
-    int16_t Esito = esRicevuta;
-    std::string Risposta;
-    Aspetta_Risposta_MAVO(Esito, Risposta);
-    if (Esito == esRicevuta || Esito == esRifiutata) {
-        if (ComRX) ComRX(Risposta);
-    } else if (Esito == esTempoScaduto) {
-        if (ComTO) ComTO();
+    // Every frame that is waiting: the port reports bytes only once, so a
+    // frame left behind would wait for the next badge.
+    for (;;) {
+        int16_t Esito = esRicevuta;
+        std::string Risposta, trama;
+        AspettaTrama(STX, ETX, true, false, Esito, Risposta, &trama);
+        if (Esito == esTempoScaduto) {
+            if (ComTO) ComTO();
+            return;
+        }
+        if (trama.size() > 1 && trama.back() == ETX[0]) {
+            if (Esito == esRicevuta) {
+                ConsegnaTrama(trama);
+            } else {
+                UnByte(LimiteCodice);  // its check character, so that it is not taken for a frame's start
+                if (ComRX) ComRX(Risposta);
+            }
+        } else if (Esito == esRicevuta || Esito == esRifiutata) {
+            if (ComRX) ComRX(Risposta);
+        }
+        if (Seriale->InBufferCount() <= 0) return;
+        if (TurnoFinito()) {
+            Seriale->RinnovaNotifica();
+            return;
+        }
     }
+}
+
+std::string clsComunicazioni::UnByte(uint32_t limite) {
+    Piattaforma& pf = piattaforma();
+    Seriale->setInputLen(1);
+    const uint32_t t0 = pf.timeGetTime();
+    for (;;) {
+        std::string c = Seriale->Input();
+        if (!c.empty()) return c;
+        if (Trascorso(t0, pf.timeGetTime()) >= limite) return {};
+        attesa::DormiFino(*Seriale, t0, limite);
+    }
+}
+
+void clsComunicazioni::ConsegnaTrama(const std::string& trama) {
+    // A reader that sends no check character loses nothing; a wrong one means
+    // a corrupted code, which must not reach the host.
+    const std::string bcc = UnByte(LimiteCodice);
+    if (!bcc.empty() && bcc != CalcoloBCC(trama)) {
+        std::string scarto = trama + bcc;
+        if (ComScarto) ComScarto(scarto);
+        return;
+    }
+    std::string testo = trama;
+    if (ComRX) ComRX(testo);
+}
+
+std::string clsComunicazioni::TramaBinaria() {
+    std::string trama;
+    for (int k = 1; k <= 6; ++k) {
+        const std::string c = UnByte(LimiteCodice);
+        if (c.empty()) return {};
+        trama += c;
+    }
+    return CodiceBinario(trama);
+}
+
+// ---- Codes that come while the channel is busy with a command
+
+bool clsComunicazioni::CodiceDuranteRisposta(int32_t tipo, std::string& c) {
+    if ((tipo == tlKez3 || tipo == tlEmulKez) && c.size() == 1 && c[0] == '\0') {
+        // Replies are text: a sync byte starts a code frame.
+        std::string codice = TramaBinaria();
+        if (!codice.empty() && ComRX) ComRX(codice);
+        return true;
+    }
+    if (tipo == tlMifareMAVO && c == STX) {
+        std::string trama = c;
+        for (;;) {
+            const std::string b = UnByte(LimiteCodice);
+            if (b.empty()) break;
+            trama += b;
+            if (b == ETX || b == ACK) break;
+        }
+        if (trama.size() > 1 && trama.back() == ETX[0] && EUnCodice && EUnCodice(trama)) {
+            ConsegnaTrama(trama);
+            return true;
+        }
+        c = trama;  // not a code: it belongs to the reply
+    }
+    return false;
+}
+
+void clsComunicazioni::ConsegnaInAttesa() {
+    const auto vivo = weak_from_this().lock();  // host events may release the owner
+    Piattaforma& pf = piattaforma();
+    const int32_t tipo = TipoAttuale();
+    const uint32_t t0 = pf.timeGetTime();
+    std::string resto;  // the start of a frame not yet complete (types 1 to 3)
+
+    // Raises the complete codes at the start of `resto` and leaves in it only
+    // an unfinished frame.
+    auto binarie = [&] {
+        size_t i = 0;
+        while (i < resto.size()) {
+            const auto c = static_cast<unsigned char>(resto[i]);
+            const size_t lunghezza = c == 0x00 ? 7 : c == 0xFF ? 2 : 1;
+            if (resto.size() - i < lunghezza) break;
+            if (c == 0x00) {
+                std::string codice = CodiceBinario(resto.substr(i + 1, 6));
+                if (!codice.empty() && ComRX) ComRX(codice);
+            }
+            i += lunghezza;
+        }
+        resto.erase(0, i);
+    };
+    auto trame = [&] {
+        size_t i = 0;
+        while (i < resto.size()) {
+            if (resto[i] != STX[0]) {
+                ++i;
+                continue;
+            }
+            const size_t k = resto.find_first_of(ETX + ACK, i + 1);
+            const bool conControllo = k != std::string::npos && resto[k] == ETX[0];
+            if (k == std::string::npos || (conControllo && k + 1 >= resto.size())) break;
+            std::string trama = resto.substr(i, k - i + 1);
+            const std::string bcc = conControllo ? resto.substr(k + 1, 1) : std::string();
+            i = k + 1 + bcc.size();
+            if (!VerificaRisposta(trama)) continue;
+            if (conControllo && bcc != CalcoloBCC(trama)) {
+                std::string scarto = trama + bcc;
+                if (ComScarto) ComScarto(scarto);
+            } else if (ComRX) {
+                ComRX(trama);
+            }
+        }
+        resto.erase(0, i);
+    };
+
+    // In pieces, so that a flood cannot hold the command for long: what a
+    // notification would have taken, for a quarter of a second at most.
+    Seriale->setInputLen(PezzoRighe);
+    bool inCorso = tipo == tlPELVAN && !mBufferRicezione.empty() && !mRigaScartata;
+    bool quieta = false;
+    while (Trascorso(t0, pf.timeGetTime()) < LimiteCodice) {
+        std::string arrivati = Seriale->Input();
+        if (arrivati.empty()) {
+            // A code may be on its way: give it the time its bytes take.
+            if (!inCorso) break;
+            Seriale->AttendiDati(PausaCodice);
+            arrivati = Seriale->Input();
+            quieta = arrivati.empty();
+            if (quieta) break;  // what is pending is no code
+        }
+        switch (tipo) {
+            case tlPELVAN:
+                TagliaRighe(arrivati);
+                inCorso = !mBufferRicezione.empty() && !mRigaScartata;
+                break;
+            case tlKez3:
+            case tlEmulKez:
+                resto += arrivati;
+                binarie();
+                inCorso = !resto.empty();
+                break;
+            case tlMifareMAVO:
+                resto += arrivati;
+                trame();
+                inCorso = !resto.empty();
+                break;
+            default: break;  // an unknown reader sends no codes we know
+        }
+    }
+    Seriale->setInputLen(0);
+    Seriale->Input();
+    // A frame that only lacks its check character, from a reader that sends none.
+    if (quieta && tipo == tlMifareMAVO && resto.size() > 1 && resto[0] == STX[0] && resto.back() == ETX[0] &&
+        resto.find_first_of(ETX + ACK, 1) == resto.size() - 1 && VerificaRisposta(resto) && ComRX)
+        ComRX(resto);
+    mBufferRicezione.clear();
+    mRigaScartata = false;
 }
 
 }  // namespace talumbra

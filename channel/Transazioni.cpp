@@ -1,4 +1,6 @@
 // Command transactions: write a text, optionally wait for the reader's reply.
+#include <utility>
+
 #include "channel/Attesa.h"
 #include "channel/Piattaforma.h"
 #include "channel/clsComunicazioni.h"
@@ -17,10 +19,10 @@ void clsComunicazioni::InviaComando(const std::string& comando) {
 }
 
 void clsComunicazioni::SvuotaEScrivi(const std::string& comando) {
-    // Drop stale bytes (a check character left by a framed reply, a code that
-    // came while the notification was off); then one character per read.
-    Seriale->setInputLen(0);
-    Seriale->Input();
+    // Codes that came while the notification was off go to the front end;
+    // other stale bytes (a check character left by a framed reply, the tail of
+    // a late reply) are dropped. Then one character per read.
+    ConsegnaInAttesa();
     Seriale->setInputLen(1);
     Seriale->Output(comando);
     std::string scritto = comando;
@@ -61,7 +63,15 @@ void clsComunicazioni::TransazioneTrama(const std::string& comando, int16_t& Esi
     setAttivo(true);
     OnComm_Disattivato();
     InviaComando(comando);
-    (this->*attesa)(Esito, Risposta);
+    {
+        const bool prima = std::exchange(mRispostaAttesa, true);
+        struct Ripristina {
+            bool& f;
+            bool v;
+            ~Ripristina() { f = v; }
+        } ripristina{mRispostaAttesa, prima};
+        (this->*attesa)(Esito, Risposta);
+    }
     if (Esito == esRicevuta || Esito == esRifiutata) {
         if (ComRX) ComRX(Risposta);
     } else if (Esito == esTempoScaduto) {
@@ -75,9 +85,10 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
     Risposta.clear();
     std::string raccolto;
     Piattaforma& pf = piattaforma();
+    const int32_t tipo = TipoAttuale();
     const int64_t scadenza = attesa::OltreIlLimite(VlMaxTimeOut);
     attesa::Segni segni;
-    uint32_t t0 = pf.timeGetTime();
+    const uint32_t t0 = pf.timeGetTime();
     for (;;) {
         std::string c = Seriale->Input();
         const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
@@ -91,24 +102,32 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
             attesa::DormiFino(*Seriale, t0, std::min(segni.Prossimo(), scadenza));
             continue;
         }
+        // A badge presented meanwhile is delivered; the reply is still to come.
+        if (raccolto.empty() && CodiceDuranteRisposta(tipo, c)) continue;
         raccolto += c;
         pf.Sleep(10);
         if (!c.empty() && c != CR) continue;
         if (c == CR) {
             // The LF must follow within the time-out, counted from the CR;
             // anything else read meanwhile is dropped.
-            t0 = pf.timeGetTime();
+            const uint32_t tCR = pf.timeGetTime();
             for (;;) {
                 c = Seriale->Input();
-                const uint32_t daCR = Trascorso(t0, pf.timeGetTime());
+                const uint32_t daCR = Trascorso(tCR, pf.timeGetTime());
                 if (Oltre(daCR, VlMaxTimeOut)) {
                     Esito = esTempoScaduto;
                     return;
                 }
                 if (c == LF) break;
-                if (c.empty()) attesa::DormiFino(*Seriale, t0, scadenza);
+                if (c.empty()) attesa::DormiFino(*Seriale, tCR, scadenza);
             }
             raccolto += LF;
+            std::string riga = raccolto.substr(0, raccolto.size() - 2);
+            if (tipo == tlPELVAN && EUnCodice && EUnCodice(riga)) {
+                raccolto.clear();
+                if (ComRX) ComRX(riga);
+                continue;
+            }
         }
         break;  // ended by CR LF, or the line went quiet
     }

@@ -79,7 +79,10 @@ void clsComunicazioni::setAttivo(bool vData) {
     // A half line belongs to the opening it came in: a reader pulled in the
     // middle of a code line must not glue that half to the first line after
     // the port is opened again.
-    if (vData != Seriale->PortOpen()) mBufferRicezione.clear();
+    if (vData != Seriale->PortOpen()) {
+        mBufferRicezione.clear();
+        mRigaScartata = false;
+    }
     // One recovery per assignment: reopen on the stored port number and repeat
     // the step that failed. A second failure ends with Errore and state false.
     bool recuperoUsato = false;

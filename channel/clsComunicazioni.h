@@ -35,6 +35,13 @@ public:
     std::function<void(std::string& comando)> ComTX;
     std::function<void(std::string& stringa)> ComRX;
     std::function<void()> ComTO;
+    // A code frame dropped because its check does not hold (the frame as
+    // received, check character included).
+    std::function<void(std::string& trama)> ComScarto;
+    // Whether a received text would be taken as a badge code: a code that comes
+    // while a reply is awaited goes to ComRX and is not taken for the reply.
+    // Unset: no text counts as a code there.
+    std::function<bool(const std::string& testo)> EUnCodice;
 
     // The device type (a TipoLettore value) that decides how a notification is
     // received. Installed by the owner of the channel; without one, or with an
@@ -100,7 +107,26 @@ public:
 
 private:
     void RiceviRighe();
+    // Cuts `arrivati` into lines after the pending text and raises ComRX for each.
+    void TagliaRighe(const std::string& arrivati);
     void RiceviCodice_MAVO();
+    // The device type from the owner's hook; -1 without one.
+    int32_t TipoAttuale() const;
+    // Whether the handler of this notification has held the thread long enough.
+    bool TurnoFinito() const;
+    // Raises ComRX for every complete code waiting in the input, then drops
+    // what is left: the input is empty when it returns.
+    void ConsegnaInAttesa();
+    // One byte within `limite` ms, without host events; empty when none came.
+    std::string UnByte(uint32_t limite);
+    // Reads the check character after a frame closed by ETX; raises ComRX when
+    // it matches (or never comes), ComScarto when it does not.
+    void ConsegnaTrama(const std::string& trama);
+    // Reads the six bytes after a 0x00 sync byte; the code text when its check holds.
+    std::string TramaBinaria();
+    // Inside a reply wait, `c` just read: takes a code frame that starts with
+    // it to ComRX and returns true. A frame that is no code is returned in `c`.
+    bool CodiceDuranteRisposta(int32_t tipo, std::string& c);
     void AlzaErrore(int32_t numero, const std::string& descrizione);
     void RiattivaDopoGuasto(bool portaPersa);
     // Empties the input, writes `comando` and raises ComTX.
@@ -110,13 +136,18 @@ private:
     // Sends a framed command without waiting: outcome 0, no reply.
     void SoloInvio(const std::string& filo, int16_t& Esito, std::string& Risposta);
     // The framed-reply wait shared by the MAVO and Zarnet families.
+    // `raccolta` receives the collected frame, accepted or not.
     void AspettaTrama(const std::string& apre, const std::string& chiude, bool unCarattere, bool confermaConAck,
-                      int16_t& Esito, std::string& Risposta);
+                      int16_t& Esito, std::string& Risposta, std::string* raccolta = nullptr);
 
-    // Longest unfinished line kept by the line receiver; older bytes are dropped.
+    // Longest line the line receiver delivers, terminated or not: a longer one
+    // is dropped whole, up to its CR LF.
     static constexpr size_t MaxBufferRicezione = 4096;
 
     std::string mBufferRicezione;
+    bool mRigaScartata = false;    // inside a line past the bound: dropped up to its CR LF
+    bool mRispostaAttesa = false;  // a command's reply is awaited: code frames are not it
+    uint32_t mInizioTurno = 0;     // when the notification being handled began
     bool mAttivo = false;
     int16_t mCommPort = 0;
     std::optional<std::string> mCommSettings;

@@ -214,6 +214,10 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
     d->MyLettori = std::make_shared<talumbra::clsLettori>();
     talumbra::modLettori::setLettori(d->MyLettori);
     d->MyLettori->Lettura = [this](std::string& sCodice) { MyLettori_Lettura(sCodice); };
+    d->MyLettori->Scartata = [this](std::string& sTrama) {
+        QString trama = QString::fromLatin1(sTrama.data(), qsizetype(sTrama.size()));
+        emit Scartata(trama);
+    };
     d->MyLettori->Comunicazione->Errore = [this](int16_t& numero, std::string& descrizione) {
         d->erroreCanale.emplace(numero, descrizione);
     };
@@ -244,6 +248,7 @@ ucTalumbra::~ucTalumbra() {
     }
     if (d->MyLettori) {
         d->MyLettori->Lettura = nullptr;
+        d->MyLettori->Scartata = nullptr;
         d->MyLettori->Comunicazione->Errore = nullptr;
         if (auto& porta = d->MyLettori->Comunicazione->Seriale) porta->OnComm = nullptr;
     }

@@ -1,5 +1,5 @@
 // The line receiver (device type 0): whatever arrives, in whatever pieces,
-// lines never carry CR LF and the pending text stays bounded.
+// lines never carry CR LF, and lines and the pending text stay within 4 KiB.
 #include "fuzz/FuzzComune.h"
 
 using namespace talumbra;
@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
     fuzz::AzzeraStato();
     auto lettori = modLettori::Lettori();
     auto& ch = *lettori->Comunicazione;
-    ch.ComRX = [](std::string& riga) { FUZZ_VERIFICA(riga.find("\r\n") == std::string::npos); };
+    ch.ComRX = [](std::string& riga) { FUZZ_VERIFICA(riga.find("\r\n") == std::string::npos && riga.size() <= 4096); };
     ch.setAttivo(true);
     fuzz::Lettore in(dati, n);
     while (!in.Finito()) {

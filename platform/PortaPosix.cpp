@@ -311,6 +311,13 @@ void PortaPosix::Consegna() noexcept {
     }
 }
 
+void PortaPosix::RinnovaNotifica() {
+    if (fd_ < 0 || guasto_ || InAttesa() == 0) return;
+    // Counted as unreported: the next threshold of 1 queues the notification.
+    nuovi_ = true;
+    if (soglia_ == 1) Accoda();
+}
+
 void PortaPosix::setCommPort(int16_t numero) {
     if (guasto_) Controlla("");
     if (fd_ >= 0)

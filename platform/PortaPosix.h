@@ -65,6 +65,7 @@ public:
     void Output(const std::string& testo) override;
     int InBufferCount() override;
     int CommEvent() const override { return evento_; }
+    void RinnovaNotifica() override;
     void AttendiDati(uint32_t ms) override;
 
     // The device path of the open port (empty when closed).

@@ -25,7 +25,7 @@ void clsComunicazioni::Aspetta_Risposta_MAVO(int16_t& Esito, std::string& Rispos
 // One framed reply: a lone ACK or NAK, or a frame from `apre` to `chiude` (or ACK),
 // within VlMaxTimeOut of the start; the time-out bounds the whole wait.
 void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& chiude, bool unCarattere,
-                                    bool confermaConAck, int16_t& Esito, std::string& Risposta) {
+                                    bool confermaConAck, int16_t& Esito, std::string& Risposta, std::string* raccolta) {
     const auto vivo = weak_from_this().lock();  // host events may release the owner
     Risposta.clear();
     if (unCarattere) Seriale->setInputLen(1);
@@ -50,6 +50,7 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
         if (!inTrama) {
             if (c == NAK || c == ACK) {
                 Risposta = c;
+                if (raccolta) *raccolta = c;
                 Esito = esRicevuta;
                 return;
             }
@@ -60,8 +61,19 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
             continue;  // noise before the frame
         }
         trama += c;
-        if (c == chiude || c == ACK) break;
+        if (c != chiude && c != ACK) continue;
+        if (mRispostaAttesa && apre == STX && c == ETX && EUnCodice && EUnCodice(trama)) {
+            // A badge presented while a command waits: delivered, and the
+            // reply is still to come.
+            ConsegnaTrama(trama);
+            if (unCarattere) Seriale->setInputLen(1);
+            trama.clear();
+            inTrama = false;
+            continue;
+        }
+        break;
     }
+    if (raccolta) *raccolta = trama;
     if (!VerificaRisposta(trama)) {
         Esito = esRifiutata;
         return;

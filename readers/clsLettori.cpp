@@ -13,10 +13,18 @@ clsLettori::clsLettori() : Comunicazione(std::make_shared<clsComunicazioni>()) {
     // The type of the current front end, not of this one: a channel left
     // running after its owner was replaced follows the reader now in use.
     Comunicazione->TipoDispositivo = [] { return Lettori()->PELVAN().ConType; };
+    Comunicazione->EUnCodice = [this](const std::string& testo) { return EUnCodice(testo); };
+    Comunicazione->ComScarto = [this](std::string& trama) {
+        if (Scartata) Scartata(trama);
+    };
 }
 
 clsLettori::~clsLettori() {
-    if (Comunicazione) Comunicazione->ComRX = nullptr;
+    if (Comunicazione) {
+        Comunicazione->ComRX = nullptr;
+        Comunicazione->EUnCodice = nullptr;
+        Comunicazione->ComScarto = nullptr;
+    }
 }
 
 clsPelvan& clsLettori::PELVAN() {
@@ -31,18 +39,41 @@ clsPelvan& clsLettori::PELVAN() {
     return *mPelvan;
 }
 
-void clsLettori::Comunicazione_ComRx(std::string& stringa) {
-    using namespace modLettori;
-    const uint32_t entrata = piattaforma().timeGetTime();
-    if (stringa.empty()) return;
-    // Reader messages, not codes.
-    if (stringa.find("KEZ") != std::string::npos) return;
-    if (stringa.find("OMBRISK") != std::string::npos) return;
+namespace {
+// Reader messages, not codes.
+bool Messaggio(const std::string& stringa) {
+    if (stringa.find("KEZ") != std::string::npos) return true;
+    if (stringa.find("OMBRISK") != std::string::npos) return true;
     std::string maiuscolo = stringa;
     std::transform(maiuscolo.begin(), maiuscolo.end(), maiuscolo.begin(), [](unsigned char c) {
         return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : static_cast<char>(c);
     });
-    if (maiuscolo.find("MAVO") != std::string::npos) return;
+    return maiuscolo.find("MAVO") != std::string::npos;
+}
+
+// STX "e0N" code ETX: a text with no room for at least one code character delivers nothing.
+bool TramaDiCodice(const std::string& stringa) {
+    return stringa.size() > 5 && stringa[1] == 'e' && stringa[3] >= '1' && stringa[3] <= '9';
+}
+}  // namespace
+
+bool clsLettori::EUnCodice(const std::string& stringa) {
+    using namespace modLettori;
+    if (stringa.empty() || Messaggio(stringa)) return false;
+    const int32_t tipo = PELVAN().ConType;
+    if (stringa[0] == PrefissoBadge(TipoBadgeCorrente)[0] || tipo == tlEmulKez || tipo == tlKez3) {
+        size_t lunghezza = stringa.size();
+        if (tipo == tlPELVAN && CodificaQuendelAttiva)
+            lunghezza = TipoBadgeCorrente == 0 ? InvertiBitByte(stringa.substr(1)).size() : lunghezza - 1;
+        return lunghezza > 0 && lunghezza >= 2u * ByteCodice(TipoBadgeCorrente);
+    }
+    return tipo == tlMifareMAVO && TramaDiCodice(stringa);
+}
+
+void clsLettori::Comunicazione_ComRx(std::string& stringa) {
+    using namespace modLettori;
+    const uint32_t entrata = piattaforma().timeGetTime();
+    if (stringa.empty() || Messaggio(stringa)) return;
 
     const int32_t tipo = PELVAN().ConType;
     const std::string prefisso = PrefissoBadge(TipoBadgeCorrente);
@@ -62,10 +93,7 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
         if (Lettura) Lettura(stringa);
         return;
     }
-    if (tipo == tlMifareMAVO) {
-        // STX "e0N" code ETX: a text with no room for at least one code character delivers nothing.
-        if (stringa.size() <= 5) return;
-        if (stringa[1] != 'e' || stringa[3] < '1' || stringa[3] > '9') return;
+    if (tipo == tlMifareMAVO && TramaDiCodice(stringa)) {
         UltimoCodice = stringa.substr(4, stringa.size() - 5);
         TempoUltimoCodice = piattaforma().timeGetTime();
         std::string codice = UltimoCodice;

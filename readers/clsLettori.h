@@ -24,9 +24,14 @@ public:
 
     std::function<void(std::string& sCodice)> Lettura;
     std::function<void(int16_t& sNumero, std::string& sDescrizione)> Errore;
+    // A code frame the channel dropped because its check does not hold.
+    std::function<void(std::string& sTrama)> Scartata;
 
     // Handler of the channel's ComRX.
     void Comunicazione_ComRx(std::string& stringa);
+    // Whether Comunicazione_ComRx would take `stringa` for a code (the repeat
+    // filter aside).
+    bool EUnCodice(const std::string& stringa);
 
 private:
     std::unique_ptr<clsPelvan> mPelvan;

@@ -116,6 +116,9 @@ signals:
     void Stato(bool& bAttuale);
     void FindDevice(bool& bFind, ucTalumbra::TipoDispositivo_Enum& Dispositivo);
     void Anomalia(QString& stringa);
+    // A framed code dropped because its check character does not match (the
+    // frame as received).
+    void Scartata(QString& sTrama);
 
 protected:
     void paintEvent(QPaintEvent* e) override;

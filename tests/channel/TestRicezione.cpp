@@ -3,6 +3,9 @@
 // behaviour on failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+
 #include "tests/channel/Banco.h"
 
 namespace talumbra::test {
@@ -44,17 +47,35 @@ TEST(RiceviRighe, CutsLinesAtCrLf) {
     }
 }
 
-TEST(RiceviRighe, LineThatNeverEndsKeepsOnlyItsLast4KiB) {
-    Banco b;
-    b.Pronto();
-    std::string rumore;
-    for (int i = 0; i < 10000; ++i) rumore += static_cast<char>('a' + i % 26);
-    Notifiche(b, {"OK\r\n" + rumore.substr(0, 6000), rumore.substr(6000)});
-    EXPECT_EQ(b.rx, Righe{"OK"});
-    EXPECT_EQ(b.ch->BufferRicezione().size(), 4096u);
-    Notifiche(b, {"\r\nU1\r\n"});
-    EXPECT_EQ(b.rx, (Righe{"OK", rumore.substr(10000 - 4096), "U1"}));
-    EXPECT_EQ(b.ch->BufferRicezione(), "");
+TEST(RiceviRighe, EveryLineLongerThan4KiBIsDroppedWholeAndTheNextStartsClean) {
+    const std::string lunga(100000, 'A');
+    const std::string k4(4096, 'B');
+    struct Caso {
+        const char* legenda;
+        std::vector<std::string> pezzi;
+        Righe righe;
+    };
+    const Caso casi[] = {
+        {"terminated, in one notification", {"OK\r\n" + lunga + "\r\nU1\r\n"}, {"OK", "U1"}},
+        {"unterminated, then ended", {lunga.substr(0, 6000), lunga.substr(6000), "\r\nU1\r\n"}, {"U1"}},
+        {"ended by a CR LF cut in two", {lunga + "\r", "\nU1\r\n"}, {"U1"}},
+        {"a lone CR inside the dropped line", {lunga + "\rx", "y\r\nU1\r\n"}, {"U1"}},
+        {"exactly 4 KiB is kept", {k4.substr(0, 4000), k4.substr(4000) + "\r", "\nU1\r\n"}, {k4, "U1"}},
+        {"one byte more is not", {k4 + "C\r\nU1\r\n"}, {"U1"}},
+    };
+    for (const Caso& k : casi) {
+        SCOPED_TRACE(k.legenda);
+        Banco b;
+        b.Pronto();
+        for (const auto& p : k.pezzi) {
+            b.porta->ArrivaOra(p);
+            while (b.porta->Notifica()) {
+            }
+            EXPECT_LE(b.ch->BufferRicezione().size(), 4097u);
+        }
+        EXPECT_EQ(b.rx, k.righe);
+        EXPECT_EQ(b.ch->BufferRicezione(), "");
+    }
 }
 
 TEST(RiceviRighe, HalfLineDoesNotOutliveThePortClosing) {
@@ -264,24 +285,104 @@ TEST(RiceviCodice_MAVO, FreshChannelGivesUpAsSoonAsTheClockMoves) {
     EXPECT_EQ(b.porta->RThreshold(), 1);
 }
 
-TEST(RiceviCodice_MAVO, FrameIsRaisedAndARefusedOneRaisesTheEmptyText) {
-    Banco b;
-    b.Pronto();
-    b.Tipo(3);
-    b.ch->VlMaxTimeOut = 500;
-    b.porta->ArrivaOra(
+TEST(RiceviCodice_MAVO, EveryWaitingFrameIsRaisedAndAWrongCheckCharacterDropsIt) {
+    const std::string A =
         "\x02"
-        "e01AB12CD\x03"
-        "K");
-    b.porta->Notifica();
-    b.porta->ArrivaOra(
+        "e01AB12CD\x03";  // check character b
+    const std::string C =
         "\x02"
-        "12\x03");
-    b.porta->Notifica();
-    EXPECT_EQ(b.rx, (Righe{"\x02"
-                           "e01AB12CD\x03",
-                           ""}));
-    EXPECT_EQ(b.to, 0);
+        "e0112345678\x03";  // check character m
+    struct Caso {
+        const char* legenda;
+        std::string byte;
+        Righe codici, scarti;
+    };
+    const Caso casi[] = {
+        {"two frames in one burst", A + "b" + C + "m", {A, C}, {}},
+        {"wrong check character", A + "K" + C + "m", {C}, {A + "K"}},
+        {"no check character ever comes", A, {A}, {}},
+        {"a refused frame raises the empty text and takes its check character",
+         "\x02"
+         "12\x03\x02" +
+             C + "m",
+         {"", C},
+         {}},
+    };
+    for (const Caso& k : casi) {
+        SCOPED_TRACE(k.legenda);
+        Banco b;
+        b.Pronto();
+        b.Tipo(3);
+        b.ch->VlMaxTimeOut = 500;
+        Righe scarti;
+        b.ch->ComScarto = [&](std::string& t) { scarti.push_back(t); };
+        b.porta->ArrivaOra(k.byte);
+        EXPECT_TRUE(b.porta->Notifica());  // one notification for the whole burst
+        EXPECT_EQ(b.rx, k.codici);
+        EXPECT_EQ(scarti, k.scarti);
+        EXPECT_EQ(b.porta->InAttesa(), "");
+        EXPECT_EQ(b.to, 0);
+    }
+}
+
+// ---- A notification lets the host run every few milliseconds
+
+TEST(Seriale_OnComm, LongBacklogIsTakenInTurnsWithoutLosingAByte) {
+    struct Caso {
+        const char* legenda;
+        int tipo;
+        std::function<std::string(int)> codice;  // on the wire
+        std::function<std::string(int)> atteso;  // raised
+    };
+    auto esa = [](int n) {
+        char t[11];
+        std::snprintf(t, sizeof t, "%010X", n);
+        return std::string(t);
+    };
+    auto kez = [](int n) {
+        const int b[5] = {0, 0, 0, n >> 8 & 0xFF, n & 0xFF};
+        return B({0, b[0], b[1], b[2], b[3], b[4], (256 - (b[3] + b[4]) % 256) % 256});
+    };
+    auto mavo = [&](int n) {
+        return "\x02"
+               "e01" +
+               esa(n) + "\x03";
+    };
+    auto bcc = [](const std::string& t) {
+        char x = 0;
+        for (char c : t) x ^= c;
+        return std::string(1, x);
+    };
+    const Caso casi[] = {
+        {"lines", 0, [&](int n) { return "U" + esa(n) + "\r\n"; }, [&](int n) { return "U" + esa(n); }},
+        {"binary frames", 2, kez, esa},
+        {"framed codes", 3, [&](int n) { return mavo(n) + bcc(mavo(n)); }, mavo},
+    };
+    for (const Caso& k : casi) {
+        SCOPED_TRACE(k.legenda);
+        Banco b;
+        b.Pronto();
+        b.Tipo(k.tipo);
+        b.ch->VlMaxTimeOut = 500;
+        std::string flusso;
+        Righe attesi;
+        for (int n = 1; n <= 300; ++n) {
+            flusso += k.codice(n);
+            attesi.push_back(k.atteso(n));
+        }
+        b.suRx = [&](std::string&) { b.fp.Avanza(1); };  // a host that takes 1 ms per code
+        b.porta->ArrivaOra(flusso);
+        int notifiche = 0;
+        uint32_t turnoMassimo = 0;
+        for (uint32_t prima = b.Ora(); b.porta->Notifica(); prima = b.Ora()) {
+            ++notifiche;
+            turnoMassimo = std::max(turnoMassimo, b.Ora() - prima);
+        }
+        EXPECT_EQ(b.rx, attesi);
+        EXPECT_LE(turnoMassimo, 10u);  // a few codes past the 5 ms mark at most
+        EXPECT_EQ(b.porta->rinnovi, notifiche - 1);
+        EXPECT_EQ(b.porta->RThreshold(), 1);
+    }
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 namespace talumbra::test {
 namespace {
 
+using Righe = std::vector<std::string>;
+
 class Transazione : public ::testing::TestWithParam<uint32_t> {
 protected:
     Banco b{GetParam()};
@@ -174,6 +176,98 @@ TEST(TransazionePorta, SendingWithoutReplyLeavesTheNotificationAsItWas) {
     EXPECT_EQ(b.porta->RThreshold(), 1);
     EXPECT_FALSE(b.porta->PortOpen());  // opened for the occasion
     EXPECT_EQ(b.tx.size(), 1u);
+}
+
+// A badge presented while a command is under way: waiting when the command
+// empties the input, or arriving before the reply.
+TEST(TransazionePorta, CodesAroundACommandGoToTheFrontEndAndAreNotTheReply) {
+    const std::string A =
+        "\x02"
+        "e01AB12CD\x03";  // check character b
+    const std::string F =
+        "\x02"
+        "f\x03"
+        "g";
+    const std::string V =
+        "\x02"
+        "SIRMAVO MF-RW 13.56MHz v2.1\x03";
+    struct Arrivo {
+        uint32_t dopo;  // 0: already waiting when the command starts
+        std::string byte;
+    };
+    struct Caso {
+        const char* legenda;
+        int tipo;
+        std::string sospeso;  // half a line already taken by a notification
+        std::vector<Arrivo> arrivi;
+        Righe eventi;
+        Righe scarti = {};
+    };
+    const Caso casi[] = {
+        {"a code line waiting",
+         0,
+         "",
+         {{0, "U0102030405\r\n"}, {30, "OK\r\n"}},
+         {"rx U0102030405", "tx v", "rx OK\r\n"}},
+        {"half a code line waiting: the rest is waited for",
+         0,
+         "",
+         {{0, "U01020"}, {4, "30405\r\n"}, {60, "OK\r\n"}},
+         {"rx U0102030405", "tx v", "rx OK\r\n"}},
+        {"the half a notification left",
+         0,
+         "U01020",
+         {{0, "30405\r\n"}, {30, "OK\r\n"}},
+         {"rx U0102030405", "tx v", "rx OK\r\n"}},
+        {"stale bytes that never end are dropped", 0, "", {{0, "stale"}, {60, "OK\r\n"}}, {"tx v", "rx OK\r\n"}},
+        {"a code line before the reply",
+         0,
+         "",
+         {{20, "U0102030405\r\n"}, {40, "OK\r\n"}},
+         {"tx v", "rx U0102030405", "rx OK\r\n"}},
+        {"binary frames before the command and before the reply",
+         2,
+         "",
+         {{0, B({0, 1, 2, 3, 4, 5, 0xF1})}, {20, B({0, 10, 11, 12, 13, 14, 0xC4})}, {40, "KEZ-3 v1\r\n"}},
+         {"rx 0102030405", "tx v", "rx 0A0B0C0D0E", "rx KEZ-3 v1\r\n"}},
+        {"a framed code before the reply", 3, "", {{20, A + "b"}, {40, "OK\r\n"}}, {"tx v", "rx " + A, "rx OK\r\n"}},
+        {"a framed code with a wrong check", 3, "", {{20, A + "K"}, {40, "OK\r\n"}}, {"tx v", "rx OK\r\n"}, {A + "K"}},
+        {"framed codes around a framed command",
+         3,
+         "",
+         {{0, A + "b"}, {20, A + "b"}, {40, V + "x"}},
+         {"rx " + A, "tx " + F, "rx " + A, "rx " + V}},
+    };
+    for (const Caso& k : casi) {
+        SCOPED_TRACE(k.legenda);
+        Banco b;
+        b.Pronto();
+        b.Tipo(k.tipo);
+        if (!k.sospeso.empty()) {
+            b.porta->ArrivaOra(k.sospeso);
+            b.porta->Notifica();
+            b.rx.clear();
+        }
+        Righe eventi, scarti;
+        b.ch->ComRX = [&](std::string& s) { eventi.push_back("rx " + s); };
+        b.ch->ComTX = [&](std::string& s) { eventi.push_back("tx " + s); };
+        b.ch->ComScarto = [&](std::string& s) { scarti.push_back(s); };
+        // As the front end judges: a badge letter, or a framed "e0N" code.
+        b.ch->EUnCodice = [](const std::string& t) { return t[0] == 'U' || (t.size() > 3 && t[1] == 'e'); };
+        for (const Arrivo& a : k.arrivi) b.Arriva(b.Ora() + a.dopo, a.byte);
+        int16_t esito = -1;
+        std::string risposta;
+        if (k.eventi[0].find(F) != std::string::npos || k.eventi[1].find(F) != std::string::npos) {
+            b.ch->VlMaxTimeOut = 500;
+            b.ch->InviaComando_RiceviRisposta_MAVO(F, esito, risposta);
+        } else {
+            b.ch->InviaComando_RiceviRisposta("v", esito, risposta);
+        }
+        EXPECT_EQ(esito, 0);
+        EXPECT_EQ("rx " + risposta, k.eventi.back());
+        EXPECT_EQ(eventi, k.eventi);
+        EXPECT_EQ(scarti, k.scarti);
+    }
 }
 
 TEST(TransazionePorta, PortFailureGoesToTheCaller) {

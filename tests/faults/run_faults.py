@@ -414,6 +414,106 @@ def case_port_held(c):
     c.end_read(0)
 
 
+# ---- Codes lost or wrongly delivered by the reader core
+
+def case_codes_during_checks(c, count=30):
+    """Badges every 300 ms while a presence check runs every 1000 ms: every code
+    is delivered once, in order, and every check still finds the reader."""
+    sent = [f"{0x2000000000 + n:010X}" for n in range(count)]
+    c.start_sim("--wait-host", "--start-delay", "500", "--interval", "300", "--no-stdin", *sent)
+    c.start_read("--quendel", "0", "--check-ms", "1000")
+    c.read.wait_line(r"^Stato 1$")
+    a = c.mon.mark()
+    last = -1
+    for _ in range(count):
+        last = c.read.wait_line(r"^Lettura ", last + 1)
+    time.sleep(1.5)  # one more check after the last code
+    c.measure(f"{count} badges during periodic checks", a, c.mon.mark())
+    ev = c.events()
+    got = [e for e in ev if e.startswith("Lettura")]
+    checks = [e for e in ev if e.startswith("FindDevice")]
+    if got != [f"Lettura U{s}" for s in sent]:
+        raise CaseFailed(f"{len(got)} codes delivered of {count}; first odd: "
+                         f"{[g for g in got if g[9:] not in sent][:3]}")
+    if not checks or any(e != "FindDevice 1 0" for e in checks):
+        raise CaseFailed(f"the periodic check did not keep finding the reader: {checks}")
+    c.notes.append(f"codes delivered out of codes presented under periodic checks: {len(got)} of {count}; "
+                   f"{len(checks)} presence checks (loading and periodic), all found the reader")
+    c.end_read(0)
+
+
+def case_bad_check_mavo(c):
+    """Framed codes with a wrong check character are dropped and reported as
+    rejected; the good ones are delivered."""
+    sent = ["0102030405", "0A0B0C0D0E", "1112131415", "1A1B1C1D1E"]
+    c.start_sim("--family", "mavo-sir", "--bad-check", "--fault-every", "2", "--wait-host", "--start-delay", "500",
+                "--interval", "200", "--no-stdin", *sent)
+    c.start_read("--quendel", "0")
+    c.read.wait_line(r"^Stato 1$")
+    a = c.mon.mark()
+    c.read.wait_line(r"^FindDevice 1 3$")
+    c.read.wait_line(r"^Lettura 1A1B1C1D1E$|^Scartata .*1A1B1C1D1E")
+    time.sleep(0.5)
+    c.measure("framed codes, every second one with a wrong check", a, c.mon.mark())
+    ev = c.events()
+    got = [e for e in ev if e.startswith("Lettura")]
+    rejected = [e for e in ev if e.startswith("Scartata")]
+    if got != ["Lettura 0102030405", "Lettura 1112131415"] or len(rejected) != 2:
+        raise CaseFailed(f"delivered {got}, rejected {rejected}")
+    c.notes.append("delivered: " + " | ".join(got) + "; " + " | ".join(rejected))
+    c.end_read(0)
+
+
+def case_long_terminated_line(c):
+    """A 100,000-character line ended by CR LF is dropped whole; the next line
+    starts clean."""
+    c.start_sim("--unpaced")
+    c.start_read("--quendel", "0")
+    i = c.read.wait_line(r"^FindDevice 1 0$")
+    time.sleep(0.5)
+    a = c.mon.mark()
+    c.sim.send("long 100000")
+    c.sim.send("0102030405")  # ends the long line, and goes with it
+    c.sim.send("0A0B0C0D0E")
+    c.sim.send("1112131415")
+    c.read.wait_line(r"^Lettura U1112131415$", i)
+    time.sleep(0.5)
+    c.measure("100,000-character line ended by CR LF", a, c.mon.mark())
+    got = [e for e in c.events(i) if e.startswith(("Lettura", "Anomalia"))]
+    if got != ["Lettura U0A0B0C0D0E", "Lettura U1112131415"]:
+        raise CaseFailed(f"after the long line: {[g[:40] for g in got]}")
+    c.end_read(0)
+
+
+def case_unpaced_stream_sigterm(c):
+    """A KEZ reader faster than the line: SIGTERM still ends talumbra-read."""
+    c.start_sim("--family", "kez", "--unpaced", "--rate", "0", "--no-stdin")
+    out = os.path.join(c.ports, "codes.out")
+    # Codes go to a file: the stream is far too fast for a pipe read line by line.
+    c.read = Proc("talumbra-read", ["sh", "-c", 'exec "$0" "$@" >"$OUT"', c.args.read, "--port", str(PORT),
+                                    "--type", "1"], dict(c.env, OUT=out))
+    c.procs.append(c.read)
+    end = time.monotonic() + WAIT
+    while not (os.path.exists(out) and os.path.getsize(out) > 20000):
+        if time.monotonic() > end or c.read.p.poll() is not None:
+            raise CaseFailed("no codes read from the unpaced stream")
+        time.sleep(0.05)
+    time.sleep(1.0)
+    t = time.monotonic()
+    status = c.read.finish(signal.SIGTERM)
+    took = time.monotonic() - t
+    c.check_clean(c.read)
+    if status != 0:
+        raise CaseFailed(f"exit {status} after SIGTERM; stderr {c.read.err[-5:]}")
+    with open(out, "rb") as f:
+        lines = f.read().split(b"\n")[:-1]
+    odd = [x for x in lines if not re.fullmatch(rb"[0-9A-F]{10}", x)]
+    if odd:
+        raise CaseFailed(f"{len(odd)} malformed codes, e.g. {odd[:3]}")
+    c.notes.append(f"time from SIGTERM to exit under an unpaced stream: {took * 1000:.0f} ms "
+                   f"({len(lines)} codes read)")
+
+
 class FakePelvan:
     """A reader played here on a raw pty, for lines the simulator cannot send:
     it answers the version request and the reset, and sends what it is told."""
@@ -486,9 +586,12 @@ def case_output_lost(c):
     r, w = os.pipe()
     p = subprocess.Popen(argv, env=c.env, stdout=w, stderr=subprocess.PIPE)
     os.close(w)
+    start = len(c.sim.out)
     with os.fdopen(r, "rb") as f:
         first = f.readline()
-        n = len(c.sim.out)
+    # The simulator's own line for that first code may come after the code
+    # itself: count from it, not from whatever its log holds at this instant.
+    n = c.sim.wait_line(r"^code ", start) + 1
     t0 = time.monotonic()
     p.wait(WAIT)
     dt = time.monotonic() - t0
@@ -701,6 +804,11 @@ CASES = [
     ("answers-13th-ok", lambda c: case_answers_late(c, 13, True)),
     ("answers-13th-cancel", lambda c: case_answers_late(c, 13, False)),
     ("port-held", case_port_held),
+    # codes lost or wrongly delivered by the reader core
+    ("codes-during-checks", case_codes_during_checks),
+    ("bad-check-mavo", case_bad_check_mavo),
+    ("long-terminated-line", case_long_terminated_line),
+    ("unpaced-stream-sigterm", case_unpaced_stream_sigterm),
     ("output-escaped", case_output_escaped),
     ("output-lost", case_output_lost),
     ("output-full-sigterm", case_output_full_sigterm),

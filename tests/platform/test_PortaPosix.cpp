@@ -346,9 +346,17 @@ TEST_F(PortaPty, NotifiesOncePerArrivalAndNotForBytesLeftUnread) {
 
     pty.Scrivi("C");
     ASSERT_TRUE(Finche([&] { return notifiche == 2; }));
-    EXPECT_EQ(porta.Input(), "ABC");
-    Gira(100);
+    porta.setInputLen(1);
+    EXPECT_EQ(porta.Input(), "A");
+    // A handler that stopped early asks again: once, from the event loop.
+    porta.RinnovaNotifica();
     EXPECT_EQ(notifiche, 2);
+    ASSERT_TRUE(Finche([&] { return notifiche == 3; }));
+    porta.setInputLen(0);
+    EXPECT_EQ(porta.Input(), "BC");
+    porta.RinnovaNotifica();  // nothing waiting: nothing to report
+    Gira(100);
+    EXPECT_EQ(notifiche, 3);
 }
 
 TEST_F(PortaPty, ThresholdZeroHoldsBytesAndBackToOneReportsThemLater) {

@@ -64,6 +64,7 @@ public:
     int chiusure = 0;
     int letture = 0;
     int evento = comEvReceive;  // what CommEvent() returns
+    int rinnovi = 0;            // RinnovaNotifica calls
 
     // ---- PortaSeriale
     void setCommPort(int16_t numero) override;
@@ -86,6 +87,7 @@ public:
     void Output(const std::string& testo) override;
     int InBufferCount() override;
     int CommEvent() const override { return evento; }
+    void RinnovaNotifica() override { ++rinnovi; }
     void AttendiDati(uint32_t ms) override;
 
 private:

@@ -437,6 +437,9 @@ int main(int argc, char** argv) {
         if (o.eventi) Riga(QStringLiteral("FindDevice %1 %2").arg(trovato ? 1 : 0).arg(int(tipo)));
         if (!trovato && !o.riprova && !o.riconnetti) Termina(kEsitoLettoreAssente);
     });
+    QObject::connect(controllo, &ucTalumbra::Scartata, [&](QString& trama) {
+        if (o.eventi) Riga("Scartata " + trama);
+    });
     QObject::connect(controllo, &ucTalumbra::Anomalia, [&](QString& testo) {
         if (o.eventi) {
             Riga("Anomalia " + testo);
