@@ -4,7 +4,7 @@
 #include <functional>
 #include <limits>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "channel/Piattaforma.h"
 
 namespace talumbra {

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "platform/MappaPorte.h"
 
 namespace talumbra {

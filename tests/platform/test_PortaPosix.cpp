@@ -10,7 +10,7 @@
 #include <functional>
 #include <thread>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "platform/PortaPosix.h"
 #include "tests/support/PtyCoppia.h"
 
