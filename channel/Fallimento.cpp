@@ -1,4 +1,4 @@
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 
 namespace talumbra {
 

@@ -1,6 +1,6 @@
 #include "channel/Piattaforma.h"
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 
 namespace talumbra {
 

@@ -2,7 +2,7 @@
 #include <utility>
 
 #include "channel/Attesa.h"
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "channel/Piattaforma.h"
 #include "channel/clsComunicazioni.h"
 

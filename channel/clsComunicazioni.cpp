@@ -5,7 +5,7 @@
 #include <limits>
 #include <utility>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "channel/Piattaforma.h"
 
 namespace talumbra {

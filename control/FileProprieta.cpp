@@ -3,7 +3,7 @@
 #include <QHash>
 #include <QSettings>
 
-#include "ucTalumbra.h"
+#include "talumbra/ucTalumbra.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ucTalumbra.h"
+#include "talumbra/ucTalumbra.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -162,6 +162,8 @@ struct ucTalumbra::Stato_ {
     quint32 ColoreErrore = kColoreErrore;
     qint32 CheckVersion = 0;
     bool mCaricamento = false;
+    bool modoProgetto = false;
+    bool attivoProgetto = false;  // Attivo as designed, never applied to the channel
 
     Domanda domanda;
     bool verificaInCorso = false;
@@ -235,9 +237,9 @@ ucTalumbra::~ucTalumbra() {
     // Nothing reopens the port from here on.
     d->riconnessione = false;
     d->sorveglianza->Ferma();
-    // Both steps run whatever fails.
+    // Both steps run whatever fails. A designed control never touched the port.
     try {
-        Canale().InviaComando(std::string(2, '\x04'));
+        if (!d->modoProgetto) Canale().InviaComando(std::string(2, '\x04'));
     } catch (...) {
     }
     try {
@@ -255,6 +257,22 @@ ucTalumbra::~ucTalumbra() {
 }
 
 void ucTalumbra::setDomanda(Domanda domanda) { d->domanda = std::move(domanda); }
+
+bool ucTalumbra::ModoProgetto() const { return d->modoProgetto; }
+
+void ucTalumbra::setModoProgetto(bool v) {
+    if (v == d->modoProgetto) return;
+    if (v) {
+        d->attivoProgetto = Attivo();
+        try {
+            Canale().setAttivo(false);
+        } catch (...) {
+        }
+        d->trCheck.Abilita(false);
+    }
+    d->modoProgetto = v;
+    AggiornaStato();
+}
 
 bool ucTalumbra::Chiedi(const QString& testo) {
     if (d->domanda) return d->domanda(testo);
@@ -351,9 +369,18 @@ void ucTalumbra::setCheckVersion(qint32 v) {
     }
 }
 
-bool ucTalumbra::Attivo() const { return Canale().Attivo(); }
+bool ucTalumbra::Attivo() const { return d->modoProgetto ? d->attivoProgetto : Canale().Attivo(); }
 
 void ucTalumbra::setAttivo(bool v) {
+    if (d->modoProgetto) {
+        // Only recorded, to be written into the form.
+        d->attivoProgetto = v;
+        Notifica("Attivo");
+        AggiornaStato();
+        bool bAttuale = v;
+        emit Stato(bAttuale);
+        return;
+    }
     const bool eco = d->statoInCorso == v;
     // Closed on purpose: the lost port is no longer waited for.
     if (!v && !eco) FineAttesa();
@@ -483,6 +510,7 @@ void ucTalumbra::WriteProperties(PropertyBag& store) {
 // ---------------------------------------------------------------- supervision
 
 void ucTalumbra::Riconnetti(bool attivazione) {
+    if (d->modoProgetto) return;
     attivazione = attivazione || Attivo();
     Canale().setAttivo(false);
     // Reassigning and reopening: a failure here only shows in Attivo and Stato.
@@ -588,7 +616,8 @@ void ucTalumbra::AggiornaStato() {
 
 void ucTalumbra::CaricaSeriali() {
     QComboBox* cmb = d->cmbSeriale;
-    if (cmb->count() >= 1) return;
+    // Probing would open every port of the designer's machine.
+    if (cmb->count() >= 1 || d->modoProgetto) return;
     const int16_t ricordata = Canale().CommPort();
     cmb->clear();
     for (int n = 1; n <= 256; ++n) {

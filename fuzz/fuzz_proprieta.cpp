@@ -5,7 +5,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "control/ucTalumbra.h"
+#include "talumbra/ucTalumbra.h"
 #include "fuzz/FuzzComune.h"
 
 using namespace talumbra;

@@ -1,4 +1,4 @@
-#include "host/SerialeCfg.h"
+#include "SerialeCfg.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

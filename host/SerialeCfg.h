@@ -5,7 +5,7 @@
 #include <QString>
 #include <cstdint>
 
-#include "channel/NumeriFallimento.h"
+#include <talumbra/NumeriFallimento.h>
 
 namespace brelvo {
 

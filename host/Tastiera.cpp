@@ -1,4 +1,4 @@
-#include "host/Tastiera.h"
+#include "Tastiera.h"
 
 #include <QStringList>
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "channel/NumeriFallimento.h"
+#include <talumbra/NumeriFallimento.h>
 
 namespace brelvo {
 

@@ -4,7 +4,7 @@
 // separate state for each keyboard.
 #include <QList>
 
-#include "host/Tastiera.h"
+#include "Tastiera.h"
 
 #include <poll.h>
 #include <sys/mman.h>
@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "channel/Fallimento.h"
+#include <talumbra/Fallimento.h>
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 
 namespace brelvo {

@@ -4,7 +4,7 @@
 // in effect; only characters no key produces get a spare keycode.
 #include <QList>
 
-#include "host/Tastiera.h"
+#include "Tastiera.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -21,7 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "channel/Fallimento.h"
+#include <talumbra/Fallimento.h>
 
 namespace brelvo {
 

@@ -1,4 +1,4 @@
-#include "host/frmMain.h"
+#include "frmMain.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -16,7 +16,7 @@
 #include <limits>
 #include <vector>
 
-#include "host/SerialeCfg.h"
+#include "SerialeCfg.h"
 
 namespace brelvo {
 

@@ -9,8 +9,8 @@
 #include <functional>
 #include <memory>
 
-#include "control/ucTalumbra.h"
-#include "host/Tastiera.h"
+#include <talumbra/ucTalumbra.h>
+#include "Tastiera.h"
 
 class QCheckBox;
 class QComboBox;

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/Tastiera.h"
-#include "host/frmMain.h"
+#include "Tastiera.h"
+#include "frmMain.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ void SuSegnale(int) {
 
 void Uso(FILE* f) {
     std::fputs(
-        "Uso: brelvo [--no-reconnect] [--tastiera wayland|x11]\n"
+        "Uso: brelvo [--no-reconnect] [--tastiera wayland|x11] [-h|--help]\n"
         "\n"
         "Legge i badge dal lettore sulla porta seriale e mette ogni codice negli\n"
         "appunti; con \"Scrivi\" lo digita anche nella finestra che ha il fuoco,\n"
@@ -42,11 +42,21 @@ void Uso(FILE* f) {
         "\n"
         "Il lettore staccato e riattaccato, occupato da un altro programma o non ancora\n"
         "collegato all'avvio torna da sé, appena il dispositivo ricompare.\n"
-        "  --no-reconnect   non lo ricollega da sé: lo si riattiva con \"Attiva\".\n"
         "\n"
         "I tasti vanno con la tastiera virtuale di Wayland se il compositore la offre,\n"
         "altrimenti con XTest su $DISPLAY.\n"
-        "  --tastiera NOME  digita con wayland o x11 (anche $BRELVO_TASTIERA).\n",
+        "\n"
+        "Seriale.cfg: quattro righe di un intero ciascuna: il numero della porta (1),\n"
+        "poi \"A capo\", \"Scrivi\" e \"Freccia giù\" (1 sì, 0 no; 0 se mancano).\n"
+        "\n"
+        "Opzioni:\n"
+        "  --no-reconnect   non ricollega da sé il lettore: lo si riattiva con \"Attiva\".\n"
+        "  --tastiera NOME  digita con wayland o x11 (anche $BRELVO_TASTIERA; se manca,\n"
+        "                   la prima disponibile).\n"
+        "  -h, --help       mostra questo testo ed esce.\n"
+        "\n"
+        "Stato di uscita: 0 la finestra è stata chiusa (dall'utente o da un segnale);\n"
+        "2 un argomento sconosciuto, o una tastiera chiesta che non esiste.\n",
         f);
 }
 

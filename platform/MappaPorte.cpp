@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 
 namespace talumbra {
 

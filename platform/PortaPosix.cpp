@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "channel/Fallimento.h"
 #include "platform/MappaPorte.h"
+#include "talumbra/Fallimento.h"
 
 namespace talumbra {
 
@@ -312,7 +312,13 @@ void PortaPosix::Consegna() noexcept {
 }
 
 void PortaPosix::RinnovaNotifica() {
-    if (fd_ < 0 || guasto_ || InAttesa() == 0) return;
+    if (fd_ < 0 || InAttesa() == 0) return;
+    if (guasto_) {
+        // What the device sent before it hung up is still to be read.
+        ultimaNotifica_ = true;
+        if (soglia_ == 1) Accoda();
+        return;
+    }
     // Counted as unreported: the next threshold of 1 queues the notification.
     nuovi_ = true;
     if (soglia_ == 1) Accoda();
@@ -466,7 +472,7 @@ void PortaPosix::setRTSEnable(bool v) {
 }
 
 void PortaPosix::setRThreshold(int soglia) {
-    if (guasto_) Controlla("");
+    if (guasto_ && InAttesa() == 0) Controlla("");
     if (soglia != 0 && soglia != 1)
         throw Fallimento(errValoreNonValido,
                          Nome() + ": receive threshold " + std::to_string(soglia) + " is not 0 or 1");
@@ -474,11 +480,11 @@ void PortaPosix::setRThreshold(int soglia) {
     soglia_ = soglia;
     // Bytes that came while notifications were off are reported now, from the
     // event loop: never from inside the caller.
-    if (riacceso && fd_ >= 0 && nuovi_ && InAttesa() > 0) Accoda();
+    if (riacceso && fd_ >= 0 && InAttesa() > 0 && (guasto_ ? ultimaNotifica_ : nuovi_)) Accoda();
 }
 
 void PortaPosix::setInputLen(int lunghezza) {
-    if (guasto_) Controlla("");
+    if (guasto_ && InAttesa() == 0) Controlla("");
     if (lunghezza < 0)
         throw Fallimento(errValoreNonValido, Nome() + ": input length " + std::to_string(lunghezza) + " is negative");
     lunghezza_ = lunghezza;
@@ -492,9 +498,14 @@ void PortaPosix::setInputMode(int modo) {
     modo_ = modo;
 }
 
+void PortaPosix::ControllaLettura(const char* operazione) {
+    if (fd_ >= 0 && guasto_ && InAttesa() > 0) return;
+    Controlla(operazione);
+    if (!Drena() && InAttesa() == 0) Controlla("");
+}
+
 std::string PortaPosix::Input() {
-    Controlla("reading");
-    if (!Drena()) Controlla("");
+    ControllaLettura("reading");
     size_t n = InAttesa();
     if (lunghezza_ > 0) n = std::min(n, static_cast<size_t>(lunghezza_));
     std::string letto = rx_.substr(inizio_, n);
@@ -511,8 +522,7 @@ std::string PortaPosix::Input() {
 }
 
 int PortaPosix::InBufferCount() {
-    Controlla("counting the received bytes");
-    if (!Drena()) Controlla("");
+    ControllaLettura("counting the received bytes");
     if (nuovi_ && soglia_ == 1) Accoda();
     return static_cast<int>(std::min<size_t>(InAttesa(), 1 << 30));
 }

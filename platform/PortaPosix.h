@@ -77,8 +77,11 @@ public:
 private:
     void Apri();
     void Chiudi() noexcept;
-    std::string Nome() const;                             // "port N (path)" for the descriptions
-    void Controlla(const char* operazione) const;         // closed: 8012; gone: 68
+    std::string Nome() const;                      // "port N (path)" for the descriptions
+    void Controlla(const char* operazione) const;  // closed: 8012; gone: 68
+    // Reading: as Controlla, but a device that hung up still gives what it
+    // sent before; only once that is taken does reading fail with 68.
+    void ControllaLettura(const char* operazione);
     [[noreturn]] void Guasto(const std::string& perche);  // marks the device gone, throws 68
     void SegnaGuasto(const std::string& perche) noexcept;
     // Moves what the device has into the buffer. False when the device is gone.

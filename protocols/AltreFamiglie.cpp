@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "channel/clsComunicazioni.h"
 
 namespace talumbra {

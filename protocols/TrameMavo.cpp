@@ -1,6 +1,6 @@
 // Frame checks and the collection of STX/ETX framed replies.
 #include "channel/Attesa.h"
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "channel/Piattaforma.h"
 #include "channel/clsComunicazioni.h"
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "channel/clsComunicazioni.h"
 #include "platform/PiattaformaQt.h"
 #include "readers/clsLettori.h"

@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "ucTalumbra.h"
+#include "talumbra/ucTalumbra.h"
 
 namespace {
 

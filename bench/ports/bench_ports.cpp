@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "platform/MappaPorte.h"
 #include "platform/PortaPosix.h"
 #include "tests/support/PtyCoppia.h"

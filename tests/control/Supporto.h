@@ -11,7 +11,7 @@
 
 #include "tests/support/Attendi.h"
 #include "tests/support/FakePiattaforma.h"
-#include "ucTalumbra.h"
+#include "talumbra/ucTalumbra.h"
 
 namespace talumbra::test {
 

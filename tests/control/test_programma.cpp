@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -163,6 +164,26 @@ TEST(Programma, SoloICodiciConLaConversione) {
     Esito e = Esegui(porte, {"--port", "5", "--count", "1"});
     EXPECT_EQ(e.codice, 0) << e.err.toStdString();
     EXPECT_EQ(e.out, "80C4A2E691\n");
+}
+
+// --pipe: the lines go to the command's standard input, all of them before the
+// program returns; a command that ends is a failed output, not a silent loss.
+TEST(Programma, PipeVersoUnComando) {
+    CartellaPorteTemporanea porte(true);
+    Simulatore sim(porte.Percorso(),
+                   {"--port", "5", "--wait-host", "--start-delay", "1500", "--no-stdin", "0123456789"});
+    ASSERT_TRUE(sim.Pronto()) << sim.Errori();
+    const QString file = QString::fromStdString(porte.Percorso()) + "/codici.txt";
+    Esito e = Esegui(porte, {"--port", "5", "--count", "1", "--pipe", "sleep 0.3; cat > '" + file + "'"});
+    EXPECT_EQ(e.codice, 0) << e.err.toStdString();
+    EXPECT_TRUE(e.out.isEmpty()) << e.out.toStdString();
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "80C4A2E691\n");
+
+    e = Esegui(porte, {"--port", "5", "--pipe", "exit 0"}, 60000);
+    EXPECT_EQ(e.codice, 5) << e.err.toStdString();
+    EXPECT_TRUE(RigaInizia(e.err, "talumbra-read: cannot write to standard output")) << e.err.toStdString();
 }
 
 TEST(Programma, PortaOccupataDaUnAltroProgramma) {

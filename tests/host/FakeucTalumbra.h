@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "control/ucTalumbra.h"
+#include "talumbra/ucTalumbra.h"
 
 namespace brelvo::test {
 

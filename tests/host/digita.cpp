@@ -11,7 +11,7 @@
 #include <iostream>
 #include <string>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "host/Tastiera.h"
 
 int main(int argc, char** argv) {

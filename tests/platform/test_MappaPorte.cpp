@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "platform/MappaPorte.h"
 #include "tests/support/PtyCoppia.h"
 

@@ -10,8 +10,8 @@
 #include <functional>
 #include <thread>
 
-#include "channel/Fallimento.h"
 #include "platform/PortaPosix.h"
+#include "talumbra/Fallimento.h"
 #include "tests/support/PtyCoppia.h"
 
 namespace talumbra::test {
@@ -456,7 +456,12 @@ TEST_F(PortaPty, HungUpDeviceNotifiesOnceThenFailsWith68) {
 
 TEST_F(PortaPty, HangUpFoundByAWaitOrAWrite) {
     Apri();  // threshold 0: as during a transaction
+    pty.Scrivi("U01");
+    ASSERT_TRUE(Finche([&] { return porta.InBufferCount() == 3; }));
     pty.ChiudiMaster();
+    // What the device sent before it hung up is still read (codes a fast
+    // reader sent just before the pull); only then does reading fail.
+    EXPECT_EQ(porta.Input(), "U01");
     // Without the event loop running: the wait itself finds it, at once.
     EXPECT_EQ(Fallisce([&] { porta.AttendiDati(3600000); }), errDispositivoNonDisponibile);
     EXPECT_EQ(Fallisce([&] { porta.Input(); }), errDispositivoNonDisponibile);

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "channel/Fallimento.h"
+#include "talumbra/Fallimento.h"
 #include "channel/Piattaforma.h"
 
 namespace talumbra::test {

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "ucTalumbra.h"
+#include <talumbra/ucTalumbra.h>
 
 namespace talumbra_read {
 

@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -21,33 +22,69 @@
 #include <string>
 #include <utility>
 
+#include <talumbra/ucTalumbra.h>
+
 #include "Recapito.h"
-#include "ucTalumbra.h"
 
 namespace {
 
 const char* const kUso =
-    "usage: talumbra-read --port N [--badge 0..4] [--repeat-ms MS] [--quendel 0|1] [--type 0..3]\n"
-    "                     [--check-ms MS] [--events] [--count K] [--seconds S] [--retry]\n"
-    "                     [--no-reconnect]\n"
-    "                     [--publish URL [--ca-file F] [--cert F --key F] [--password-file F] [--spool-max N]]\n"
-    "Prints one line per code read (with --events, one per event). In a line, bytes\n"
-    "outside 32-126 print as \\xHH and a backslash as \\\\, so every line reads back\n"
-    "to the exact bytes. --count K ends the program after exactly K codes.\n"
-    "The reader comes back by itself: a port that is lost, missing or busy is waited\n"
-    "for (reported once), and so is a reader that does not answer. --no-reconnect\n"
-    "waits for nobody: a missing or busy port at start ends with status 4, a reader\n"
-    "that does not answer (Cancel to \"Check connection.\") with status 3.\n"
-    "SIGUSR1 assigns Attivo := true again, as a user switching the reader back on:\n"
-    "after the reader was pulled and plugged back in, it reopens the port. A failure\n"
-    "of it is printed as \"Errore N description\" on standard error; the program goes on.\n"
+    "usage: talumbra-read --port N [OPTION]...\n"
+    "Reads badges from the reader on port N, with no window, and prints one line\n"
+    "per code read (with --events, one per event of the reader control).\n"
+    "\n"
+    "Options:\n"
+    "  --port N          port number, 1 to 256 (required): the entry comN in\n"
+    "                    $TALUMBRA_PORTS, else in ~/.config/talumbra/ports, else\n"
+    "                    the built-in table (1-32 ttyS0-31, 33-64 ttyUSB0-31,\n"
+    "                    65-96 ttyACM0-31)\n"
+    "  --badge B         badge type: 0 EM4x02 (default), 1 EM4x50, 2 ISO FDX-B,\n"
+    "                    3 HITAG 1, 4 HITAG 2\n"
+    "  --repeat-ms MS    the same code again within MS ms is dropped (default 500)\n"
+    "  --quendel 0|1     bit-order conversion of Pelvan codes (default 1, on)\n"
+    "  --type T          device type to start from: 0 Pelvan (default), 1 Kez3,\n"
+    "                    2 EmulKez, 3 Mifare MAVO; the presence check may change it\n"
+    "                    from the reader's version reply; with 1 there is no check\n"
+    "  --check-ms MS     presence check every MS ms, at most every 60000\n"
+    "                    (default 0: only after opening)\n"
+    "  --events          print every event: \"Lettura CODE\", \"Stato 0|1\",\n"
+    "                    \"FindDevice 0|1 TYPE\", \"Anomalia TEXT\"\n"
+    "  --count K         end after exactly K codes (default: no limit)\n"
+    "  --seconds S       end after S seconds, a fraction allowed (default: no limit)\n"
+    "  --retry           a reader that does not answer is asked again at once\n"
+    "                    (\"Check connection.\" answered OK; default: Cancel)\n"
+    "  --no-reconnect    wait for nothing: a port lost, missing or busy, or a\n"
+    "                    reader that does not answer, ends the program (default:\n"
+    "                    the reader comes back by itself; each of these is waited\n"
+    "                    for, and reported once)\n"
+    "  --pipe COMMAND    hand the lines to COMMAND, run by /bin/sh, on its standard\n"
+    "                    input instead of printing them; COMMAND ending is an\n"
+    "                    output failure (status 5); an empty COMMAND prints them\n"
+    "  -h, --help        print this help and exit\n";
+
+// The rest of --help, after the publishing options.
+const char* const kUsoFine =
+    "\n"
+    "Output: in a line, bytes outside 32-126 print as \\xHH and a backslash as \\\\,\n"
+    "so every line reads back to the exact bytes. Failures of the control go to\n"
+    "standard error as \"Errore N description\" (with --events, as Anomalia lines).\n"
+    "\n"
+    "Signals: SIGUSR1 assigns Attivo := true again, as a user switching the reader\n"
+    "back on: after the reader was pulled and plugged back in, it reopens the port;\n"
+    "a failure of it is printed on standard error and the program goes on.\n"
     "SIGTERM, SIGINT, SIGHUP and SIGQUIT end it: it sends the reader its closing\n"
     "sequence (EOT EOT) and exits, also while standard output is full.\n"
-    "Exit status: 0 ended by --count, --seconds or a signal; 2 bad arguments;\n"
-    "3 no reader answered (without --retry, with --no-reconnect); 4 the port could\n"
-    "not be set up (with --no-reconnect, also a missing or busy port);\n"
-    "5 standard output failed (closed, full disk, its reader gone): a code that\n"
-    "could not be written is lost, and the program ends at once.\n";
+    "\n"
+    "Exit status:\n"
+    "  0   ended by --count, --seconds or a signal\n"
+    "  2   bad arguments\n"
+    "  3   no reader answered (with --no-reconnect, without --retry)\n"
+    "  4   the port could not be set up (with --no-reconnect, also a missing or\n"
+    "      busy port), or --pipe could not start its command\n"
+    "  5   the output failed (closed, full disk, its reader or the --pipe command\n"
+    "      gone): a code that could not be written is lost, and the program ends\n"
+    "      at once\n"
+    "  10-12  with --publish, as said above\n";
 
 // Exit statuses.
 constexpr int kEsitoLettoreAssente = 3;
@@ -65,6 +102,7 @@ struct Opzioni {
     long long conteggio = 0;  // 0: no limit
     double secondi = 0;       // 0: no limit
     bool riprova = false;
+    std::string comando;  // --pipe; empty: standard output
     bool riconnetti = true;
     talumbra_read::OpzioniConsegna consegna;
 };
@@ -119,12 +157,15 @@ Opzioni Leggi(int argc, char** argv) {
             o.secondi = s;
         } else if (a == "--retry") {
             o.riprova = true;
+        } else if (a == "--pipe") {
+            o.comando = valore();
         } else if (a == "--no-reconnect") {
             o.riconnetti = false;
         } else if (talumbra_read::LeggiOpzioneConsegna(a, valore, o.consegna, ErroreUso)) {
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUso, stdout);
             std::fputs(talumbra_read::kUsoConsegna, stdout);
+            std::fputs(kUsoFine, stdout);
             std::exit(0);
         } else {
             ErroreUso("unknown argument '" + a + "'");
@@ -244,11 +285,50 @@ bool DescrittoriStandard() {
     return false;
 }
 
+// --pipe: standard output becomes a pipe to COMMAND run by the shell. Done
+// before any signal is set, so the shell starts with the default ones.
+pid_t comandoUscita = -1;
+
+bool AvviaComando(const std::string& comando) {
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) return false;
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(p[0]);
+        ::close(p[1]);
+        return false;
+    }
+    if (pid == 0) {
+        ::dup2(p[0], STDIN_FILENO);
+        ::execl("/bin/sh", "sh", "-c", comando.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(p[0]);
+    if (::dup2(p[1], STDOUT_FILENO) < 0) return false;
+    ::close(p[1]);
+    comandoUscita = pid;
+    return true;
+}
+
+// The command gets end of file and some time to finish its last lines.
+void AttendiComando() {
+    if (comandoUscita <= 0) return;
+    ::close(STDOUT_FILENO);
+    for (int i = 0; i < 50; ++i) {
+        if (::waitpid(comandoUscita, nullptr, WNOHANG) != 0) return;
+        ::usleep(100000);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Opzioni o = Leggi(argc, argv);
     if (!DescrittoriStandard()) return kEsitoUscita;
+    if (!o.comando.empty() && !AvviaComando(o.comando)) {
+        std::fprintf(stderr, "talumbra-read: cannot start the --pipe command: %s\n", std::strerror(errno));
+        return kEsitoAvvio;
+    }
 
     // Signals are caught from the start, so that one coming while the reader
     // is being set up still ends it properly. The close signals interrupt a
@@ -398,5 +478,6 @@ int main(int argc, char** argv) {
     delete std::exchange(controllo, nullptr);
     if (nonScritte > 0)
         std::fprintf(stderr, "talumbra-read: ended with standard output full: %lld line(s) not written\n", nonScritte);
+    AttendiComando();
     return uscita.value_or(0);
 }

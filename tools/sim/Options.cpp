@@ -166,6 +166,13 @@ Other
                           e.g. -v
   -h, --help            this text
 
+Exit status
+  0  ended by a signal, or by --exit-when-done once every code was sent
+  1  the port could not be made (no free number, a live comN without --force,
+     no pseudo-terminal)
+  2  bad arguments, a --log file that cannot be written, or a failure of the
+     program itself
+
 Example, in two terminals:
   $ talumbra-sim --port 5 -v --wait-host 0123456789
   ready port 5 /dev/pts/7

@@ -66,6 +66,11 @@ public:
     using Domanda = std::function<bool(const QString& testo)>;
     void setDomanda(Domanda domanda);
 
+    // On a form being designed (Qt Designer) the control opens no port and
+    // lists none: the properties are only kept, to be written into the form.
+    bool ModoProgetto() const;
+    void setModoProgetto(bool v);
+
     // Creation steps run here; then the container calls InitProperties (a new
     // instance) or ReadProperties (stored properties), once.
     explicit ucTalumbra(QWidget* parent = nullptr, Container* container = nullptr);

@@ -6,8 +6,7 @@
 
 // The failure numbers: beside this header, here and where it is installed.
 #include "NumeriFallimento.h"
-
-#define TALUMBRA_EXPORT __attribute__((visibility("default")))
+#include "talumbra_export.h"
 
 namespace talumbra {
 
