@@ -94,11 +94,7 @@ class Bench:
         return harness.stop(p, wait=wait)
 
     def close(self):
-        for p in reversed(self.procs):
-            try:
-                self.stop(p, wait=5)
-            except Exception:
-                pass
+        harness.stop_all(self.procs)
         self.tmp.cleanup()
 
     def start_sim(self, *extra):
@@ -460,13 +456,19 @@ class Bench:
                  "as expected", "unexpected" not in r.stdout and r.returncode == 0)
 
     # ---- Brelvo
+    def brelvo_step(self, exe, measure, why_short):
+        """Whether a Brelvo measure runs here; if not, a row saying why."""
+        if not os.path.exists(exe):
+            self.row(measure, "n/a (Brelvo not built here)", "-", None)
+        elif self.short:
+            self.row(measure, why_short, "-", None)
+        else:
+            return True
+        return False
+
     def typing(self):
         exe = os.path.join(self.build, "bench", "typing", "bench-typing")
-        if not os.path.exists(exe):
-            self.row("Brelvo typing", "n/a (Brelvo not built here)", "-", None)
-            return
-        if self.short:
-            self.row("Brelvo typing", "not run (ctest runs bench.typing.short)", "-", None)
+        if not self.brelvo_step(exe, "Brelvo typing", "not run (ctest runs bench.typing.short)"):
             return
         print("Brelvo typing bench", flush=True)
         r = subprocess.run([exe], env=self.env, capture_output=True, text=True, timeout=900)
@@ -490,11 +492,7 @@ class Bench:
 
     def brelvo_rss(self):
         exe = os.path.join(self.build, "host", "brelvo")
-        if not os.path.exists(exe):
-            self.row("Brelvo peak RSS (VmHWM)", "n/a (Brelvo not built here)", "-", None)
-            return
-        if self.short:
-            self.row("Brelvo peak RSS (VmHWM)", "not run in the short mode", "-", None)
+        if not self.brelvo_step(exe, "Brelvo peak RSS (VmHWM)", "not run in the short mode"):
             return
         print("Brelvo peak RSS under Xvfb, 200 codes", flush=True)
         from scena import Scena

@@ -82,7 +82,10 @@ void clsComunicazioni::Seriale_OnComm() {
 // notifies only for bytes that arrive after, not for those already reported.
 // The failure itself goes on to whoever delivered the notification.
 void clsComunicazioni::RiattivaDopoGuasto(bool portaPersa) {
-    if (portaPersa || !PortaAncoraAperta(*Seriale)) return;
+    if (portaPersa || !PortaAncoraAperta(*Seriale)) {
+        mRiattivaAllApertura = true;
+        return;
+    }
     try {
         OnComm_Attivato();
     } catch (...) {

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <limits>
+#include <utility>
 
 #include "talumbra/Fallimento.h"
 #include "channel/Piattaforma.h"
@@ -118,6 +119,9 @@ void clsComunicazioni::setAttivo(bool vData) {
                 if (!Seriale->PortOpen()) Seriale->setPortOpen(true);
             });
             passo([&] { Seriale->setDTREnable(true); });
+            // A port lost while a framed code was awaited left the notification
+            // off: the new opening listens again, or the reader stays deaf.
+            if (std::exchange(mRiattivaAllApertura, false)) passo([&] { OnComm_Attivato(); });
         }
     } else if (Seriale->PortOpen()) {
         passo([&] { Seriale->setPortOpen(false); });

@@ -145,9 +145,10 @@ private:
     static constexpr size_t MaxBufferRicezione = 4096;
 
     std::string mBufferRicezione;
-    bool mRigaScartata = false;    // inside a line past the bound: dropped up to its CR LF
-    bool mRispostaAttesa = false;  // a command's reply is awaited: code frames are not it
-    uint32_t mInizioTurno = 0;     // when the notification being handled began
+    bool mRigaScartata = false;         // inside a line past the bound: dropped up to its CR LF
+    bool mRiattivaAllApertura = false;  // a lost port left the notification off
+    bool mRispostaAttesa = false;       // a command's reply is awaited: code frames are not it
+    uint32_t mInizioTurno = 0;          // when the notification being handled began
     bool mAttivo = false;
     int16_t mCommPort = 0;
     std::optional<std::string> mCommSettings;

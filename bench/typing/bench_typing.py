@@ -17,14 +17,11 @@ import os
 import random
 import subprocess
 import sys
-import threading
 import time
 
 from harness import cpu_s
 from scena import Scena, inverti_bit_byte
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "host"))
-from sway import Salta, Sway  # noqa: E402
+from sway import Salta, Sway
 
 
 def confronta(ricevuto, atteso):
@@ -55,6 +52,22 @@ def attendi_fine(s, n):
         time.sleep(0.01)
 
 
+def digita_tutti(chi, codici):
+    """Hands every code to the keystroke layer at once; the start of the measure."""
+    inizio = time.monotonic(), cpu_s(chi.pid)
+    chi.stdin.write("\n".join(codici) + "\n")
+    chi.stdin.close()
+    return inizio
+
+
+def misura(s, chi, n, inizio):
+    """What the target got, and the time and CPU from `inizio` to the n-th Enter."""
+    attendi_fine(s, n)
+    t1, c1 = time.monotonic(), cpu_s(chi.pid)
+    time.sleep(0.5)  # keys repeated after the last Enter show up in this window
+    return s.ricevuto(), t1 - inizio[0], c1 - inizio[1]
+
+
 def corsa_x11(a, codici):
     with Scena(dict(brelvo=a.brelvo, sim=a.sim, bersaglio=a.bersaglio, digita=a.digita)) as s:
         s.avvia_xvfb()
@@ -66,7 +79,7 @@ def corsa_x11(a, codici):
             chi = s.avvia_brelvo(stderr=subprocess.DEVNULL)
             wid = s.avvia_bersaglio()
             s.focalizza(wid)
-            t0, c0 = time.monotonic(), cpu_s(chi.pid)
+            inizio = time.monotonic(), cpu_s(chi.pid)
             for c in codici:
                 s.presenta(sim, c)
         else:
@@ -76,13 +89,8 @@ def corsa_x11(a, codici):
             chi = subprocess.Popen([a.digita, "--invio", "--tastiera", "x11"], stdin=subprocess.PIPE,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=s.env, text=True)
             s.processi.append(chi)
-            t0, c0 = time.monotonic(), cpu_s(chi.pid)
-            chi.stdin.write("\n".join(codici) + "\n")
-            chi.stdin.close()
-        attendi_fine(s, len(codici))
-        t1, c1 = time.monotonic(), cpu_s(chi.pid)
-        time.sleep(0.5)
-        return atteso, s.ricevuto(), t1 - t0, c1 - c0
+            inizio = digita_tutti(chi, codici)
+        return atteso, *misura(s, chi, len(codici), inizio)
 
 
 def corsa_wayland(a, codici):
@@ -95,10 +103,7 @@ def corsa_wayland(a, codici):
             os.mkdir(porte)
             os.chown(porte, s.uid, s.gid)
             env = {"TALUMBRA_PORTS": porte}
-            sim = s.avvia(a.sim, "--family", "pelvan", "--port", "1", "--interval", "0", stdin=subprocess.PIPE,
-                          stdout=subprocess.PIPE, text=True, bufsize=1, env=env)
-            sim.stdout.readline()
-            threading.Thread(target=lambda: [None for _ in sim.stdout], daemon=True).start()
+            sim = s.avvia_sim(a.sim, 1, "--family", "pelvan", "--interval", "0", env=env)
             cfg = os.path.join(s.lavoro, "Seriale.cfg")
             with open(cfg, "wb") as f:
                 f.write(b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
@@ -110,24 +115,18 @@ def corsa_wayland(a, codici):
             s.focalizza("wev")
             if not s.attendi_tastiera():
                 raise Salta("wev got no keyboard")
-            time.sleep(3)  # the reader's presence check
-            t0, c0 = time.monotonic(), cpu_s(chi.pid)
-            for c in codici:
-                sim.stdin.write(c + "\n")
-            sim.stdin.flush()
+            sim.checked()
+            inizio = time.monotonic(), cpu_s(chi.pid)
+            sim.p.stdin.write("".join(c + "\n" for c in codici).encode())
+            sim.p.stdin.flush()
         else:
             atteso = "".join(c + "\n" for c in codici)
             chi = s.avvia(a.digita, "--invio", "--tastiera", "wayland", stdin=subprocess.PIPE,
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, text=True)
             if not s.attendi_tastiera():
                 raise Salta("wev got no keyboard")
-            t0, c0 = time.monotonic(), cpu_s(chi.pid)
-            chi.stdin.write("\n".join(codici) + "\n")
-            chi.stdin.close()
-        attendi_fine(s, len(codici))
-        t1, c1 = time.monotonic(), cpu_s(chi.pid)
-        time.sleep(0.5)
-        return atteso, s.ricevuto(), t1 - t0, c1 - c0
+            inizio = digita_tutti(chi, codici)
+        return atteso, *misura(s, chi, len(codici), inizio)
 
 
 def corsa(a, codici):

@@ -10,6 +10,7 @@ import signal
 import sys
 import time
 
+import harness
 from scena import Scena, fallito, inverti_bit_byte, verifica
 
 CODICE = "0123456789"                    # presented by the simulator
@@ -112,27 +113,25 @@ def gestori_delle_opzioni(s):
 
 @caso
 def lettore_staccato(s):
-    log = os.path.join(s.cartella, "sim.log")
     # A number beyond the built-in table: with its entry gone while unplugged,
     # port 1 would fall back to the machine's own /dev/ttyS0.
-    sim, brelvo = prepara(s, b" 120 \r\n 1 \r\n 1 \r\n 0 \r\n", porta=120, log=log)
+    sim, brelvo = prepara(s, b" 120 \r\n 1 \r\n 1 \r\n 0 \r\n", porta=120, voci=True)
     verifica("a code before the pull", leggi(s, sim, CODICE, LETTO + "\n", LETTO), LETTO + "\n")
     s.presenta(sim, "unplug")
     time.sleep(3)
     verifica("Brelvo survives a pulled reader", brelvo.poll(), None)
+    k = len(sim.err)
     s.presenta(sim, "plug")
     # The control reconnects by itself: nobody clicks "Attiva". A code sent
-    # before its presence check is over is lost, so each try sends another.
-    ripreso = False
-    for tentativo, codice in enumerate(["FFFFFFFF01", "FFFFFFFF02", "FFFFFFFF03"]):
-        time.sleep(1)
+    # before its presence check is over would be emptied away.
+    codice = "FFFFFFFF01"
+    try:
+        sim.checked(k)
         s.presenta(sim, codice)
-        try:
-            s.attendi_appunti(inverti_bit_byte(codice), 8)
-            ripreso = True
-            break
-        except Exception:
-            pass
+        s.attendi_appunti(inverti_bit_byte(codice), 30)
+        ripreso = True
+    except Exception:
+        ripreso = False
     verifica("codes reach the clipboard once the reader is back, by itself", ripreso, True)
     # Let the keys of that code land before starting afresh.
     fine = time.monotonic() + 10
@@ -141,13 +140,14 @@ def lettore_staccato(s):
     s.focalizza(s.bersaglio)
     s.tasti.clear()
     verifica("and are typed", leggi(s, sim, "FFFFFFFF04", "FFFFFFFF20\n", "FFFFFFFF20"), "FFFFFFFF20\n")
-    with open(log) as f:
-        prima = len(f.readlines())
+    prima = len(sim.err)
     chiudi(s, brelvo)
-    time.sleep(1)
-    with open(log) as f:
-        dopo = f.readlines()[prima:]
-    verifica("closing released the reader (EOT EOT sent)", any(" rx " in r and "04 04" in r for r in dopo), True)
+    try:
+        sim.wait_line(r" rx 04 04", prima, 30, stream="err")
+        rilasciato = True
+    except harness.Failure:
+        rilasciato = False
+    verifica("closing released the reader (EOT EOT sent)", rilasciato, True)
 
 
 @caso
@@ -198,7 +198,7 @@ def segnali(s):
 @caso
 def senza_display(s):
     """No X display for typing: said once, and codes still go to the clipboard."""
-    sim = s.avvia_sim(1)
+    sim = s.avvia_sim(1, voci=True)
     s.scrivi_cfg(b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
     env = dict(s.env)
     env.pop("DISPLAY")
@@ -206,7 +206,7 @@ def senza_display(s):
     err = os.path.join(s.cartella, "brelvo.err")
     with open(err, "w") as f:
         brelvo = s._avvia([s.p["brelvo"]], cwd=s.lavoro, stderr=f, env=env)
-    time.sleep(3)
+    sim.checked()
     for c in ["0123456789", "FFFFFFFF01", "0000000001"]:
         s.presenta(sim, c)
         time.sleep(1)

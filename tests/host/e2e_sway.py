@@ -40,9 +40,7 @@ try:
         os.chown(porte, s.uid, s.gid)
         env = {"TALUMBRA_PORTS": porte,
                "LSAN_OPTIONS": "suppressions=" + os.path.join(os.path.dirname(__file__), "lsan-wayland.supp")}
-        lettore = s.avvia(sim, "--family", "pelvan", "--port", "1", stdin=subprocess.PIPE,
-                          stdout=subprocess.PIPE, text=True, bufsize=1, env=env)
-        lettore.stdout.readline()
+        lettore = s.avvia_sim(sim, 1, "--family", "pelvan", env=env)
         cfg = os.path.join(s.lavoro, "Seriale.cfg")
         with open(cfg, "wb") as f:
             f.write(b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
@@ -55,11 +53,10 @@ try:
         while time.monotonic() < fine and "Brelvo" not in s.finestre():
             time.sleep(0.2)
         s.focalizza("wev")
-        time.sleep(3)  # the reader's presence check
+        lettore.checked()
         s.ricevuto()
         s.tasti.clear()
-        lettore.stdin.write("0123456789\n")
-        lettore.stdin.flush()
+        lettore.send("0123456789")
         atteso = inverti_bit_byte("0123456789") + "\n"
         verifica("Brelvo types a badge into a native Wayland window", s.attendi_ricevuto(atteso, 60), atteso)
         verifica("Brelvo ends cleanly", s.ferma(b, attesa=30), 0)

@@ -7,25 +7,23 @@ folder and spool folder (XDG_STATE_HOME), and mosquitto_sub as the consumer.
 
 usage: mqtt_e2e.py --read PATH --sim PATH [--sanitized] [--list] [CASE...]
 """
-import argparse
+import contextlib
 import json
 import os
 import re
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
 import time
-import traceback
 
 import harness
 from harness import Monitor, Proc
 
 CaseFailed = harness.Failure
-SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                   "SUMMARY: UndefinedBehaviorSanitizer", "AddressSanitizer:DEADLYSIGNAL")
 
 PORT = 121
 WAIT = 60.0
@@ -36,6 +34,16 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def spooled(c):
+    """Codes waiting in the spool of PORT, as another reader of the file sees them."""
+    path = os.path.join(c.tmp, "state", "talumbra", f"com{PORT}.spool")
+    try:
+        with contextlib.closing(sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=5)) as db:
+            return db.execute("SELECT count(*) FROM codici").fetchone()[0]
+    except sqlite3.Error:
+        return 0
 
 
 def until(cond, what, timeout=WAIT):
@@ -101,10 +109,12 @@ class Case:
         self.notes.append(f"exit {got}: {r.err[-1]}")
 
     def subscribe(self, broker, topic="site/#", *extra):
-        s = Proc("mosquitto_sub", ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-v", "-q", "1",
-                                   "-t", topic, *extra], self.env)
+        # -d: its debug lines say when the subscription is in place (codes() skips
+        # them); stdbuf, since it flushes only its messages itself.
+        s = Proc("mosquitto_sub", ["stdbuf", "-oL", "mosquitto_sub", "-d", "-h", "127.0.0.1", "-p", str(broker.port),
+                                   "-v", "-q", "1", "-t", topic, *extra], self.env)
         self.procs.append(s)
-        time.sleep(0.3)  # subscribed before anything is published
+        s.wait_line(r"received SUBACK")
         return s
 
     def retained(self, broker, topic, *extra):
@@ -250,7 +260,7 @@ def case_sigkill_outage(c, n=20):
     for k in range(n):
         c.sim.send("%010X" % (0x100 + k))
     lettura(c, n)
-    time.sleep(0.5)  # committed within an event loop turn; this is ample
+    until(lambda: spooled(c) >= n, f"{n} codes committed to the spool")
     c.read.p.kill()
     c.read.p.wait()
     b.start()
@@ -346,52 +356,23 @@ CASES = [
 ]
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--read", required=True)
-    ap.add_argument("--sim", required=True)
-    ap.add_argument("--sanitized", action="store_true", help="a sanitizer build: VmRSS is reported, not checked")
-    ap.add_argument("--list", action="store_true")
-    ap.add_argument("cases", nargs="*")
-    args = ap.parse_args()
-    if args.list:
-        print("\n".join(n for n, _ in CASES))
-        return 0
+def tools_missing():
     for tool in ("mosquitto", "mosquitto_sub", "mosquitto_passwd", "openssl"):
         if not shutil.which(tool):
             print(f"{tool} is missing: ./scripts/deps installs it")
             return 1
-    failed = []
-    t0 = time.monotonic()
-    for name, fn in CASES:
-        if args.cases and name not in args.cases:
-            continue
-        c = Case(args)
-        start = time.monotonic()
-        try:
-            fn(c)
-            for p in c.procs:
-                if p.name == "talumbra-read" and any(m in l for l in p.err for m in SANITIZER_MARKS):
-                    raise CaseFailed("sanitizer report:\n  " + "\n  ".join(p.err[-40:]))
-            verdict = "ok"
-        except CaseFailed as e:
-            verdict = f"FAILED: {e}"
-        except Exception:
-            verdict = "FAILED: " + traceback.format_exc()
-        finally:
-            log = (c.read.out[-8:], c.read.err[-8:]) if c.read else ([], [])
-            c.cleanup()
-        print(f"[{name}] {verdict} ({time.monotonic() - start:.1f} s)")
-        for n in c.notes:
-            print(f"    {n}")
-        if verdict != "ok":
-            failed.append(name)
-            print("    talumbra-read stdout: " + " | ".join(log[0]))
-            print("    talumbra-read stderr: " + " | ".join(log[1]))
-        sys.stdout.flush()
-    print(f"{len(failed)} failed: {' '.join(failed)}" if failed else "all MQTT cases passed",
-          f"({time.monotonic() - t0:.0f} s)")
-    return 1 if failed else 0
+    return 0
+
+
+def no_sanitizer_report(c):
+    for p in c.procs:
+        if p.name == "talumbra-read" and any(m in l for l in p.err for m in harness.SANITIZER_MARKS):
+            raise CaseFailed("sanitizer report:\n  " + "\n  ".join(p.err[-40:]))
+
+
+def main():
+    return harness.run_cases(harness.case_arguments(__doc__), CASES, lambda args, name: Case(args),
+                             "all MQTT cases passed", ready=tools_missing, check=no_sanitizer_report)
 
 
 if __name__ == "__main__":

@@ -1,16 +1,21 @@
 """What the test and measurement scripts share: child processes whose output
 lines are collected as they come (each stamped with its arrival time),
-talumbra-sim started on a port of a private folder, and CPU time and memory
-figures from /proc.
+talumbra-sim started on a port of a private folder, CPU time and memory
+figures from /proc, and the runner of the fault and MQTT case scripts.
 
 Callers import it as `harness`, with PYTHONPATH naming tests/support (CTest,
 scripts/ and the bench/run launcher set it); no script changes sys.path."""
+import argparse
+import fcntl
 import os
 import re
 import signal
 import subprocess
+import sys
+import termios
 import threading
 import time
+import traceback
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 TICK_S = 1 / CLK_TCK  # the granularity of cpu_s()
@@ -19,6 +24,11 @@ WAIT = 60.0  # "something happens"; never a time limit on the code under test
 
 class Failure(Exception):
     pass
+
+
+# What a sanitizer build writes on stderr when it finds a fault.
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "SUMMARY: UndefinedBehaviorSanitizer", "AddressSanitizer:DEADLYSIGNAL")
 
 
 def mask_serial_devices(ports):
@@ -217,13 +227,43 @@ def stop(p, sig=signal.SIGTERM, wait=10):
     return p.returncode
 
 
+def stop_all(procs, wait=5):
+    """Stops every process of a scene, the last started first; one that
+    resists does not keep the others running."""
+    for p in reversed(procs):
+        try:
+            stop(p, wait=wait)
+        except Exception:
+            pass
+    procs.clear()
+
+
+def line_drained(path, timeout=WAIT):
+    """Waits until the program on the far end of a pseudo-terminal has taken
+    every byte written to it: the slave's input queue is empty."""
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        end = time.monotonic() + timeout
+        buf = bytearray(4)
+        while True:
+            fcntl.ioctl(fd, termios.TIOCINQ, buf)
+            if int.from_bytes(buf, sys.byteorder) == 0:
+                return
+            if time.monotonic() > end:
+                raise Failure(f"{path}: bytes still unread after {timeout:.0f} s")
+            time.sleep(0.005)
+    finally:
+        os.close(fd)
+
+
 class Sim(Proc):
     """talumbra-sim on port `port` of the folder named by env's TALUMBRA_PORTS.
     The constructor returns once the port is ready; device() waits for the
-    next ready line (after a replug, say)."""
+    next ready line (after a replug, say). `run_as` goes before the command
+    (setpriv, say)."""
 
-    def __init__(self, sim, port, env, *extra, stdin=True, stderr=None, name="talumbra-sim"):
-        super().__init__(name, [sim, "--port", port, *extra], env, stdin=stdin, stderr=stderr)
+    def __init__(self, sim, port, env, *extra, stdin=True, stderr=None, name="talumbra-sim", run_as=(), cwd=None):
+        super().__init__(name, [*run_as, sim, "--port", port, *extra], env, stdin=stdin, stderr=stderr, cwd=cwd)
         self.port = port
         try:
             self.path = self.device(0)
@@ -234,6 +274,12 @@ class Sim(Proc):
     def device(self, after):
         i = self.wait_line(rf"^ready port {self.port} (\S+)", after)
         return self.out[i].split()[3]
+
+    def checked(self, after=0, timeout=WAIT):
+        """Waits until the host's presence check is over: the reset that ends
+        it has been answered, so a code presented now is read, not emptied
+        away. Needs -v and stderr collected. Returns the line's index."""
+        return self.wait_line(r"-- request \d+ X:", after, timeout, stream="err")
 
 
 class Monitor:
@@ -272,3 +318,66 @@ class Monitor:
     def close(self):
         self.stop.set()
         self.t.join(2)
+
+
+def case_arguments(description):
+    """The options every case script takes."""
+    ap = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--read", required=True, help="path of talumbra-read")
+    ap.add_argument("--sim", required=True, help="path of talumbra-sim")
+    ap.add_argument("--sanitized", action="store_true", help="a sanitizer build: VmRSS is reported, not checked")
+    ap.add_argument("--list", action="store_true", help="list the cases and exit")
+    ap.add_argument("cases", nargs="*", help="cases to run (default: all)")
+    return ap
+
+
+def run_cases(ap, cases, make_case, passed, ready=None, check=None, report=None):
+    """Runs the chosen (name, fn) cases, each on a fresh make_case(args, name),
+    which holds .read (a Proc or None), .notes and cleanup(). check(c) runs
+    after a case that passed, report(c) gives lines to print before the
+    notes. Returns the exit status: 1 when a case failed."""
+    args = ap.parse_args()
+    if args.list:
+        print("\n".join(n for n, _ in cases))
+        return 0
+    names = [n for n, _ in cases]
+    for n in args.cases:
+        if n not in names:
+            # A misspelt name must not pass as a run with nothing failed.
+            ap.error(f"unknown case {n!r}; --list shows them")
+    if ready:
+        status = ready()
+        if status:
+            return status
+    failed = []
+    t0 = time.monotonic()
+    for name, fn in cases:
+        if args.cases and name not in args.cases:
+            continue
+        c = make_case(args, name)
+        start = time.monotonic()
+        try:
+            fn(c)
+            if check:
+                check(c)
+            verdict = "ok"
+        except Failure as e:
+            verdict = f"FAILED: {e}"
+        except Exception:
+            verdict = "FAILED: " + traceback.format_exc()
+        finally:
+            log_out = c.read.out[-15:] if c.read else []
+            log_err = c.read.err[-15:] if c.read else []
+            c.cleanup()
+        print(f"[{name}] {verdict} ({time.monotonic() - start:.1f} s)")
+        for line in (report(c) if report else []):
+            print(f"    {line}")
+        for n in c.notes:
+            print(f"    {n}")
+        if verdict != "ok":
+            failed.append(name)
+            print("    talumbra-read stdout (last lines): " + " | ".join(log_out))
+            print("    talumbra-read stderr (last lines): " + " | ".join(log_err))
+        sys.stdout.flush()
+    print(f"{len(failed)} failed: {' '.join(failed)}" if failed else passed, f"({time.monotonic() - t0:.0f} s)")
+    return 1 if failed else 0

@@ -74,12 +74,7 @@ class Scena:
         return harness.stop(pr, segnale, attesa)
 
     def chiudi(self):
-        for pr in reversed(self.processi):
-            try:
-                self.ferma(pr, attesa=5)
-            except Exception:
-                pass
-        self.processi.clear()
+        harness.stop_all(self.processi)
         if self._tmp:
             self._tmp.cleanup()
 
@@ -198,12 +193,14 @@ class Scena:
         return self.ricevuto()
 
     # ---- the reader simulator
-    def avvia_sim(self, porta=1, famiglia="pelvan", extra=(), log=None):
-        """The simulator as port `porta`; with `log` (a path) it logs every byte there."""
+    def avvia_sim(self, porta=1, famiglia="pelvan", extra=(), log=None, voci=False):
+        """The simulator as port `porta`; with `log` (a path) it logs every byte
+        there, with `voci` in its err lines (so that sim.checked() can wait)."""
         extra = ["--family", famiglia] + list(extra)
         err = None
-        if log:
+        if log or voci:
             extra.append("-v")
+        if log:
             err = open(log, "w")
         try:
             pr = harness.Sim(self.p["sim"], porta, self.env, *extra, stderr=err)

@@ -14,6 +14,8 @@ import tempfile
 import threading
 import time
 
+import harness
+
 
 class Salta(Exception):
     """The scene cannot be set up on this machine: the test is skipped."""
@@ -62,27 +64,31 @@ class Sway:
     def __exit__(self, *a):
         self.chiudi()
 
+    def _come_utente(self):
+        if os.geteuid() != 0:
+            return []
+        return ["setpriv", "--reuid=%d" % self.uid, "--regid=%d" % self.gid, "--clear-groups", "--"]
+
     def avvia(self, *argv, env=None, **kw):
         """Starts a program as the scene's user."""
         e = dict(self.env)
         e.update(env or {})
         kw.setdefault("stdin", subprocess.DEVNULL)
-        pre = []
-        if os.geteuid() == 0:
-            pre = ["setpriv", "--reuid=%d" % self.uid, "--regid=%d" % self.gid, "--clear-groups", "--"]
-        pr = subprocess.Popen(pre + list(argv), env=e, cwd=kw.pop("cwd", self.lavoro), **kw)
+        pr = subprocess.Popen(self._come_utente() + list(argv), env=e, cwd=kw.pop("cwd", self.lavoro), **kw)
         self.processi.append(pr)
         return pr
 
-    def ferma(self, pr, segnale=signal.SIGTERM, attesa=10):
-        if pr.poll() is None:
-            pr.send_signal(segnale)
-            try:
-                pr.wait(attesa)
-            except subprocess.TimeoutExpired:
-                pr.kill()
-                pr.wait()
-        return pr.returncode
+    def avvia_sim(self, sim, porta, *extra, env=None):
+        """talumbra-sim as the scene's user, with -v; returns once the port is ready."""
+        e = dict(self.env)
+        e.update(env or {})
+        pr = harness.Sim(sim, porta, e, "-v", *extra, run_as=self._come_utente(), cwd=self.lavoro)
+        self.processi.append(pr)
+        return pr
+
+    @staticmethod
+    def ferma(pr, segnale=signal.SIGTERM, attesa=10):
+        return harness.stop(pr, segnale, attesa)
 
     def avvia_sway(self, layout="us"):
         config = os.path.join(self.cartella, "config")
@@ -171,12 +177,7 @@ class Sway:
         return self.ricevuto()
 
     def chiudi(self):
-        for pr in reversed(self.processi):
-            try:
-                self.ferma(pr, attesa=5)
-            except Exception:
-                pass
-        self.processi.clear()
+        harness.stop_all(self.processi)
         if self.utente_creato:
             subprocess.run(["userdel", self.utente_creato], capture_output=True)
         self._tmp.cleanup()
