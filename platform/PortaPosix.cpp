@@ -29,8 +29,9 @@ namespace {
 
 // Received bytes kept unread before the port stops taking more from the device
 // (the kernel then holds the rest): a peer that floods a port nobody reads
-// cannot exhaust memory, and nothing is dropped.
-constexpr size_t kLimiteBuffer = size_t{1} << 20;
+// cannot exhaust memory, and nothing is dropped. 64 KiB is over a minute of a
+// 9600-baud line, and keeps the memory of a flooded reader flat.
+constexpr size_t kLimiteBuffer = size_t{1} << 16;
 // How long Output waits for a device that accepts no more bytes.
 constexpr int kAttesaScrittura = 2000;
 // Wake-ups with nothing to read in a row before the device counts as broken.
