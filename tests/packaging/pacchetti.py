@@ -18,14 +18,13 @@ import argparse
 import glob
 import gzip
 import os
-import queue
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+import harness
 
 falliti = []
 
@@ -50,96 +49,46 @@ def esegui(argv, **kw):
     return r
 
 
-class Processi:
-    """Started processes, with their output lines in queues."""
-
-    def __init__(self):
-        self.tutti = []
-
-    def avvia(self, argv, **kw):
-        pr = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                              errors="replace", **kw)
-        pr.righe = queue.Queue()
-        pr.tutte = []
-        for flusso in (pr.stdout, pr.stderr):
-            threading.Thread(target=self._leggi, args=(pr, flusso), daemon=True).start()
-        self.tutti.append(pr)
-        return pr
-
-    @staticmethod
-    def _leggi(pr, flusso):
-        for riga in flusso:
-            pr.tutte.append(riga.rstrip("\n"))
-            pr.righe.put(riga.rstrip("\n"))
-
-    @staticmethod
-    def attendi(pr, condizione, secondi):
-        fine = time.monotonic() + secondi
-        while time.monotonic() < fine:
-            try:
-                riga = pr.righe.get(timeout=0.2)
-            except queue.Empty:
-                if pr.poll() is not None and pr.righe.empty():
-                    return None
-                continue
-            if condizione(riga):
-                return riga
-        return None
-
-    @staticmethod
-    def ferma(pr, attesa=10):
-        if pr.poll() is None:
-            pr.send_signal(signal.SIGTERM)
-            try:
-                pr.wait(attesa)
-            except subprocess.TimeoutExpired:
-                pr.kill()
-                pr.wait()
-        return pr.returncode
-
-    def chiudi(self):
-        for pr in self.tutti:
-            if pr.poll() is None:
-                pr.kill()
-                pr.wait()
-
-
 def ambiente(cartella):
     env = dict(os.environ)
     env["TALUMBRA_PORTS"] = os.path.join(cartella, "porte")
     env["QT_QPA_PLATFORM"] = "offscreen"
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
-    os.makedirs(env["TALUMBRA_PORTS"], exist_ok=True)
-    # The machine's own serial devices are masked by dangling links: a closed
-    # control lists the ports, and would open them.
-    for f, famiglia in enumerate(("/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM")):
-        for i in range(32):
-            voce = os.path.join(env["TALUMBRA_PORTS"], "com%d" % (f * 32 + i + 1))
-            if os.path.exists(famiglia + str(i)) and not os.path.lexists(voce):
-                os.symlink("/nonexistent/talumbra-masked", voce)
+    harness.mask_serial_devices(env["TALUMBRA_PORTS"])
     return env
+
+
+def righe(*processi):
+    return "\n".join(r for p in processi for r in p.out + p.err)
+
+
+def attendi(p, modello, secondi):
+    """The first line of p's output matching `modello`, or None."""
+    try:
+        return p.out[p.wait_line(modello, timeout=secondi)]
+    except harness.Failure:
+        return None
 
 
 def avvia_sim(proc, sim, porta, env, *codici):
     # Codes only once the host has asked the reader its version, and after
     # the rest of its presence check.
-    pr = proc.avvia([sim, "--port", str(porta), "-v", "--wait-host", "--start-delay", "1500", "--interval", "500",
-                     "--no-stdin", "--log-times", *codici], env=env)
-    pronto = proc.attendi(pr, lambda r: r.startswith("ready port"), 15)
-    verifica("talumbra-sim is ready on port %d" % porta, pronto is not None, "\n".join(pr.tutte))
+    pr = harness.Sim(sim, str(porta), env, "-v", "--wait-host", "--start-delay", "1500", "--interval", "500",
+                     "--no-stdin", "--log-times", *codici, stdin=False)
+    proc.append(pr)
     return pr
 
 
 def prova_esempio(proc, esempio, sim, cartella, porta):
     env = ambiente(cartella)
     s = avvia_sim(proc, sim, porta, env, "0123456789")
-    es = proc.avvia([esempio, str(porta)], env=env)
+    es = harness.Proc(os.path.basename(esempio), [esempio, str(porta)], env)
+    proc.append(es)
     # As read, or with the bit-order conversion (the form does not set it).
-    riga = proc.attendi(es, lambda r: r in ("U0123456789", "80C4A2E691"), 30)
-    verifica("%s receives the code" % esempio, riga is not None, "\n".join(es.tutte + s.tutte))
-    proc.ferma(es)
-    proc.ferma(s)
+    riga = attendi(es, r"^(U0123456789|80C4A2E691)$", 30)
+    verifica("%s receives the code" % esempio, riga is not None, righe(es, s))
+    harness.stop_all(proc)
 
 
 def consumer(a, tmp, proc):
@@ -235,14 +184,15 @@ def debs(a, tmp, proc):
     with open(os.path.join(lavoro, "Seriale.cfg"), "wb") as f:
         f.write(b" 4 \r\n 1 \r\n 0 \r\n 0 \r\n")
     s = avvia_sim(proc, os.path.join(bindir, "talumbra-sim"), 4, env, "0123456789", "ABCDEF0123")
-    b = proc.avvia([os.path.join(bindir, "brelvo")], env=env, cwd=lavoro)
+    b = harness.Proc("brelvo", [os.path.join(bindir, "brelvo")], env, cwd=lavoro)
+    proc.append(b)
     # Codes go out only after Brelvo's version request was answered.
-    inviato = proc.attendi(s, lambda r: r.startswith("code 2 "), 30)
-    verifica("packaged Brelvo finds the reader and the codes flow", inviato is not None, "\n".join(s.tutte))
-    time.sleep(0.5)
-    verifica("packaged Brelvo runs on", b.poll() is None, "\n".join(b.tutte))
-    verifica("packaged Brelvo ends cleanly on SIGTERM", proc.ferma(b) == 0, "\n".join(b.tutte))
-    proc.ferma(s)
+    inviato = attendi(s, r"^code 2 ", 30)
+    verifica("packaged Brelvo finds the reader and the codes flow", inviato is not None, righe(s))
+    time.sleep(0.5)  # a window in which it must not fall over
+    verifica("packaged Brelvo runs on", b.poll() is None, righe(b))
+    verifica("packaged Brelvo ends cleanly on SIGTERM", harness.stop(b) == 0, righe(b))
+    harness.stop_all(proc)
 
     if shutil.which("lintian"):
         soppressi = ["--suppress-tags", ",".join(TAG_SPIEGATI)] if TAG_SPIEGATI else []
@@ -275,12 +225,12 @@ def main():
     ap.add_argument("--build", required=True)
     ap.add_argument("--source", required=True)
     a = ap.parse_args()
-    proc = Processi()
+    proc = []  # every process started, stopped by its own id at the end
     with tempfile.TemporaryDirectory(prefix="talumbra-pacchetti-") as tmp:
         try:
             {"consumer": consumer, "debs": debs}[a.modo](a, tmp, proc)
         finally:
-            proc.chiudi()
+            harness.stop_all(proc)
     print("%d failed" % len(falliti) if falliti else "all passed")
     return 1 if falliti else 0
 
