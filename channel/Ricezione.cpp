@@ -218,8 +218,8 @@ void clsComunicazioni::RiceviCodice_MAVO() {
             if (Esito == esRicevuta) {
                 ConsegnaTrama(trama, tEtx, AttesaControllo);
             } else {
-                ControlloDopoEtx(tEtx,
-                                 AttesaControllo);  // its check character, so that it is not taken for a frame's start
+                // Its check character, so that it is not taken for a frame's start.
+                ControlloDopoEtx(tEtx, AttesaControllo);
                 if (ComRX) ComRX(Risposta);
             }
         } else if (Esito == esRicevuta || Esito == esRifiutata) {
