@@ -237,6 +237,15 @@ ucTalumbra::~ucTalumbra() {
     // Nothing reopens the port from here on.
     d->riconnessione = false;
     d->sorveglianza->Ferma();
+    // No event from here on: the host is being taken apart. Codes still
+    // waiting in the port go with the control, which empties it before the
+    // EOT EOT below.
+    if (d->MyLettori) {
+        d->MyLettori->Lettura = nullptr;
+        d->MyLettori->Scartata = nullptr;
+        d->MyLettori->Comunicazione->Errore = nullptr;
+        if (auto& porta = d->MyLettori->Comunicazione->Seriale) porta->OnComm = nullptr;
+    }
     // Both steps run whatever fails. A designed control never touched the port.
     try {
         if (!d->modoProgetto) Canale().InviaComando(std::string(2, '\x04'));
@@ -245,12 +254,6 @@ ucTalumbra::~ucTalumbra() {
     try {
         Canale().setAttivo(false);
     } catch (...) {
-    }
-    if (d->MyLettori) {
-        d->MyLettori->Lettura = nullptr;
-        d->MyLettori->Scartata = nullptr;
-        d->MyLettori->Comunicazione->Errore = nullptr;
-        if (auto& porta = d->MyLettori->Comunicazione->Seriale) porta->OnComm = nullptr;
     }
     d->trLettura.t->stop();
     d->trCheck.t->stop();
