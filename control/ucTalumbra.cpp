@@ -347,11 +347,11 @@ void ucTalumbra::setColoreLettura(quint32 v) {
 }
 
 ucTalumbra::TipoDispositivo_Enum ucTalumbra::TipoDispositivo() const {
-    return static_cast<TipoDispositivo_Enum>(Pelvan().ConType);
+    return static_cast<TipoDispositivo_Enum>(Pelvan().ConType());
 }
 
 void ucTalumbra::setTipoDispositivo(TipoDispositivo_Enum v) {
-    Pelvan().ConType = v;
+    Pelvan().setConType(v);
     Notifica("TipoDispositivo");
 }
 
@@ -599,7 +599,7 @@ void ucTalumbra::VerificaConnessione() {
     Pelvan().Reset();
     Canale().OnComm_Attivato();
     bool bFind = true;
-    auto dispositivo = static_cast<TipoDispositivo_Enum>(Pelvan().ConType);
+    auto dispositivo = static_cast<TipoDispositivo_Enum>(Pelvan().ConType());
     emit FindDevice(bFind, dispositivo);
 }
 

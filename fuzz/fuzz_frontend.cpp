@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
     fuzz::AzzeraStato();
     fuzz::Lettore in(dati, n);
     auto lettori = modLettori::Lettori();
-    lettori->PELVAN().ConType = in.Byte() % 5;
+    lettori->PELVAN().setConType(in.Byte() % 5);
     modLettori::TipoBadgeCorrente = static_cast<int8_t>(in.Byte()) % 7;
     modLettori::CodificaQuendelAttiva = in.Byte() & 1;
     modLettori::TempoMantCode = in.Byte() * 10;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "channel/clsComunicazioni.h"
+#include "protocols/TabellaDriver.h"
 
 namespace talumbra {
 
@@ -21,10 +22,6 @@ std::string InMinuscolo(std::string s) {
     for (char& c : s)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return s;
-}
-
-bool Contiene(const std::string& testo, const char* parola) {
-    return InMaiuscolo(testo).find(parola) != std::string::npos;
 }
 
 // 1 refused ("N"/"n"), 2 syntax error ("?"), 0 accepted. An empty reply leaves
@@ -55,6 +52,11 @@ int16_t clsPelvan::Transazione(const std::string& lettere, const std::string& pa
     int16_t esito = esRicevuta;
     link.Canale->PELVAN(lettere, pag, dati, esito, Risposta, timeOut, true);
     return esito;
+}
+
+void clsPelvan::setConType(int32_t v) {
+    mConType = v;
+    if (TipoCambiato) TipoCambiato(v);
 }
 
 std::string clsPelvan::SettaComando(const std::string& comando) const {
@@ -166,19 +168,13 @@ int32_t clsPelvan::GetVersion(std::string& Risposta, int16_t& Sintassi) {
     if (esito == esRicevuta) {
         Sintassi = 1;
         Giudica(Risposta, Sintassi);
-        if (!Risposta.empty()) {
-            if (Contiene(Risposta, "KEZ")) ConType = tlEmulKez;
-            if (Contiene(Risposta, "OMBRISK-125")) ConType = tlPELVAN;
-        }
+        if (!Risposta.empty()) setConType(RiconosciLettore(Risposta, false, mConType));
     } else {
         // The framed request waits with the time-out the request above set.
         Risposta.clear();
         canale.RispostaMaiCodice();
         canale.MAVO("f", "", esito, Risposta, 0, true);
-        if (Risposta.size() > 16) {
-            if (Contiene(Risposta, "DORMAVO")) ConType = tlEmulKez;
-            if (Contiene(Risposta, "SIRMAVO")) ConType = tlMifareMAVO;
-        }
+        if (Risposta.size() > 16) setConType(RiconosciLettore(Risposta, true, mConType));
     }
     return esito;
 }

@@ -5,15 +5,14 @@
 #include <cctype>
 
 #include "channel/Piattaforma.h"
+#include "protocols/TabellaDriver.h"
 #include "readers/modLettori.h"
 
 namespace talumbra {
 
 clsLettori::clsLettori() : Comunicazione(std::make_shared<clsComunicazioni>()) {
     Comunicazione->ComRX = [this](std::string& stringa) { Comunicazione_ComRx(stringa); };
-    // The type of the current front end, not of this one: a channel left
-    // running after its owner was replaced follows the reader now in use.
-    Comunicazione->TipoDispositivo = [] { return Lettori()->PELVAN().ConType; };
+    InstallaDriver(*Comunicazione, tlPELVAN);
     Comunicazione->EUnCodice = [this](const std::string& testo) { return EUnCodice(testo); };
     Comunicazione->ComScarto = [this](std::string& trama) {
         if (Scartata) Scartata(trama);
@@ -32,11 +31,14 @@ clsPelvan& clsLettori::PELVAN() {
     // Commands go through the current front end's channel, which is held
     // (with its owner, and so this object) until the command is over: a host
     // event that runs inside the wait may replace the current front end.
-    if (!mPelvan)
+    if (!mPelvan) {
         mPelvan = std::make_unique<clsPelvan>([] {
             std::shared_ptr<clsLettori> lettori = Lettori();
             return clsPelvan::Collegamento{lettori->Comunicazione, lettori};
         });
+        // The device type decides how this front end's channel receives.
+        mPelvan->TipoCambiato = [this](int32_t tipo) { InstallaDriver(*Comunicazione, tipo); };
+    }
     return *mPelvan;
 }
 
@@ -70,7 +72,7 @@ bool Esadecimale(const std::string& s, size_t da, size_t a) {
 bool clsLettori::EUnCodice(const std::string& stringa) {
     using namespace modLettori;
     if (stringa.empty() || Messaggio(stringa)) return false;
-    const int32_t tipo = PELVAN().ConType;
+    const int32_t tipo = PELVAN().ConType();
     const bool lettera = stringa[0] == PrefissoBadge(TipoBadgeCorrente)[0];
     if (lettera || tipo == tlEmulKez || tipo == tlKez3) {
         if (!Esadecimale(stringa, lettera ? 1 : 0, stringa.size())) return false;
@@ -89,7 +91,7 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
     // A command's reply goes to its caller, never on as a reading.
     if (Comunicazione && Comunicazione->RispostaInConsegna()) return;
 
-    const int32_t tipo = PELVAN().ConType;
+    const int32_t tipo = PELVAN().ConType();
     const std::string prefisso = PrefissoBadge(TipoBadgeCorrente);
     // Binary-frame readers (types 1 and 2) deliver bare hexadecimal codes, with no prefix letter.
     if (stringa[0] == prefisso[0] || tipo == tlEmulKez || tipo == tlKez3) {

@@ -460,7 +460,7 @@ TEST_F(Controllo, ProprietaCondiviseTraDueControlli) {
     // The second control's front end is the current one, for both.
     c->setTipoDispositivo(ucTalumbra::tdMifareMAVO);
     EXPECT_EQ(secondo.TipoDispositivo(), ucTalumbra::tdMifareMAVO);
-    EXPECT_EQ(Lettori()->PELVAN().ConType, 3);
+    EXPECT_EQ(Lettori()->PELVAN().ConType(), 3);
 }
 
 TEST_F(Controllo, GuastoNellaNotificaChiudeLaPorta) {

@@ -26,7 +26,7 @@ using StatoCondiviso = StatoLettori;
 
 TEST_F(StatoCondiviso, LaPrimaLetturaCreaFrontEndCanaleEComandi) {
     EXPECT_TRUE(fp.porte.empty());
-    EXPECT_EQ(Lettori()->PELVAN().ConType, 0);
+    EXPECT_EQ(Lettori()->PELVAN().ConType(), 0);
     EXPECT_FALSE(Lettori()->PELVAN().Maiuscolo);
     ASSERT_NE(Lettori()->Comunicazione, nullptr);
     EXPECT_EQ(Lettori()->Comunicazione->Seriale.get(), &fp.porta());
@@ -44,9 +44,9 @@ TEST_F(StatoCondiviso, DueFrontEndUnoDopoLAltro) {
     EXPECT_NE(primo->Comunicazione, secondo->Comunicazione);
 
     // The device type set through the current front end is the second's.
-    Lettori()->PELVAN().ConType = 2;
-    EXPECT_EQ(secondo->PELVAN().ConType, 2);
-    EXPECT_EQ(primo->PELVAN().ConType, 0);
+    Lettori()->PELVAN().setConType(2);
+    EXPECT_EQ(secondo->PELVAN().ConType(), 2);
+    EXPECT_EQ(primo->PELVAN().ConType(), 0);
 
     // The repeat filter is process-wide: a code delivered by one front end is a
     // repeat for the other.
@@ -83,7 +83,7 @@ protected:
         fe->Comunicazione->ComRX(s);
         return letti;
     }
-    void Dispositivo(int32_t tipo) { fe->PELVAN().ConType = tipo; }
+    void Dispositivo(int32_t tipo) { fe->PELVAN().setConType(tipo); }
 
     std::shared_ptr<clsLettori> fe;
     std::vector<std::string> letti;
