@@ -414,8 +414,10 @@ int main(int argc, char** argv) {
     });
     if (o.secondi > 0) QTimer::singleShot(static_cast<int>(o.secondi * 1000), &app, [&] { Termina(0); });
 
-    // Publishing is checked, its spool opened and the broker reached before the port is.
+    // Publishing is checked and its spool opened before the port is; the
+    // broker is reached in the background.
     const std::unique_ptr<talumbra_read::Recapito> recapito = talumbra_read::Recapito::Avvia(o.consegna, o.porta);
+    if (recapito) recapito->Termina = Termina;
 
     Contenitore contenitore;
     controllo = new ucTalumbra(nullptr, &contenitore);
