@@ -286,12 +286,13 @@ void ConsegnaMqtt::Connesso(int rc) {
     if (chiusa_) return;
     if (rc != 0 && maiCollegata_) {
         // The first login, refused after the start went on: as at the start.
+        chiusa_ = true;  // the program ends: said once
         if (Fallita) Fallita(10, "the broker at " + Dove() + " refused the login: " + mosquitto_reason_string(rc));
         return;
     }
     if (rc != 0) {
-        // A login refused on a later attempt: said once, then libmosquitto
-        // keeps trying with its back-off.
+        // A login refused on a later attempt: said once, then the network
+        // thread keeps trying with its back-off.
         if (rifiutoLogin_ != rc && Avviso)
             Avviso("the broker at " + Dove() + " refused the login: " + mosquitto_reason_string(rc) +
                    "; codes are spooled until it accepts");
@@ -327,7 +328,9 @@ void ConsegnaMqtt::Fallito(int rc, int errore) {
     if (chiusa_) return;
     if (rc == MOSQ_ERR_TLS) {
         if (maiCollegata_) {
+            chiusa_ = true;
             if (Fallita) Fallita(11, MotivoTls());
+            return;
         } else if (!avvisatoTls_ && Avviso) {
             Avviso(MotivoTls() + "; codes are spooled until it succeeds");
         }
