@@ -92,6 +92,7 @@ class FakeBroker:
     """A broker played here, on a loopback port, for what mosquitto will not do.
     "blackhole": TCP never completes (a listener whose queue is full);
     "silent": accepts and never answers the login;
+    "late-refusal": refuses the login, a second late;
     "noack": accepts every login, never acknowledges a code, and hangs up
     `drop_s` after each login; counts the PUBLISH packets of each connection."""
 
@@ -123,6 +124,17 @@ class FakeBroker:
             self.held.append(conn)
             if self.mode == "noack":
                 threading.Thread(target=self._noack, args=(conn,), daemon=True).start()
+            elif self.mode == "late-refusal":
+                threading.Thread(target=self._refuse, args=(conn,), daemon=True).start()
+
+    def _refuse(self, conn):
+        # CONNACK "not authorized" a second late, then the hang-up a broker does.
+        if not self.stop.wait(1.0):
+            try:
+                conn.sendall(bytes([0x20, 3, 0, 0x87, 0]))
+                conn.close()
+            except OSError:
+                pass
 
     def _noack(self, conn):
         count = [0]
@@ -478,6 +490,11 @@ def case_broker_never_answers(c):
         if c.read.finish(signal.SIGTERM) != 0:
             raise CaseFailed(f"{what}: exit {c.read.returncode} after SIGTERM")
         c.notes.append(f"{what}: code read and spooled; {c.read.err[-1]}")
+    # A refusal that comes after the port opened ends the program as one at the start would.
+    c.start_read(f"mqtt://127.0.0.1:{c.fake_broker('late-refusal').port}/site")
+    if c.read.finish(None) != 10 or not any("refused the login" in l for l in c.read.err):
+        raise CaseFailed(f"late refusal: exit {c.read.returncode}, stderr {c.read.err}")
+    c.notes.append(f"late refusal: exit 10, {c.read.err[-1]}")
 
 
 def case_never_acknowledged(c, n=3000, rounds=12):
