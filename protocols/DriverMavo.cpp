@@ -2,6 +2,7 @@
 #include "protocols/DriverMavo.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "channel/Piattaforma.h"
 #include "channel/clsComunicazioni.h"
@@ -167,7 +168,7 @@ bool DriverMavo::CodiceInRisposta(clsComunicazioni& canale, std::string& c, cons
         trama += b;
         if (b[0] == ETX || b[0] == ACK) break;
     }
-    if (trama.size() > 1 && trama.back() == ETX && canale.CodiceNonRisposta(trama)) {
+    if (trama.size() > 1 && trama.back() == ETX && FormaDiCodice(trama)) {
         ConsegnaTrama(canale, trama, piattaforma().timeGetTime(), resto());
         return true;
     }
@@ -176,9 +177,14 @@ bool DriverMavo::CodiceInRisposta(clsComunicazioni& canale, std::string& c, cons
 }
 
 bool DriverMavo::TramaDiCodice(clsComunicazioni& canale, const std::string& trama, uint32_t resto) {
-    if (!canale.CodiceNonRisposta(trama)) return false;
+    if (!canale.CodiciInAttesa() || !FormaDiCodice(trama)) return false;
     ConsegnaTrama(canale, trama, piattaforma().timeGetTime(), resto);
     return true;
+}
+
+bool DriverMavo::FormaDiCodice(const std::string& trama) {
+    if (trama.size() <= 5 || trama[1] != 'e' || trama[3] < '1' || trama[3] > '9') return false;
+    return std::all_of(trama.begin() + 4, trama.end() - 1, [](unsigned char c) { return std::isxdigit(c) != 0; });
 }
 
 // ---- Commands and identification

@@ -29,6 +29,11 @@ public:
     // A whole frame of at least four characters, or a lone ACK or NAK.
     static bool RispostaValida(const std::string& risposta);
 
+    // Whether a frame (STX to ETX) has the form of a code: "e0", a digit 1
+    // to 9, then hexadecimal digits only. A reply that merely begins like one
+    // stays a reply.
+    static bool FormaDiCodice(const std::string& trama);
+
     // Whether the reader has shown that it sends the standard check character.
     bool ControlloStandard() const { return mFiducia > 0; }
 

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "channel/Piattaforma.h"
+#include "protocols/DriverMavo.h"
 #include "protocols/TabellaDriver.h"
 #include "readers/modLettori.h"
 
@@ -81,7 +82,7 @@ bool clsLettori::EUnCodice(const std::string& stringa) {
             lunghezza = TipoBadgeCorrente == 0 ? InvertiBitByte(stringa.substr(1)).size() : lunghezza - 1;
         return lunghezza > 0 && lunghezza >= 2u * ByteCodice(TipoBadgeCorrente);
     }
-    return tipo == tlMifareMAVO && TramaDiCodice(stringa) && Esadecimale(stringa, 4, stringa.size() - 1);
+    return tipo == tlMifareMAVO && DriverMavo::FormaDiCodice(stringa);
 }
 
 void clsLettori::Comunicazione_ComRx(std::string& stringa) {

@@ -151,6 +151,12 @@ TEST_P(Famiglia, DriverThroughTheFakePortAndClock) {
          {{0, A + "b"}, {20, A + "b"}, {40, V + "x"}},
          {"rx " + A, "tx " + F, "rx " + A, "rx " + V}},
 
+        {"a reply that only begins like a code stays the reply",
+         {3},
+         Comando,
+         {{20, STX + "e01AB12CG" + ETX + "x"}},
+         {"tx " + F, "rx " + STX + "e01AB12CG" + ETX}},
+
         // ---- A type without a driver
         {"an unknown type leaves the bytes in the port", {7}, Notifiche, {{0, "AB\r\n"}}, {}, "", "AB\r\n"},
     };
