@@ -58,6 +58,15 @@ public:
         return false;
     }
 
+    // ---- How the front end reads a received text as a code
+    // Codes come as bare hexadecimal text, without the badge type's letter.
+    virtual bool SenzaLettera() const { return false; }
+    // The text after the badge type's letter may be Quendel coded.
+    virtual bool CodificaQuendel() const { return false; }
+    // The code that a framed text (STX "e0N" code ETX) carries; empty when
+    // it carries none. `rigoroso`: only hexadecimal digits make a code.
+    virtual std::string CodiceIncorniciato(const std::string& /*testo*/, bool /*rigoroso*/) const { return {}; }
+
     // ---- Commands and identification
     // The command text as this family's reader takes it.
     virtual std::string Incornicia(const std::string& comando) const = 0;

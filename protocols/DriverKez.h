@@ -17,6 +17,7 @@ public:
     uint32_t Raccogli(clsComunicazioni& canale, const std::string& arrivati) override;
     void Dimentica() override { mResto.clear(); }
     bool CodiceInRisposta(clsComunicazioni& canale, std::string& c, const std::function<uint32_t()>& resto) override;
+    bool SenzaLettera() const override { return true; }
     std::string Incornicia(const std::string& comando) const override { return mTesto.Incornicia(comando); }
     bool VerificaRisposta(const std::string& risposta) const override { return mTesto.VerificaRisposta(risposta); }
     bool Riconosce(const std::string& versione, bool incorniciata) const override;

@@ -182,9 +182,19 @@ bool DriverMavo::TramaDiCodice(clsComunicazioni& canale, const std::string& tram
     return true;
 }
 
-bool DriverMavo::FormaDiCodice(const std::string& trama) {
-    if (trama.size() <= 5 || trama[1] != 'e' || trama[3] < '1' || trama[3] > '9') return false;
-    return std::all_of(trama.begin() + 4, trama.end() - 1, [](unsigned char c) { return std::isxdigit(c) != 0; });
+bool DriverMavo::FormaDiCodice(const std::string& trama) { return !CodiceDi(trama, true).empty(); }
+
+// A text with no room for at least one code character carries none.
+std::string DriverMavo::CodiceDi(const std::string& testo, bool rigoroso) {
+    if (testo.size() <= 5 || testo[1] != 'e' || testo[3] < '1' || testo[3] > '9') return {};
+    std::string codice = testo.substr(4, testo.size() - 5);
+    if (rigoroso && !std::all_of(codice.begin(), codice.end(), [](unsigned char c) { return std::isxdigit(c) != 0; }))
+        return {};
+    return codice;
+}
+
+std::string DriverMavo::CodiceIncorniciato(const std::string& testo, bool rigoroso) const {
+    return CodiceDi(testo, rigoroso);
 }
 
 // ---- Commands and identification

@@ -20,6 +20,7 @@ public:
     void Dimentica() override;
     bool CodiceInRisposta(clsComunicazioni& canale, std::string& c, const std::function<uint32_t()>& resto) override;
     bool TramaDiCodice(clsComunicazioni& canale, const std::string& trama, uint32_t resto) override;
+    std::string CodiceIncorniciato(const std::string& testo, bool rigoroso) const override;
     std::string Incornicia(const std::string& comando) const override;
     bool VerificaRisposta(const std::string& risposta) const override;
     bool Riconosce(const std::string& versione, bool incorniciata) const override;
@@ -33,6 +34,8 @@ public:
     // to 9, then hexadecimal digits only. A reply that merely begins like one
     // stays a reply.
     static bool FormaDiCodice(const std::string& trama);
+    // The code a framed text carries, as CodiceIncorniciato.
+    static std::string CodiceDi(const std::string& testo, bool rigoroso);
 
     // Whether the reader has shown that it sends the standard check character.
     bool ControlloStandard() const { return mFiducia > 0; }

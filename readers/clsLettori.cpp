@@ -5,7 +5,6 @@
 #include <cctype>
 
 #include "channel/Piattaforma.h"
-#include "protocols/DriverMavo.h"
 #include "protocols/TabellaDriver.h"
 #include "readers/modLettori.h"
 
@@ -55,11 +54,6 @@ bool Messaggio(const std::string& stringa) {
     return maiuscolo.find("MAVO") != std::string::npos;
 }
 
-// STX "e0N" code ETX: a text with no room for at least one code character delivers nothing.
-bool TramaDiCodice(const std::string& stringa) {
-    return stringa.size() > 5 && stringa[1] == 'e' && stringa[3] >= '1' && stringa[3] <= '9';
-}
-
 bool Esadecimale(const std::string& s, size_t da, size_t a) {
     if (da >= a) return false;
     return std::all_of(s.begin() + static_cast<std::ptrdiff_t>(da), s.begin() + static_cast<std::ptrdiff_t>(a),
@@ -73,16 +67,16 @@ bool Esadecimale(const std::string& s, size_t da, size_t a) {
 bool clsLettori::EUnCodice(const std::string& stringa) {
     using namespace modLettori;
     if (stringa.empty() || Messaggio(stringa)) return false;
-    const int32_t tipo = PELVAN().ConType();
+    const std::shared_ptr<Driver> famiglia = Comunicazione->DriverAttuale();
     const bool lettera = stringa[0] == PrefissoBadge(TipoBadgeCorrente)[0];
-    if (lettera || tipo == tlEmulKez || tipo == tlKez3) {
+    if (lettera || (famiglia && famiglia->SenzaLettera())) {
         if (!Esadecimale(stringa, lettera ? 1 : 0, stringa.size())) return false;
         size_t lunghezza = stringa.size();
-        if (tipo == tlPELVAN && CodificaQuendelAttiva)
+        if (famiglia && famiglia->CodificaQuendel() && CodificaQuendelAttiva)
             lunghezza = TipoBadgeCorrente == 0 ? InvertiBitByte(stringa.substr(1)).size() : lunghezza - 1;
         return lunghezza > 0 && lunghezza >= 2u * ByteCodice(TipoBadgeCorrente);
     }
-    return tipo == tlMifareMAVO && DriverMavo::FormaDiCodice(stringa);
+    return famiglia && !famiglia->CodiceIncorniciato(stringa, true).empty();
 }
 
 void clsLettori::Comunicazione_ComRx(std::string& stringa) {
@@ -92,11 +86,11 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
     // A command's reply goes to its caller, never on as a reading.
     if (Comunicazione && Comunicazione->RispostaInConsegna()) return;
 
-    const int32_t tipo = PELVAN().ConType();
+    // What the reader family sends as a code; none known without a driver.
+    const std::shared_ptr<Driver> famiglia = Comunicazione ? Comunicazione->DriverAttuale() : nullptr;
     const std::string prefisso = PrefissoBadge(TipoBadgeCorrente);
-    // Binary-frame readers (types 1 and 2) deliver bare hexadecimal codes, with no prefix letter.
-    if (stringa[0] == prefisso[0] || tipo == tlEmulKez || tipo == tlKez3) {
-        if (tipo == tlPELVAN && CodificaQuendelAttiva) {
+    if (stringa[0] == prefisso[0] || (famiglia && famiglia->SenzaLettera())) {
+        if (famiglia && famiglia->CodificaQuendel() && CodificaQuendelAttiva) {
             stringa.erase(0, 1);
             if (TipoBadgeCorrente == 0) stringa = InvertiBitByte(stringa);
         }
@@ -110,10 +104,10 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
         if (Lettura) Lettura(stringa);
         return;
     }
-    if (tipo == tlMifareMAVO && TramaDiCodice(stringa)) {
-        UltimoCodice = stringa.substr(4, stringa.size() - 5);
+    std::string codice = famiglia ? famiglia->CodiceIncorniciato(stringa, false) : std::string();
+    if (!codice.empty()) {
+        UltimoCodice = codice;
         TempoUltimoCodice = piattaforma().timeGetTime();
-        std::string codice = UltimoCodice;
         if (Lettura) Lettura(codice);
     }
 }
