@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "channel/clsComunicazioni.h"
+#include "protocols/DriverPelvan.h"
 #include "protocols/TabellaDriver.h"
 
 namespace talumbra {
@@ -27,14 +28,7 @@ std::string InMinuscolo(std::string s) {
 // 1 refused ("N"/"n"), 2 syntax error ("?"), 0 accepted. An empty reply leaves
 // `Sintassi` alone, so the caller decides what no reply text means.
 void Giudica(const std::string& risposta, int16_t& Sintassi) {
-    if (risposta.empty()) return;
-    const char c = risposta[0];
-    if (c == 'N' || c == 'n')
-        Sintassi = 1;
-    else if (c == '?')
-        Sintassi = 2;
-    else
-        Sintassi = 0;
+    if (!risposta.empty()) Sintassi = DriverPelvan::Giudizio(risposta);
 }
 
 constexpr int32_t kTimeOutComando = 500;

@@ -18,8 +18,10 @@ public:
     void Dimentica() override { mResto.clear(); }
     bool CodiceInRisposta(clsComunicazioni& canale, std::string& c, const std::function<uint32_t()>& resto) override;
     bool SenzaLettera() const override { return true; }
-    std::string Incornicia(const std::string& comando) const override { return mTesto.Incornicia(comando); }
-    bool VerificaRisposta(const std::string& risposta) const override { return mTesto.VerificaRisposta(risposta); }
+    std::string Incornicia(const std::string& comando) const override { return comando; }
+    bool VerificaRisposta(const std::string& risposta) const override {
+        return !risposta.empty() && DriverPelvan::Giudizio(risposta) == 0;
+    }
     bool Riconosce(const std::string& versione, bool incorniciata) const override;
 
     // The code text of the six bytes after a sync byte (five code bytes and
@@ -28,8 +30,7 @@ public:
 
 private:
     int32_t mTipo;
-    DriverPelvan mTesto;  // commands and replies are those of the text readers
-    std::string mResto;   // the start of a frame waiting before a command
+    std::string mResto;  // the start of a frame waiting before a command
 };
 
 }  // namespace talumbra

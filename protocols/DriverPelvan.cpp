@@ -73,9 +73,15 @@ bool DriverPelvan::RigaDiCodice(clsComunicazioni& canale, const std::string& rig
     return true;
 }
 
-// A refusal begins with "N" and a syntax error with "?".
+int16_t DriverPelvan::Giudizio(const std::string& risposta) {
+    const char c = risposta.empty() ? '\0' : risposta[0];
+    if (c == 'N' || c == 'n') return 1;
+    if (c == '?') return 2;
+    return 0;
+}
+
 bool DriverPelvan::VerificaRisposta(const std::string& risposta) const {
-    return !risposta.empty() && risposta[0] != 'N' && risposta[0] != 'n' && risposta[0] != '?';
+    return !risposta.empty() && Giudizio(risposta) == 0;
 }
 
 bool DriverPelvan::Riconosce(const std::string& versione, bool incorniciata) const {

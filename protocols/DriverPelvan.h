@@ -21,6 +21,10 @@ public:
     bool VerificaRisposta(const std::string& risposta) const override;
     bool Riconosce(const std::string& versione, bool incorniciata) const override;
 
+    // The judgement of a non-empty reply by its first character: 1 refused
+    // ("N" or "n"), 2 syntax error ("?"), 0 accepted.
+    static int16_t Giudizio(const std::string& risposta);
+
     // Longest line delivered, terminated or not: a longer one is dropped
     // whole, up to its CR LF.
     static constexpr size_t MaxBufferRicezione = 4096;

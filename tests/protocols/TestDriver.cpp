@@ -208,5 +208,24 @@ TEST_P(Famiglia, DriverThroughTheFakePortAndClock) {
     }
 }
 
+// The version replies that name a reader, and which one wins when a reply
+// names two: the order of the table.
+TEST(FamiglieLettori, VersionReplyNamesTheReader) {
+    struct Caso {
+        const char* versione;
+        bool incorniciata;
+        int32_t tipo;  // from type 9 before
+    };
+    const Caso casi[] = {
+        {"OMBRISK-125 v2.1", false, 0}, {"kez3 v1.0", false, 2},      {"KEZ OMBRISK-125", false, 0},
+        {"OMBRISK-12", false, 9},       {"SIRMAVO 1.2", false, 9},    {"x SIRMAVO 1.23456", true, 3},
+        {"x DORMAVO 1.23456", true, 2}, {"DORMAVO SIRMAVO", true, 3}, {"KEZ OMBRISK-125", true, 9},
+    };
+    for (const Caso& k : casi) {
+        SCOPED_TRACE(k.versione);
+        EXPECT_EQ(RiconosciLettore(k.versione, k.incorniciata, 9), k.tipo);
+    }
+}
+
 }  // namespace
 }  // namespace talumbra::test
