@@ -6,6 +6,10 @@
 const { FEED_SIZE } = window.talumbra;
 
 const SVG = "http://www.w3.org/2000/svg";
+// Draws are at least this far apart: under a flood of codes the page redraws
+// ten times a second in batches, not at every frame; a lone code still shows
+// at the next frame.
+const MIN_DRAW_MS = 100;
 
 function el(tag, cls, text) {
   const e = document.createElement(tag);
@@ -129,16 +133,19 @@ class View {
     this.thresholdMs = 0;
     this.matcher = feedMatcher("");
     this.pending = false;
+    this.lastDraw = -Infinity;
     this.refreshAll = false;
     this.refeed = true;
     this.frame = () => this.draw();
+    this.later = () => requestAnimationFrame(this.frame);
   }
 
   schedule() {
-    if (!this.pending) {
-      this.pending = true;
-      requestAnimationFrame(this.frame);
-    }
+    if (this.pending) return;
+    this.pending = true;
+    const wait = this.lastDraw + MIN_DRAW_MS - performance.now();
+    if (wait > 0) setTimeout(this.later, wait);
+    else requestAnimationFrame(this.frame);
   }
 
   // The clock moved on: "since", quiet marks and sparklines change with no message.
@@ -160,6 +167,7 @@ class View {
 
   draw() {
     this.pending = false;
+    this.lastDraw = performance.now();
     const now = Date.now();
     const site = this.site;
     for (const [key, tile] of this.tiles) {

@@ -30,10 +30,6 @@ USERS = {"site-page": "page-pw", "gate": "gate-pw"}
 EVIL_HOST = "<img src=x onerror=window.pwned=1><script>window.pwned=2<\\script>"
 EVIL_CODE = "<b onclick=1>U99</b>"
 
-CHROMIUM_FLAGS = ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                  "--window-size=1280,900")
-
 # What the page shows, read in one call: tiles in their order, and the feed.
 READ_PAGE = """
 const tiles = [];
@@ -55,31 +51,6 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def chromium(tmp):
-    """A headless Chromium under WebDriver, with a fresh profile."""
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-    o = webdriver.ChromeOptions()
-    for a in CHROMIUM_FLAGS:
-        o.add_argument(a)
-    o.add_argument("--user-data-dir=" + tempfile.mkdtemp(prefix="chromium-", dir=tmp))
-    o.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
-    return webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"), options=o)
-
-
-def chromium_starts():
-    """None, or why Chromium cannot start here."""
-    tmp = tempfile.mkdtemp(prefix="talumbra-site-probe-")
-    try:
-        d = chromium(tmp)
-        d.quit()
-        return None
-    except Exception as e:  # no selenium, no browser, no driver, a browser that will not start
-        return f"{type(e).__name__}: {str(e).strip().splitlines()[0] if str(e).strip() else ''}"
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
 
 
 class Broker:
@@ -197,7 +168,7 @@ def case_site(c):
     # Published before the page opens (retained) and after (a code).
     b.publish(f"site/{EVIL_HOST}/com7/status", "online dropped=3", "-r")
 
-    c.driver = chromium(c.tmp)
+    c.driver = harness.chromium(c.tmp)
     c.driver.get(f"http://127.0.0.1:{b.ws}/")
     c.login("site-page", "wrong")
     p, _ = c.until(lambda p: p["login"], "message for a refused login")
@@ -277,12 +248,7 @@ CASES = [("site", case_site)]
 
 
 def main():
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        # Debian's module belongs to Debian's Python, which may not come first on PATH.
-        if os.path.exists("/usr/bin/python3") and os.path.realpath(sys.executable) != os.path.realpath("/usr/bin/python3"):
-            os.execv("/usr/bin/python3", ["/usr/bin/python3", *sys.argv])
+    harness.debian_python("selenium")
     ap = harness.case_arguments(__doc__)
     ap.add_argument("--site", required=True, help="the page's folder in the build (build/site)")
     ap.add_argument("--screenshot", default=os.path.join(ROOT, "out", "site.png"))
@@ -296,7 +262,7 @@ def main():
         if not os.path.exists(os.path.join(a.site, "mqtt.min.js")):
             print(f"{a.site}/mqtt.min.js is missing: ./scripts/deps installs it, the build copies it")
             return 1
-        why = chromium_starts()
+        why = harness.chromium_fault()
         if why:
             print(f"SKIPPED: headless Chromium cannot start here ({why}); ./scripts/deps installs chromium, "
                   "chromium-driver and python3-selenium")
