@@ -18,6 +18,10 @@ function el(tag, cls, text) {
   return e;
 }
 
+function plural(n, word) {
+  return `${n} ${word}${n === 1 ? "" : "s"}`;
+}
+
 function setText(e, text) {
   if (e.textContent !== text) e.textContent = text;
 }
@@ -114,7 +118,8 @@ class Tile {
       this.line.setAttribute("points", pts);
       const total = counts.reduce((a, b) => a + b, 0);
       const most = Math.max(...counts);
-      setText(this.sparkLabel, `last hour: ${total} code${total === 1 ? "" : "s"}, at most ${most} a minute`);
+      setText(this.sparkLabel, total ? `last hour: ${plural(total, "code")}, at most ${most} a minute`
+        : "last hour: no codes");
     }
     return moved; // its state or quiet mark changed: the order may too
   }
@@ -230,7 +235,7 @@ class View {
         this.hostEls.delete(host);
       }
     }
-    setText(this.summary, `${total} readers on ${groups.length} hosts: ${offline} offline, ${quiet} quiet`);
+    setText(this.summary, `${plural(total, "reader")} on ${plural(groups.length, "host")}: ${offline} offline, ${quiet} quiet`);
   }
 
   drawFeed() {
