@@ -14,6 +14,8 @@ const BACKOFF_MS = [1000, 2000, 4000, 8000, 16000, 30000];
 const params = new URLSearchParams(location.search);
 const prefix = params.has("prefix") ? params.get("prefix").replace(/\/+$/, "") : "site";
 const site = new Site(prefix);
+// A prefix holding a wildcard would subscribe to something else than asked.
+const badPrefix = /[+#\u0000]/.test(prefix);
 const view = new View(site, { hosts: $("hosts"), feedBody: $("feed-body"), feedCount: $("feed-count"),
   summary: $("summary") });
 const decoder = new TextDecoder();
@@ -147,6 +149,9 @@ try {
 } catch {
   saved = null;
 }
-if (saved && typeof saved === "object") connect(saved);
+if (badPrefix) {
+  $("login").hidden = true;
+  banner(`The topic prefix "${prefix}" holds '+', '#' or NUL: name the readers' prefix with ?prefix=NAME.`);
+} else if (saved && typeof saved === "object") connect(saved);
 else askLogin("");
 })();

@@ -99,8 +99,9 @@ class Reader {
   }
 
   count(ms, now) {
-    const m = minuteOf(ms);
-    if (m > minuteOf(now) || m <= minuteOf(now) - SPARK_MINUTES) return;
+    // A reader whose clock runs a little ahead still counts in this minute.
+    const m = Math.min(minuteOf(ms), minuteOf(now));
+    if (m <= minuteOf(now) - SPARK_MINUTES) return;
     const i = m % SPARK_MINUTES;
     if (this.stamps[i] !== m) {
       this.stamps[i] = m;

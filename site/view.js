@@ -61,7 +61,6 @@ function feedMatcher(filter) {
 class Tile {
   constructor(r) {
     this.root = el("article", "tile");
-    this.root.tabIndex = 0;
     const head = el("div", "tile-head");
     head.append(el("h3", "port", `com${r.port}`));
     this.state = el("span", "state");
@@ -249,10 +248,10 @@ class View {
     for (let k = entries.length - 1; k >= 0; k--) {
       const e = entries[k];
       if (!this.matcher(e)) continue;
-      const tr = el("tr");
-      tr.append(el("td", "", clockText(e.time, Date.now())), el("td", "host", e.host), el("td", "", `com${e.port}`),
-        el("td", "code", e.code));
-      frag.append(tr);
+      const li = el("li");
+      li.append(el("span", "t", clockText(e.time, Date.now())), " ", el("span", "host", e.host), " ",
+        el("span", "p", `com${e.port}`), " ", el("span", "code", e.code));
+      frag.append(li);
     }
     this.feedBody.prepend(frag);
     while (this.feedBody.childElementCount > FEED_SIZE) this.feedBody.lastElementChild.remove();

@@ -38,7 +38,7 @@ for (const s of document.querySelectorAll('#hosts section.host'))
     tiles.push({host: s.querySelector('h2').textContent, port: t.querySelector('h3').textContent,
                 cls: t.className, state: t.querySelector('.state').textContent,
                 code: t.querySelector('.code').textContent});
-const feed = [...document.querySelectorAll('#feed-body tr')].map(r => [...r.cells].map(c => c.textContent));
+const feed = [...document.querySelectorAll('#feed-body li')].map(r => [...r.children].map(c => c.textContent));
 const banner = document.getElementById('banner');
 return {tiles, feed, banner: banner.hidden ? '' : banner.textContent,
         login: document.getElementById('login').hidden ? null : document.getElementById('login-message').textContent,
