@@ -84,7 +84,9 @@ function connect(login) {
     banner("");
     setLink("Connected", true);
     const base = prefix ? prefix + "/" : "";
-    c.subscribe([base + "+/+/status", base + "+/+/code"], { qos: 1 });
+    // QoS 0: a live view has no use for codes queued while away, and spares
+    // an acknowledgement per message under a flood.
+    c.subscribe([base + "+/+/status", base + "+/+/code"], { qos: 0 });
   });
   c.on("message", (topic, payload) => {
     if (site.handle(topic, decoder.decode(payload), Date.now())) view.schedule();

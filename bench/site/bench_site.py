@@ -204,7 +204,7 @@ class Publisher:
                     time.strftime("%z")[:3] + ":" + time.strftime("%z")[3:]
                 self.c.publish(f"{self.prefix}/{r[0]}/com{r[1]}/code", json.dumps(dict(
                     badge="tb_EM_4x02", code="U%010X" % self.rnd.getrandbits(40), device="tdPELVAN", host=r[0],
-                    port=r[1], seq=self.seq[r], time=stamp)), qos=0)
+                    port=r[1], seq=self.seq[r], time=stamp)), qos=1)
                 sent += 1
             time.sleep(0.01)
 
