@@ -171,9 +171,10 @@ class View {
 
   draw() {
     this.pending = false;
-    this.lastDraw = performance.now();
     const now = Date.now();
     const site = this.site;
+    // Only draws of new messages count: a clock tick does not hold back the next code.
+    if (site.changed.size || site.feedAdded || site.orderChanged) this.lastDraw = performance.now();
     for (const [key, tile] of this.tiles) {
       if (!site.readers.has(key)) {
         tile.root.remove();
