@@ -158,8 +158,9 @@ def tile(p, host, port):
 
 
 def case_site(c):
-    """Login, tiles, codes, last will, restart, reconnection, text as text, zoom."""
+    """Login, tiles, codes, last will, restart, quiet mark, reconnection, text as text, zoom."""
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
     host = socket.gethostname()
     b = Broker(c)
     for port in PORTS:
@@ -223,9 +224,27 @@ def case_site(c):
     os.makedirs(os.path.dirname(c.args.screenshot) or ".", exist_ok=True)
     c.driver.save_screenshot(c.args.screenshot)
     c.notes.append(f"screenshot: {c.args.screenshot}")
+    checks = len(c.sims[121].err)
     c.start_read(121, b)
     p, dt = c.until(lambda p: "online" in (tile(p, host, 121) or {}).get("cls", ""), "tile com121 online again")
     c.notes.append(f"restarted -> online in {dt:.2f} s")
+
+    # Quiet after 1.2 s: the restarted reader, with no code yet, is marked; a
+    # code clears the mark.
+    q = c.driver.find_element(By.ID, "quiet")
+    q.clear()
+    q.send_keys("0.02", Keys.ENTER)
+    c.driver.execute_script("arguments[0].dispatchEvent(new Event('change'))", q)
+    p, _ = c.until(lambda p: "quiet" in (tile(p, host, 121) or {}).get("cls", ""), "tile com121 marked quiet")
+    if "quiet" not in tile(p, host, 121)["state"]:
+        raise Failure(f"a quiet tile says {tile(p, host, 121)['state']!r}")
+    c.sims[121].checked(checks)
+    c.sims[121].send("1112131415")
+    c.until(lambda p: "quiet" not in tile(p, host, 121)["cls"] and tile(p, host, 121)["code"] == "U1112131415",
+            "the quiet mark cleared by a code")
+    q.clear()
+    q.send_keys("10", Keys.ENTER)
+    c.driver.execute_script("arguments[0].dispatchEvent(new Event('change'))", q)
 
     # The broker away: a banner; back: the page reconnects by itself.
     b.stop()
