@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QPainter>
 #include <QPixmap>
+#include <QtDesigner/QDesignerFormWindowInterface>
 
 PluginTalumbra::PluginTalumbra(QObject* parent) : QObject(parent) {}
 
@@ -42,7 +43,10 @@ QIcon PluginTalumbra::icon() const {
 
 QWidget* PluginTalumbra::createWidget(QWidget* parent) {
     auto* w = new ucTalumbra(parent);
-    if (core_) w->setModoProgetto(true);
+    // Inside Designer, a control on a form being edited (or on none: the widget
+    // box, the property defaults) is only designed. Form > Preview builds the
+    // form outside any form window: there it runs as in the application.
+    if (core_ && (!parent || QDesignerFormWindowInterface::findFormWindow(parent))) w->setModoProgetto(true);
     return w;
 }
 
