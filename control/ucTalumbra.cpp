@@ -239,6 +239,8 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
     Canale().setAttivo(false);
     d->trCheck.Abilita(false);
     d->trCheck.Intervallo(0);
+    // A new instance's port number, only recorded: nothing is opened.
+    Canale().setCommPort(1);
     // A control made by a form has the values of a new instance. The shared
     // settings are another live control's too: those the host gave it stay.
     if (viventi++ == 0) {
@@ -255,9 +257,10 @@ ucTalumbra::~ucTalumbra() {
     // Nothing reopens the port from here on.
     d->riconnessione = false;
     d->sorveglianza->Ferma();
-    // Both steps run whatever fails. A designed control never touched the port.
+    // Both steps run whatever fails. A designed control never touched the
+    // port, nor did one that a form made and nothing started.
     try {
-        if (!d->modoProgetto) Canale().InviaComando(std::string(2, '\x04'));
+        if (!d->modoProgetto && d->avviato) Canale().InviaComando(std::string(2, '\x04'));
     } catch (...) {
     }
     try {
