@@ -4,7 +4,15 @@
 #include <QIcon>
 #include <QPainter>
 #include <QPixmap>
-#include <QtDesigner/QDesignerFormWindowInterface>
+
+namespace {
+// By class name: a form loader that loads this plugin need not load Designer's library.
+bool InFormWindow(const QWidget* w) {
+    for (; w; w = w->parentWidget())
+        if (w->inherits("QDesignerFormWindowInterface")) return true;
+    return false;
+}
+}  // namespace
 
 PluginTalumbra::PluginTalumbra(QObject* parent) : QObject(parent) {}
 
@@ -46,7 +54,7 @@ QWidget* PluginTalumbra::createWidget(QWidget* parent) {
     // Inside Designer, a control on a form being edited (or on none: the widget
     // box, the property defaults) is only designed. Form > Preview builds the
     // form outside any form window: there it runs as in the application.
-    if (core_ && (!parent || QDesignerFormWindowInterface::findFormWindow(parent))) w->setModoProgetto(true);
+    if (core_ && (!parent || InFormWindow(parent))) w->setModoProgetto(true);
     return w;
 }
 
