@@ -404,9 +404,13 @@ void ucTalumbra::setAttivo(bool v) {
         return;
     }
     // A form's Attivo, or the host's first: the port opens as a stored Attivo
-    // opens it at loading, with the reader looked for.
+    // opens it at loading, with the reader looked for. A failure is reported
+    // (Anomalia, Stato) rather than thrown into the code building the form.
     if (!std::exchange(d->avviato, true) && v) {
-        Riconnetti(true);
+        Protetto([this] {
+            Assegna(true);
+            Riconnetti(false);
+        });
         return;
     }
     const bool eco = d->statoInCorso == v;

@@ -83,7 +83,9 @@ public:
     //   opens no port and sends nothing. It keeps what a form sets (CommPort
     //   does not reopen) and lists no ports, until Attivo is first assigned:
     //   true opens CommPort and looks for the reader, as a form stored with
-    //   Attivo does at loading; false shows the closed state and the port list.
+    //   Attivo does at loading, and reports a failure through Anomalia and
+    //   Stato instead of throwing; false shows the closed state and the port
+    //   list. From then on it is as any other: CommPort reopens.
     // - A container calls InitProperties (a new instance: port 1 is opened and
     //   the reader looked for, then the port closed again) or ReadProperties
     //   (stored properties), once, right after construction.

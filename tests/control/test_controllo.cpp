@@ -212,6 +212,16 @@ TEST_F(Controllo, DiUnModuloLaPortaAttendeAttivo) {
     EXPECT_EQ(secondo.TMantCode(), 800);
 }
 
+TEST_F(Controllo, DiUnModuloUnaPortaMancanteVaInAnomalia) {
+    lettore.esistenti = {};
+    Crea();
+    EXPECT_NO_THROW(c->setAttivo(true));  // uic's setupUi or QUiLoader would be left by it
+    EXPECT_FALSE(c->Attivo());
+    ASSERT_EQ(anomalie.size(), 1);
+    EXPECT_TRUE(anomalie[0].startsWith("Errore ")) << anomalie[0].toStdString();
+    EXPECT_FALSE(stati.empty() || stati.back());
+}
+
 TEST_F(Controllo, Kez3SenzaRicerca) {
     Crea();
     c->setTipoDispositivo(ucTalumbra::tdKez3);
