@@ -665,7 +665,8 @@ void ucTalumbra::MostraCodice(const QString& testo) {
 
 void ucTalumbra::CaricaSeriali() {
     QComboBox* cmb = d->cmbSeriale;
-    // Probing would open every port of the designer's machine.
+    // Probing opens every port of the machine: not for a designed control,
+    // nor for one that nothing has started yet.
     if (cmb->count() >= 1 || d->modoProgetto || !d->avviato) return;
     const int16_t ricordata = Canale().CommPort();
     cmb->clear();
