@@ -3,7 +3,8 @@
   bench/run            the full runs (about 8 minutes): 1000 codes for latency,
                        60 s at line rate, 60 s idle, 1,000,000 codes unpaced,
                        60 s waiting for a missing device, 110 replugs,
-                       Brelvo's typing bench and peak RSS when Brelvo is built
+                       Brelvo's typing bench and peak RSS when Brelvo is built,
+                       the site page in headless Chromium (2 minutes at 500 readers)
   bench/run --short    the CI run (well under 2 minutes): small counts, short
                        times; same correctness checks
 
@@ -547,6 +548,12 @@ class Bench:
         import bench_mqtt
         bench_mqtt.run(self, percentile, Failed)
 
+    # ---- the site page in a browser (bench/site)
+    def site(self):
+        sys.path.insert(0, os.path.join(ROOT, "bench", "site"))
+        import bench_site
+        bench_site.run(self, percentile, Failed)
+
 
 def build(build_dir):
     if not os.path.exists(os.path.join(build_dir, "build.ninja")):
@@ -559,7 +566,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--short", action="store_true", help="the quick CI run")
     ap.add_argument("--no-build", action="store_true", help="use the build as it is")
-    ap.add_argument("--only", help="comma-separated: latency,rate,idle,check,reconnect,programs,brelvo,mqtt")
+    ap.add_argument("--only", help="comma-separated: latency,rate,idle,check,reconnect,programs,brelvo,mqtt,site")
     a = ap.parse_args()
     build_dir = os.path.abspath(os.environ.get("TALUMBRA_BUILD", os.path.join(ROOT, "build")))
     if not a.no_build:
@@ -567,7 +574,8 @@ def main():
     t0 = time.monotonic()
     b = Bench(a.short, build_dir)
     steps = dict(latency=[b.latency, b.framed_latency], rate=[b.line_rate], idle=[b.idle], check=[b.presence_check],
-                 reconnect=[b.reconnect], programs=[b.programs], brelvo=[b.typing, b.brelvo_rss], mqtt=[b.mqtt])
+                 reconnect=[b.reconnect], programs=[b.programs], brelvo=[b.typing, b.brelvo_rss], mqtt=[b.mqtt],
+                 site=[b.site])
     chosen = a.only.split(",") if a.only else list(steps)
     print("bench/run%s on %s, %d cores" % (" --short" if a.short else "", os.uname().nodename, os.cpu_count()),
           flush=True)
