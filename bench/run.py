@@ -3,7 +3,8 @@
   bench/run            the full runs (about 8 minutes): 1000 codes for latency,
                        60 s at line rate, 60 s idle, 1,000,000 codes unpaced,
                        60 s waiting for a missing device, 110 replugs,
-                       Brelvo's typing bench and peak RSS when Brelvo is built
+                       Brelvo's typing bench (beside xdotool and wtype) and peak RSS
+                       when Brelvo is built
   bench/run --short    the CI run (well under 2 minutes): small counts, short
                        times; same correctness checks
 
@@ -485,6 +486,10 @@ class Bench:
                 rows.setdefault(tuple(c[:3]), {})[c[3]] = c[4:]
         if not rows:
             self.row("Brelvo typing", "did not run (exit %d)" % r.returncode, "-", False)
+
+        def errors(r):  # lost/repeated/reordered, and the keys Qt took for auto-repeat
+            return r[1] + ("" if r[2] == "-" else ", %s taken for auto-repeat" % r[2])
+
         for (backend, layout, target), by in rows.items():
             ours, peer = by.get("brelvo"), by.get(TYPING_PEER[backend])
             if not ours:
@@ -494,15 +499,15 @@ class Bench:
             ahead = backend != "wayland" or (peer is not None and ms < float(peer[0]))
             vs = " (%s %s ms)" % (TYPING_PEER[backend], peer[0]) if peer else ""
             self.row(what + ", time per code", "%.1f ms%s" % (ms, vs),
-                     "< %d ms%s" % (goal, ", ahead of wtype" if backend == "wayland" else ""), ms < goal and ahead, True)
-            errors = ours[1] + ("" if ours[2] == "-" else ", %s taken for auto-repeat" % ours[2])
-            self.row(what + ", keys lost/repeated/reordered", errors + (" (%s %s)" % (TYPING_PEER[backend], peer[1])
-                                                                     if peer else ""),
-                     "0/0/0", ours[1] == "0/0/0" and ours[2] in ("0", "-"))
+                     "< %d ms%s" % (goal, ", ahead of wtype" if backend == "wayland" else ""), ms < goal and ahead,
+                     True)
+            vs = " (%s %s)" % (TYPING_PEER[backend], errors(peer)) if peer else ""
+            self.row(what + ", keys lost/repeated/reordered", errors(ours) + vs, "0/0/0",
+                     ours[1] == "0/0/0" and ours[2] in ("0", "-"))
             cpu, before = float(ours[3]), TYPING_CPU_BEFORE[backend]
-            self.row(what + ", CPU per code", "%.3f ms%s" % (cpu, " (%s %s ms)" % (TYPING_PEER[backend], peer[3])
-                                                              if peer else ""),
-                     "<= %.2f ms (before)" % before, cpu <= before, True)
+            vs = " (%s %s ms)" % (TYPING_PEER[backend], peer[3]) if peer else ""
+            self.row(what + ", CPU per code", "%.3f ms%s" % (cpu, vs), "<= %.2f ms (before)" % before, cpu <= before,
+                     True)
         print("Brelvo typing bench: Brelvo itself, badges from the simulator", flush=True)
         r = subprocess.run([exe], env=self.env, capture_output=True, text=True, timeout=900)
         figs = {}
