@@ -43,9 +43,11 @@ bool Recuperabile(int32_t numero) {
            numero == talumbra::errPortaOccupata;
 }
 
-QColor DaColore(quint32 v) { return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF)); }
+QColor DaColore(quint32 v) { return ucTalumbra::DaNumero(v); }
+quint32 AColore(const QColor& c) { return ucTalumbra::ANumero(c); }
 
-quint32 AColore(const QColor& c) { return quint32(c.red()) | (quint32(c.green()) << 8) | (quint32(c.blue()) << 16); }
+// Controls alive in the process: the first one sets the shared settings.
+int viventi = 0;
 
 talumbra::clsComunicazioni& Canale() { return *talumbra::Lettori()->Comunicazione; }
 talumbra::clsPelvan& Pelvan() { return talumbra::Lettori()->PELVAN(); }
@@ -164,6 +166,12 @@ struct ucTalumbra::Stato_ {
     bool mCaricamento = false;
     bool modoProgetto = false;
     bool attivoProgetto = false;  // Attivo as designed, never applied to the channel
+    // InitProperties, ReadProperties or an assignment to Attivo has run. Until
+    // then the control only keeps what a form sets: no port is opened or probed.
+    bool avviato = false;
+    // The values last announced by the change signals.
+    std::optional<bool> attivoVisto;
+    std::optional<TipoDispositivo_Enum> tipoVisto;
 
     Domanda domanda;
     bool verificaInCorso = false;
@@ -231,9 +239,21 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
     Canale().setAttivo(false);
     d->trCheck.Abilita(false);
     d->trCheck.Intervallo(0);
+    // A new instance's port number, only recorded: nothing is opened.
+    Canale().setCommPort(1);
+    // A control made by a form has the values of a new instance. The shared
+    // settings are another live control's too: those the host gave it stay.
+    if (viventi++ == 0) {
+        talumbra::modLettori::TipoBadgeCorrente = tb_EM_4x02;
+        talumbra::modLettori::TempoMantCode = 500;
+        talumbra::modLettori::CodificaQuendelAttiva = true;
+    }
+    d->attivoVisto = false;
+    d->tipoVisto = TipoDispositivo();
 }
 
 ucTalumbra::~ucTalumbra() {
+    --viventi;
     // Nothing reopens the port from here on.
     d->riconnessione = false;
     d->sorveglianza->Ferma();
@@ -246,9 +266,10 @@ ucTalumbra::~ucTalumbra() {
         d->MyLettori->Comunicazione->Errore = nullptr;
         if (auto& porta = d->MyLettori->Comunicazione->Seriale) porta->OnComm = nullptr;
     }
-    // Both steps run whatever fails. A designed control never touched the port.
+    // Both steps run whatever fails. A designed control never touched the
+    // port, nor did one that a form made and nothing started.
     try {
-        if (!d->modoProgetto) Canale().InviaComando(std::string(2, '\x04'));
+        if (!d->modoProgetto && d->avviato) Canale().InviaComando(std::string(2, '\x04'));
     } catch (...) {
     }
     try {
@@ -294,7 +315,7 @@ qint16 ucTalumbra::CommPort() const { return Canale().CommPort(); }
 void ucTalumbra::setCommPort(qint16 v) {
     Canale().setCommPort(v);
     Notifica("CommPort");
-    if (!d->mCaricamento) Riconnetti(true);
+    if (!d->mCaricamento && d->avviato) Riconnetti(true);
 }
 
 QString ucTalumbra::Codice() const { return d->txtCode->Testo(); }
@@ -353,6 +374,7 @@ ucTalumbra::TipoDispositivo_Enum ucTalumbra::TipoDispositivo() const {
 void ucTalumbra::setTipoDispositivo(TipoDispositivo_Enum v) {
     Pelvan().setConType(v);
     Notifica("TipoDispositivo");
+    SeguiCambiamenti();
 }
 
 qint32 ucTalumbra::CheckVersion() const { return d->CheckVersion; }
@@ -382,6 +404,16 @@ void ucTalumbra::setAttivo(bool v) {
         AggiornaStato();
         bool bAttuale = v;
         emit Stato(bAttuale);
+        return;
+    }
+    // A form's Attivo, or the host's first: the port opens as a stored Attivo
+    // opens it at loading, with the reader looked for. A failure is reported
+    // (Anomalia, Stato) rather than thrown into the code building the form.
+    if (!std::exchange(d->avviato, true) && v) {
+        Protetto([this] {
+            Assegna(true);
+            Riconnetti(false);
+        });
         return;
     }
     const bool eco = d->statoInCorso == v;
@@ -454,9 +486,10 @@ void ucTalumbra::ImpostaSfondo(quint32 colore) {
 }
 
 void ucTalumbra::InitProperties() {
+    d->avviato = true;
     ImpostaSfondo(Ambiente());
     setCommPort(1);
-    d->txtCode->Imposta(QString());
+    MostraCodice(QString());
     setTipoBadge(tb_EM_4x02);
     setTMantCode(500);
     d->CheckVersion = 0;
@@ -476,10 +509,11 @@ void ucTalumbra::ReadProperties(PropertyBag& store) {
         explicit Caricamento(bool& x) : f(x) { f = true; }
         ~Caricamento() { f = false; }
     } caricamento(d->mCaricamento);
+    d->avviato = true;
 
     constexpr qint64 i32min = std::numeric_limits<qint32>::min(), i32max = std::numeric_limits<qint32>::max();
     ImpostaSfondo(Ambiente());
-    d->txtCode->Imposta(store.ReadProperty("Codice", QString()).toString());
+    MostraCodice(store.ReadProperty("Codice", QString()).toString());
     setTipoBadge(static_cast<TipoBadge_Enum>(LeggiIntero(store, "TipoBadge", 0, i32min, i32max)));
     setTMantCode(qint32(LeggiIntero(store, "TMantCode", 500, i32min, i32max)));
     setCodificaQuendel(LeggiBooleano(store, "CodificaQuendel", QVariant::fromValue<quint8>(1)));
@@ -598,6 +632,7 @@ void ucTalumbra::VerificaConnessione() {
     p.Sleep(250);
     Pelvan().Reset();
     Canale().OnComm_Attivato();
+    SeguiCambiamenti();
     bool bFind = true;
     auto dispositivo = static_cast<TipoDispositivo_Enum>(Pelvan().ConType());
     emit FindDevice(bFind, dispositivo);
@@ -615,12 +650,27 @@ void ucTalumbra::AggiornaStato() {
         if (!Attivo()) ImpostaSfondoCodice(d->ColoreErrore);
     }
     Disponi();
+    SeguiCambiamenti();
+}
+
+void ucTalumbra::SeguiCambiamenti() {
+    const bool attivo = Attivo();
+    if (std::exchange(d->attivoVisto, attivo) != attivo) emit AttivoCambiato(attivo);
+    const TipoDispositivo_Enum tipo = TipoDispositivo();
+    if (std::exchange(d->tipoVisto, tipo) != tipo) emit TipoDispositivoCambiato(tipo);
+}
+
+void ucTalumbra::MostraCodice(const QString& testo) {
+    const bool cambiato = testo != d->txtCode->Testo();
+    d->txtCode->Imposta(testo);
+    if (cambiato) emit CodiceCambiato(testo);
 }
 
 void ucTalumbra::CaricaSeriali() {
     QComboBox* cmb = d->cmbSeriale;
-    // Probing would open every port of the designer's machine.
-    if (cmb->count() >= 1 || d->modoProgetto) return;
+    // Probing opens every port of the machine: not for a designed control,
+    // nor for one that nothing has started yet.
+    if (cmb->count() >= 1 || d->modoProgetto || !d->avviato) return;
     const int16_t ricordata = Canale().CommPort();
     cmb->clear();
     for (int n = 1; n <= 256; ++n) {
@@ -663,7 +713,7 @@ void ucTalumbra::MyLettori_Lettura(std::string& sCodice) {
         d->trLettura.Abilita(true);
     }
     QString codice = QString::fromLatin1(sCodice.data(), qsizetype(sCodice.size()));
-    d->txtCode->Imposta(codice);
+    MostraCodice(codice);
     emit Lettura(codice);
     sCodice = codice.toLatin1().toStdString();
 }
