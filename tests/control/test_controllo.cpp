@@ -8,8 +8,7 @@
 
 #include <memory>
 
-#include "readers/clsLettori.h"
-#include "readers/modLettori.h"
+#include "control/SessioneCorrente.h"
 #include "tests/control/Supporto.h"
 
 using namespace talumbra;
@@ -37,7 +36,7 @@ protected:
     void TearDown() override {
         c.reset();
         // The front end holds a fake port that refers to this test's platform.
-        modLettori::setLettori(nullptr);
+        setSessioneCorrente(nullptr);
     }
 
     ucTalumbra& Crea() {
@@ -270,8 +269,7 @@ TEST_F(Controllo, FileDiProprietaAndataERitorno) {
     f.close();
 
     c.reset();
-    modLettori::setLettori(nullptr);
-    modLettori::TempoMantCode = 0;
+    setSessioneCorrente(nullptr);
     auto store = ucTalumbra::FileProprieta(file);
     Crea().ReadProperties(*store);
     EXPECT_EQ(c->TMantCode(), 800);
@@ -460,7 +458,7 @@ TEST_F(Controllo, ProprietaCondiviseTraDueControlli) {
     // The second control's front end is the current one, for both.
     c->setTipoDispositivo(ucTalumbra::tdMifareMAVO);
     EXPECT_EQ(secondo.TipoDispositivo(), ucTalumbra::tdMifareMAVO);
-    EXPECT_EQ(Lettori()->PELVAN().ConType, 3);
+    EXPECT_EQ(SessioneCorrente()->TipoDispositivo(), 3);
 }
 
 TEST_F(Controllo, GuastoNellaNotificaChiudeLaPorta) {

@@ -8,7 +8,6 @@
 
 #include <memory>
 
-#include "readers/modLettori.h"
 #include "tests/control/Supporto.h"
 #include "tests/support/PtyCoppia.h"
 #include "tests/support/Simulatore.h"
