@@ -588,3 +588,43 @@ TEST_F(Controllo, RiconnessioneAutomaticaConUnOspiteCheSegueLoStato) {
 }
 
 }  // namespace
+
+TEST_F(Controllo, DueSessioniSenzaWidgetNonSiToccano) {
+    lettore.esistenti = {1, 2};
+    Lettore a, b;
+    FakePorta& pa = *fp.porte.at(fp.porte.size() - 2);
+    FakePorta& pb = *fp.porte.back();
+    QStringList daA, daB, anomalieA, anomalieB;
+    QObject::connect(&a, &Lettore::Lettura, [&](const QString& s) { daA << s; });
+    QObject::connect(&b, &Lettore::Lettura, [&](const QString& s) { daB << s; });
+    QObject::connect(&a, &Lettore::Anomalia, [&](const QString& s) { anomalieA << s; });
+    QObject::connect(&b, &Lettore::Anomalia, [&](const QString& s) { anomalieB << s; });
+    for (auto [s, n] : {std::pair{&a, 1}, std::pair{&b, 2}}) {
+        s->setTMantCode(1000);
+        s->setCommPort(n);
+        s->Riconnetti(true);
+    }
+    ASSERT_TRUE(a.Attivo() && b.Attivo());
+    EXPECT_EQ(pa.CommPort(), 1);
+    EXPECT_EQ(pb.CommPort(), 2);
+
+    // The same badge before both readers: each has its own repeat filter.
+    pa.ArrivaOra("U0123456789\r\n");
+    pa.Notifica();
+    pb.ArrivaOra("U0123456789\r\n");
+    pb.Notifica();
+    EXPECT_EQ(daA, QStringList{"U0123456789"});
+    EXPECT_EQ(daB, QStringList{"U0123456789"});
+
+    // One adapter pulled: only its session closes and reports; the other reads on.
+    pa.Fallisci("Input", errDispositivoNonDisponibile, -1, "Device gone");
+    pa.ArrivaOra("U1111111111\r\n");
+    EXPECT_NO_THROW(pa.Notifica());
+    EXPECT_FALSE(a.Attivo());
+    EXPECT_EQ(anomalieA, QStringList{"Errore 68 Device gone"});
+    EXPECT_TRUE(b.Attivo());
+    EXPECT_TRUE(anomalieB.isEmpty());
+    pb.ArrivaOra("U2222222222\r\n");
+    pb.Notifica();
+    EXPECT_EQ(daB.last(), "U2222222222");
+}
