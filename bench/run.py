@@ -205,6 +205,38 @@ class Bench:
                  med["core"] - med["peer"]), "<= 1 (+10%)", med["core"] <= med["peer"] * 1.1 + 0.05, True,
                  med["core"] < 10)
 
+    def framed_latency(self):
+        """Last byte on the wire -> code line of talumbra-read for framed codes
+        (device type 3), at a held badge's pace: from a reader that sends no
+        check character (the last byte is ETX), and from one that sends the
+        standard one (waited for, a character time after ETX)."""
+        n = 100 if self.short else 500
+        for label, extra, target, last in (("without check character", ["--no-check"], 2, "ETX"),
+                                           ("with the standard check character", [], 5, "check character")):
+            sim = self.start_sim("--family", "mavo-sir", *extra, "--wait-host", "--start-delay", 1500, "--rate", n,
+                                 "--interval", 100, "--log-times", "--exit-when-done")
+            p = self.start_read(sim.port, "--count", n)
+            got = []
+
+            def on_lines(lines, t):
+                got.extend((l, t) for l in lines)
+            p.follow(on_lines, lambda: len(got) >= n)
+            self.stop(p)
+            times, sent = self.sim_log(sim)
+            lat = sorted((t - times[c]) * 1000 for c, t in got if c in times)
+            distinct = {c for c, _ in got}
+            self.row("framed codes %s: lost/doubled/alien" % label,
+                     "%d/%d/%d of %s" % (len(set(times) - distinct), len(got) - len(distinct),
+                                         len(distinct - set(times)), sent), "0/0/0",
+                     distinct == set(times) and len(got) == len(distinct) and sent == n)
+            if not lat:
+                self.row("latency framed code %s" % label, "no codes timed", "-", False)
+                continue
+            med, p99 = percentile(lat, 50), percentile(lat, 99)
+            self.row("latency framed code %s (%s -> talumbra-read), median" % (label, last),
+                     "%.3f ms (p99 %.3f, max %.3f)" % (med, p99, lat[-1]), "< %d ms" % target, med < target, True,
+                     med < 10 * target)
+
     # ---- sustained line rate: paced, then unpaced (with memory)
     def delivery(self, n, sim_extra, rss_at=(), label=""):
         """Runs n generated codes into talumbra-read; checks every sequence number."""
@@ -534,7 +566,7 @@ def main():
         build(build_dir)
     t0 = time.monotonic()
     b = Bench(a.short, build_dir)
-    steps = dict(latency=[b.latency], rate=[b.line_rate], idle=[b.idle], check=[b.presence_check],
+    steps = dict(latency=[b.latency, b.framed_latency], rate=[b.line_rate], idle=[b.idle], check=[b.presence_check],
                  reconnect=[b.reconnect], programs=[b.programs], brelvo=[b.typing, b.brelvo_rss], mqtt=[b.mqtt])
     chosen = a.only.split(",") if a.only else list(steps)
     print("bench/run%s on %s, %d cores" % (" --short" if a.short else "", os.uname().nodename, os.cpu_count()),

@@ -38,6 +38,12 @@ inline void DormiFino(PortaSeriale& porta, uint32_t t0, int64_t fino) {
     if (ms > 0) porta.AttendiDati(static_cast<uint32_t>(std::min<int64_t>(ms, UINT32_MAX)));
 }
 
+// Milliseconds left until elapsed time `fino` since `t0`; 0 once it has come.
+inline uint32_t Resto(uint32_t t0, int64_t fino) {
+    const int64_t ms = fino - static_cast<int64_t>(Trascorso(t0, piattaforma().timeGetTime()));
+    return ms > 0 ? static_cast<uint32_t>(std::min<int64_t>(ms, UINT32_MAX)) : 0;
+}
+
 // First elapsed time that is strictly past a time-out of `limite` ms.
 inline int64_t OltreIlLimite(int32_t limite) { return static_cast<int64_t>(limite) + 1; }
 

@@ -2,9 +2,9 @@
 #include <utility>
 
 #include "channel/Attesa.h"
-#include "talumbra/Fallimento.h"
 #include "channel/Piattaforma.h"
 #include "channel/clsComunicazioni.h"
+#include "talumbra/Fallimento.h"
 
 namespace talumbra {
 
@@ -202,6 +202,7 @@ void clsComunicazioni::RiceviCodice() {
 }
 
 void clsComunicazioni::RiceviCodice_MAVO() {
+    Piattaforma& pf = piattaforma();
     // Every frame that is waiting: the port reports bytes only once, so a
     // frame left behind would wait for the next badge.
     for (;;) {
@@ -213,16 +214,19 @@ void clsComunicazioni::RiceviCodice_MAVO() {
             return;
         }
         if (trama.size() > 1 && trama.back() == ETX[0]) {
+            const uint32_t tEtx = pf.timeGetTime();
             if (Esito == esRicevuta) {
-                ConsegnaTrama(trama);
+                ConsegnaTrama(trama, tEtx, AttesaControllo);
             } else {
-                UnByte(LimiteCodice);  // its check character, so that it is not taken for a frame's start
+                // Its check character, so that it is not taken for a frame's start.
+                ControlloDopoEtx(tEtx, AttesaControllo);
                 if (ComRX) ComRX(Risposta);
             }
         } else if (Esito == esRicevuta || Esito == esRifiutata) {
             if (ComRX) ComRX(Risposta);
         }
-        if (Seriale->InBufferCount() <= 0) return;
+        if (!PortaAncoraAperta(*Seriale)) return;  // closed by the host meanwhile
+        if (!mStxLetto && Seriale->InBufferCount() <= 0) return;
         if (TurnoFinito()) {
             Seriale->RinnovaNotifica();
             return;
@@ -230,35 +234,71 @@ void clsComunicazioni::RiceviCodice_MAVO() {
     }
 }
 
+std::string clsComunicazioni::Leggi() {
+    if (std::exchange(mStxLetto, false)) return STX;
+    return Seriale->Input();
+}
+
 std::string clsComunicazioni::UnByte(uint32_t limite) {
     Piattaforma& pf = piattaforma();
     Seriale->setInputLen(1);
     const uint32_t t0 = pf.timeGetTime();
     for (;;) {
-        std::string c = Seriale->Input();
+        std::string c = Leggi();
         if (!c.empty()) return c;
         if (Trascorso(t0, pf.timeGetTime()) >= limite) return {};
         attesa::DormiFino(*Seriale, t0, limite);
     }
 }
 
-void clsComunicazioni::ConsegnaTrama(const std::string& trama) {
-    // A reader that sends no check character loses nothing; a wrong one means
-    // a corrupted code, which must not reach the host.
-    const std::string bcc = UnByte(LimiteCodice);
-    if (!bcc.empty() && bcc != CalcoloBCC(trama)) {
-        std::string scarto = trama + bcc;
-        if (ComScarto) ComScarto(scarto);
-        return;
+std::string clsComunicazioni::ControlloDopoEtx(uint32_t tEtx, uint32_t limite) {
+    Seriale->setInputLen(1);
+    for (;;) {
+        std::string c = Seriale->Input();
+        if (c == STX) {
+            mStxLetto = true;
+            return {};
+        }
+        if (!c.empty() || Trascorso(tEtx, piattaforma().timeGetTime()) >= limite) return c;
+        attesa::DormiFino(*Seriale, tEtx, limite);
     }
-    std::string testo = trama;
-    if (ComRX) ComRX(testo);
 }
 
-std::string clsComunicazioni::TramaBinaria() {
+bool clsComunicazioni::ControlloSbagliato(const std::string& trama, const std::string& bcc) {
+    if (bcc.empty()) return false;  // none sent: nothing learnt
+    const bool standard = ControlloStandard();
+    const bool giusto = bcc == CalcoloBCC(trama);
+    mFiduciaControllo =
+        giusto ? std::min(mFiduciaControllo + 1, MaxFiduciaControllo) : std::max(mFiduciaControllo - 1, 0);
+    return !giusto && standard;
+}
+
+void clsComunicazioni::ConsegnaTrama(const std::string& trama, uint32_t tEtx, uint32_t limite) {
+    limite = std::min(limite, AttesaControllo);
+    if (ControlloStandard()) {
+        // Its check character is a character time away: a corrupted code
+        // must not reach the host.
+        const std::string bcc = ControlloDopoEtx(tEtx, limite);
+        if (ControlloSbagliato(trama, bcc)) {
+            std::string scarto = trama + bcc;
+            if (ComScarto) ComScarto(scarto);
+            return;
+        }
+        std::string testo = trama;
+        if (ComRX) ComRX(testo);
+        return;
+    }
+    // A reader that sends no check character, or one of its own: the code is
+    // whole at its ETX. What follows tells whether it sends the standard one.
+    std::string testo = trama;
+    if (ComRX) ComRX(testo);
+    if (PortaAncoraAperta(*Seriale)) ControlloSbagliato(trama, ControlloDopoEtx(tEtx, limite));
+}
+
+std::string clsComunicazioni::TramaBinaria(const std::function<uint32_t()>& limite) {
     std::string trama;
     for (int k = 1; k <= 6; ++k) {
-        const std::string c = UnByte(LimiteCodice);
+        const std::string c = UnByte(limite());
         if (c.empty()) return {};
         trama += c;
     }
@@ -267,23 +307,32 @@ std::string clsComunicazioni::TramaBinaria() {
 
 // ---- Codes that come while the channel is busy with a command
 
-bool clsComunicazioni::CodiceDuranteRisposta(int32_t tipo, std::string& c) {
+bool clsComunicazioni::CodiceNonRisposta(const std::string& testo) const {
+    return mCodiciInAttesa && EUnCodice && EUnCodice(testo);
+}
+
+bool clsComunicazioni::CodiceDuranteRisposta(int32_t tipo, std::string& c, const std::function<uint32_t()>& resto) {
+    auto limite = [&] { return std::min(LimiteCodice, resto()); };
     if ((tipo == tlKez3 || tipo == tlEmulKez) && c.size() == 1 && c[0] == '\0') {
         // Replies are text: a sync byte starts a code frame.
-        std::string codice = TramaBinaria();
+        std::string codice = TramaBinaria(limite);
         if (!codice.empty() && ComRX) ComRX(codice);
         return true;
     }
-    if (tipo == tlMifareMAVO && c == STX) {
+    if (tipo == tlMifareMAVO && c == STX && mCodiciInAttesa) {
         std::string trama = c;
         for (;;) {
-            const std::string b = UnByte(LimiteCodice);
+            const std::string b = UnByte(limite());
             if (b.empty()) break;
+            if (b == STX) {
+                trama = b;  // an STX always begins a frame: the one before was cut
+                continue;
+            }
             trama += b;
             if (b == ETX || b == ACK) break;
         }
-        if (trama.size() > 1 && trama.back() == ETX[0] && EUnCodice && EUnCodice(trama)) {
-            ConsegnaTrama(trama);
+        if (trama.size() > 1 && trama.back() == ETX[0] && CodiceNonRisposta(trama)) {
+            ConsegnaTrama(trama, piattaforma().timeGetTime(), resto());
             return true;
         }
         c = trama;  // not a code: it belongs to the reply
@@ -314,21 +363,34 @@ void clsComunicazioni::ConsegnaInAttesa() {
         }
         resto.erase(0, i);
     };
-    auto trame = [&] {
+    // Framed texts are whole at their ETX. The byte after it is their check
+    // character, unless it is the next STX; from a reader that sends the
+    // standard check it is waited for (a character time), otherwise not.
+    bool soloControllo = false;  // `resto` is a frame that lacks only that byte
+    auto trame = [&](bool quieta) {
         size_t i = 0;
+        soloControllo = false;
         while (i < resto.size()) {
             if (resto[i] != STX[0]) {
                 ++i;
                 continue;
             }
-            const size_t k = resto.find_first_of(ETX + ACK, i + 1);
-            const bool conControllo = k != std::string::npos && resto[k] == ETX[0];
-            if (k == std::string::npos || (conControllo && k + 1 >= resto.size())) break;
+            const size_t k = resto.find_first_of(STX + ETX + ACK, i + 1);
+            if (k == std::string::npos) break;
+            if (resto[k] == STX[0]) {
+                i = k;  // a cut frame: the STX begins the next
+                continue;
+            }
+            const bool conEtx = resto[k] == ETX[0];
+            if (conEtx && k + 1 >= resto.size() && !quieta && ControlloStandard()) {
+                soloControllo = true;
+                break;
+            }
             std::string trama = resto.substr(i, k - i + 1);
-            const std::string bcc = conControllo ? resto.substr(k + 1, 1) : std::string();
+            std::string bcc = conEtx && k + 1 < resto.size() && resto[k + 1] != STX[0] ? resto.substr(k + 1, 1) : "";
             i = k + 1 + bcc.size();
             if (!VerificaRisposta(trama)) continue;
-            if (conControllo && bcc != CalcoloBCC(trama)) {
+            if (conEtx && ControlloSbagliato(trama, bcc)) {
                 std::string scarto = trama + bcc;
                 if (ComScarto) ComScarto(scarto);
             } else if (ComRX) {
@@ -340,18 +402,20 @@ void clsComunicazioni::ConsegnaInAttesa() {
 
     // In pieces, so that a flood cannot hold the command for long: what a
     // notification would have taken, for a quarter of a second at most.
+    if (std::exchange(mStxLetto, false) && tipo == tlMifareMAVO) resto = STX;
     Seriale->setInputLen(PezzoRighe);
-    bool inCorso = tipo == tlPELVAN && !mBufferRicezione.empty() && !mRigaScartata;
-    bool quieta = false;
+    bool inCorso = (tipo == tlPELVAN && !mBufferRicezione.empty() && !mRigaScartata) || !resto.empty();
     while (Trascorso(t0, pf.timeGetTime()) < LimiteCodice) {
         std::string arrivati = Seriale->Input();
         if (arrivati.empty()) {
             // A code may be on its way: give it the time its bytes take.
             if (!inCorso) break;
-            Seriale->AttendiDati(PausaCodice);
+            Seriale->AttendiDati(soloControllo ? AttesaControllo : PausaCodice);
             arrivati = Seriale->Input();
-            quieta = arrivati.empty();
-            if (quieta) break;  // what is pending is no code
+            if (arrivati.empty()) {
+                if (tipo == tlMifareMAVO) trame(true);  // a frame whose check character never came
+                break;                                  // what is pending is no code
+            }
         }
         switch (tipo) {
             case tlPELVAN:
@@ -366,7 +430,7 @@ void clsComunicazioni::ConsegnaInAttesa() {
                 break;
             case tlMifareMAVO:
                 resto += arrivati;
-                trame();
+                trame(false);
                 inCorso = !resto.empty();
                 break;
             default: break;  // an unknown reader sends no codes we know
@@ -374,10 +438,6 @@ void clsComunicazioni::ConsegnaInAttesa() {
     }
     Seriale->setInputLen(0);
     Seriale->Input();
-    // A frame that only lacks its check character, from a reader that sends none.
-    if (quieta && tipo == tlMifareMAVO && resto.size() > 1 && resto[0] == STX[0] && resto.back() == ETX[0] &&
-        resto.find_first_of(ETX + ACK, 1) == resto.size() - 1 && VerificaRisposta(resto) && ComRX)
-        ComRX(resto);
     mBufferRicezione.clear();
     mRigaScartata = false;
 }

@@ -10,6 +10,19 @@ namespace talumbra {
 namespace {
 const std::string CR(1, '\r');
 const std::string LF(1, '\n');
+
+// Gives a flag a value for a scope; the value before comes back at its end.
+class Per {
+public:
+    Per(bool& f, bool v) : f_(f), prima_(std::exchange(f, v)) {}
+    ~Per() { f_ = prima_; }
+    Per(const Per&) = delete;
+    Per& operator=(const Per&) = delete;
+
+private:
+    bool& f_;
+    bool prima_;
+};
 }  // namespace
 
 void clsComunicazioni::InviaComando(const std::string& comando) {
@@ -32,12 +45,16 @@ void clsComunicazioni::SvuotaEScrivi(const std::string& comando) {
 void clsComunicazioni::InviaComando_RiceviRisposta(const std::string& comando, int16_t& Esito, std::string& Risposta,
                                                    bool /*VerBCC*/, int32_t TimeOut) {
     const auto vivo = weak_from_this().lock();  // host events may release the owner
+    const bool codici = std::exchange(mProssimaMaiCodice, false);
     VlMaxTimeOut = TimeOut != 0 ? TimeOut : ValTimeOutDefault;
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
     OnComm_Disattivato();  // stays off: no notification may take the reply
     InviaComando(comando);
-    Aspetta_Risposta(Esito, Risposta);
+    {
+        const Per codiciInAttesa(mCodiciInAttesa, codici);
+        Aspetta_Risposta(Esito, Risposta);
+    }
     if (Esito == esTempoScaduto && ComTO) ComTO();
     if (chiudiAllaFine) setAttivo(false);
 }
@@ -59,21 +76,22 @@ void clsComunicazioni::InviaComando_RiceviRisposta_MAVO(const std::string& coman
 void clsComunicazioni::TransazioneTrama(const std::string& comando, int16_t& Esito, std::string& Risposta,
                                         void (clsComunicazioni::*attesa)(int16_t&, std::string&)) {
     const auto vivo = weak_from_this().lock();  // host events may release the owner
+    const bool codici = std::exchange(mProssimaMaiCodice, false);
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
     OnComm_Disattivato();
     InviaComando(comando);
     {
-        const bool prima = std::exchange(mRispostaAttesa, true);
-        struct Ripristina {
-            bool& f;
-            bool v;
-            ~Ripristina() { f = v; }
-        } ripristina{mRispostaAttesa, prima};
+        const Per codiciInAttesa(mCodiciInAttesa, codici);
+        mControlloRisposta = false;
         (this->*attesa)(Esito, Risposta);
     }
+    // The reply's check character is dropped as it comes, not left to the
+    // next command (which would have to wait for it) or to the receiver.
+    if (std::exchange(mControlloRisposta, false) && Seriale->PortOpen())
+        ControlloDopoEtx(piattaforma().timeGetTime(), AttesaControllo);
     if (Esito == esRicevuta || Esito == esRifiutata) {
-        if (ComRX) ComRX(Risposta);
+        ConsegnaRisposta(Risposta);
     } else if (Esito == esTempoScaduto) {
         if (ComTO) ComTO();
     }
@@ -89,8 +107,9 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
     const int64_t scadenza = attesa::OltreIlLimite(VlMaxTimeOut);
     attesa::Segni segni;
     const uint32_t t0 = pf.timeGetTime();
+    const auto resto = [&] { return attesa::Resto(t0, scadenza); };  // a code frame read inside stays within it
     for (;;) {
-        std::string c = Seriale->Input();
+        std::string c = Leggi();
         const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
         if (Oltre(trascorso, VlMaxTimeOut)) {
             Esito = esTempoScaduto;
@@ -103,7 +122,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
             continue;
         }
         // A badge presented meanwhile is delivered; the reply is still to come.
-        if (raccolto.empty() && CodiceDuranteRisposta(tipo, c)) continue;
+        if (raccolto.empty() && CodiceDuranteRisposta(tipo, c, resto)) continue;
         raccolto += c;
         pf.Sleep(10);
         if (!c.empty() && c != CR) continue;
@@ -112,7 +131,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
             // anything else read meanwhile is dropped.
             const uint32_t tCR = pf.timeGetTime();
             for (;;) {
-                c = Seriale->Input();
+                c = Leggi();
                 const uint32_t daCR = Trascorso(tCR, pf.timeGetTime());
                 if (Oltre(daCR, VlMaxTimeOut)) {
                     Esito = esTempoScaduto;
@@ -123,7 +142,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
             }
             raccolto += LF;
             std::string riga = raccolto.substr(0, raccolto.size() - 2);
-            if (tipo == tlPELVAN && EUnCodice && EUnCodice(riga)) {
+            if (tipo == tlPELVAN && CodiceNonRisposta(riga)) {
                 raccolto.clear();
                 if (ComRX) ComRX(riga);
                 continue;
@@ -131,9 +150,15 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
         }
         break;  // ended by CR LF, or the line went quiet
     }
-    if (ComRX) ComRX(raccolto);
+    ConsegnaRisposta(raccolto);
     Risposta = raccolto;
     Esito = esRicevuta;
+}
+
+void clsComunicazioni::ConsegnaRisposta(std::string& risposta) {
+    if (!ComRX) return;
+    const Per risposta_(mRispostaInConsegna, true);
+    ComRX(risposta);
 }
 
 }  // namespace talumbra

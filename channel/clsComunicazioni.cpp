@@ -5,8 +5,8 @@
 #include <limits>
 #include <utility>
 
-#include "talumbra/Fallimento.h"
 #include "channel/Piattaforma.h"
+#include "talumbra/Fallimento.h"
 
 namespace talumbra {
 
@@ -79,10 +79,13 @@ void clsComunicazioni::setCommSettings(const std::string& vData) {
 void clsComunicazioni::setAttivo(bool vData) {
     // A half line belongs to the opening it came in: a reader pulled in the
     // middle of a code line must not glue that half to the first line after
-    // the port is opened again.
+    // the port is opened again. Nor is what the last reader showed of its
+    // check characters known of the next.
     if (vData != Seriale->PortOpen()) {
         mBufferRicezione.clear();
         mRigaScartata = false;
+        mStxLetto = false;
+        mFiduciaControllo = 0;
     }
     // One recovery per assignment: reopen on the stored port number and repeat
     // the step that failed. A second failure ends with Errore and state false.

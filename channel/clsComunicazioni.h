@@ -39,8 +39,9 @@ public:
     // received, check character included).
     std::function<void(std::string& trama)> ComScarto;
     // Whether a received text would be taken as a badge code: a code that comes
-    // while a reply is awaited goes to ComRX and is not taken for the reply.
-    // Unset: no text counts as a code there.
+    // while a reply is awaited goes to ComRX and is not taken for the reply,
+    // when the command has said that its reply never looks like one
+    // (RispostaMaiCodice). Unset: no text counts as a code there.
     std::function<bool(const std::string& testo)> EUnCodice;
 
     // The device type (a TipoLettore value) that decides how a notification is
@@ -66,6 +67,13 @@ public:
     void InviaComandoSenzaRisposta(const std::string& comando);
     void InviaComando_RiceviRisposta_MAVO(const std::string& comando, int16_t& Esito, std::string& Risposta);
     void Aspetta_Risposta(int16_t& Esito, std::string& Risposta);
+    // The next command's reply never has the form of a code (a version text,
+    // an acknowledgement): a code presented while it waits is delivered as a
+    // code. Without this, whatever comes in the wait is the reply. Holds for
+    // one transaction.
+    void RispostaMaiCodice() { mProssimaMaiCodice = true; }
+    // True while ComRX carries a command's reply, which is never a reading.
+    bool RispostaInConsegna() const { return mRispostaInConsegna; }
 
     // ---- Reception of what the reader sends on its own
     void Seriale_OnComm();
@@ -119,14 +127,32 @@ private:
     void ConsegnaInAttesa();
     // One byte within `limite` ms, without host events; empty when none came.
     std::string UnByte(uint32_t limite);
-    // Reads the check character after a frame closed by ETX; raises ComRX when
-    // it matches (or never comes), ComScarto when it does not.
-    void ConsegnaTrama(const std::string& trama);
-    // Reads the six bytes after a 0x00 sync byte; the code text when its check holds.
-    std::string TramaBinaria();
+    // One character: an STX already read after a frame first, then the port.
+    std::string Leggi();
+    // A code frame closed by ETX at `tEtx`: raises ComRX, or ComScarto when
+    // the reader sends the standard check character and this one differs.
+    // Looks for the check character at most `limite` ms from the ETX.
+    void ConsegnaTrama(const std::string& trama, uint32_t tEtx, uint32_t limite);
+    // The byte after a frame's ETX when it comes within `limite` ms of `tEtx`.
+    // An STX there is the next frame: kept for Leggi, and no check character.
+    std::string ControlloDopoEtx(uint32_t tEtx, uint32_t limite);
+    // Records whether `bcc`, the byte after a code frame's ETX (empty: none
+    // came), is its standard check; true when the frame is to be dropped: the
+    // reader had shown that it sends the standard check, and this one differs.
+    bool ControlloSbagliato(const std::string& trama, const std::string& bcc);
+    // Whether the reader has shown that it sends the standard check character.
+    bool ControlloStandard() const { return mFiduciaControllo > 0; }
+    // Reads the six bytes after a 0x00 sync byte within `limite` ms each; the
+    // code text when its check holds.
+    std::string TramaBinaria(const std::function<uint32_t()>& limite);
     // Inside a reply wait, `c` just read: takes a code frame that starts with
     // it to ComRX and returns true. A frame that is no code is returned in `c`.
-    bool CodiceDuranteRisposta(int32_t tipo, std::string& c);
+    // `resto` gives what is left of the wait: no frame read runs past it.
+    bool CodiceDuranteRisposta(int32_t tipo, std::string& c, const std::function<uint32_t()>& resto);
+    // Whether a text in a reply wait is a code rather than the reply.
+    bool CodiceNonRisposta(const std::string& testo) const;
+    // Raises ComRX with a command's reply.
+    void ConsegnaRisposta(std::string& risposta);
     void AlzaErrore(int32_t numero, const std::string& descrizione);
     void RiattivaDopoGuasto(bool portaPersa);
     // Empties the input, writes `comando` and raises ComTX.
@@ -143,11 +169,23 @@ private:
     // Longest line the line receiver delivers, terminated or not: a longer one
     // is dropped whole, up to its CR LF.
     static constexpr size_t MaxBufferRicezione = 4096;
+    // A check character follows its ETX within one character time (about
+    // 1 ms at 9600 baud): waiting longer than a few is waiting for nothing.
+    static constexpr uint32_t AttesaControllo = 4;
+    // Each matching check character counts one up to this, each wrong one
+    // one down: a reader with a rule of its own that matched by chance loses
+    // at most this many codes before it is trusted no more.
+    static constexpr int MaxFiduciaControllo = 3;
 
     std::string mBufferRicezione;
     bool mRigaScartata = false;         // inside a line past the bound: dropped up to its CR LF
     bool mRiattivaAllApertura = false;  // a lost port left the notification off
-    bool mRispostaAttesa = false;       // a command's reply is awaited: code frames are not it
+    bool mProssimaMaiCodice = false;    // RispostaMaiCodice, for the next transaction
+    bool mCodiciInAttesa = false;       // the reply awaited is never a code: codes may come meanwhile
+    bool mControlloRisposta = false;    // a framed reply ended by ETX: its check character may follow
+    bool mRispostaInConsegna = false;   // ComRX carries a reply
+    bool mStxLetto = false;             // an STX read after a frame's ETX: the next frame has begun
+    int mFiduciaControllo = 0;          // 0 to 3: how far the reader has shown the standard check
     uint32_t mInizioTurno = 0;          // when the notification being handled began
     bool mAttivo = false;
     int16_t mCommPort = 0;

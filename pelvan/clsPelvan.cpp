@@ -46,9 +46,12 @@ constexpr int32_t kTimeOutComando = 500;
 
 // Runs one command and its reply; the link is held for the whole transaction.
 int16_t clsPelvan::Transazione(const std::string& lettere, const std::string& pag, const std::string& dati,
-                               int32_t timeOut, std::string& Risposta) {
+                               int32_t timeOut, std::string& Risposta, bool datiInRisposta) {
     const Collegamento link = mCollega();
     link.Canale->OnComm_Disattivato();
+    // An acknowledgement is judged by its first letter and is never a code:
+    // a badge presented meanwhile is one. A page's data may look like anything.
+    if (!datiInRisposta) link.Canale->RispostaMaiCodice();
     int16_t esito = esRicevuta;
     link.Canale->PELVAN(lettere, pag, dati, esito, Risposta, timeOut, true);
     return esito;
@@ -81,7 +84,7 @@ int32_t clsPelvan::ReadPage(const std::string& NPage, std::string& Risposta) {
 }
 
 int32_t clsPelvan::ReadPage(const std::string& NPage, std::string& Risposta, int16_t& Sintassi) {
-    const int16_t esito = Transazione(SettaComando("r"), NPage, "", kTimeOutComando, Risposta);
+    const int16_t esito = Transazione(SettaComando("r"), NPage, "", kTimeOutComando, Risposta, true);
     Sintassi = 1;
     Giudica(Risposta, Sintassi);
     return esito;
@@ -157,6 +160,8 @@ int32_t clsPelvan::GetVersion(std::string& Risposta, int16_t& Sintassi) {
     clsComunicazioni& canale = *link.Canale;
     canale.OnComm_Disattivato();
     int16_t esito = esRicevuta;
+    // A version text is never a code, in either form of the request.
+    canale.RispostaMaiCodice();
     canale.PELVAN(SettaComando("v"), "", "", esito, Risposta, kTimeOutComando, true);
     if (esito == esRicevuta) {
         Sintassi = 1;
@@ -168,6 +173,7 @@ int32_t clsPelvan::GetVersion(std::string& Risposta, int16_t& Sintassi) {
     } else {
         // The framed request waits with the time-out the request above set.
         Risposta.clear();
+        canale.RispostaMaiCodice();
         canale.MAVO("f", "", esito, Risposta, 0, true);
         if (Risposta.size() > 16) {
             if (Contiene(Risposta, "DORMAVO")) ConType = tlEmulKez;

@@ -52,7 +52,7 @@ public:
 
 private:
     int16_t Transazione(const std::string& lettere, const std::string& pag, const std::string& dati, int32_t timeOut,
-                        std::string& Risposta);
+                        std::string& Risposta, bool datiInRisposta = false);
     std::function<Collegamento()> mCollega;
 };
 

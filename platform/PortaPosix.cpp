@@ -305,9 +305,12 @@ void PortaPosix::Consegna() noexcept {
         nuovi_ = false;
     }
     evento_ = comEvReceive;
+    // A copy: the handler may clear or replace OnComm (its owner destroyed
+    // from inside it) while it runs.
+    const auto gestore = OnComm;
     // Nothing may leave a Qt event handler; the owner sees its failures itself.
     try {
-        OnComm();
+        gestore();
     } catch (...) {
     }
 }

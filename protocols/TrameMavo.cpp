@@ -1,8 +1,8 @@
 // Frame checks and the collection of STX/ETX framed replies.
 #include "channel/Attesa.h"
-#include "talumbra/Fallimento.h"
 #include "channel/Piattaforma.h"
 #include "channel/clsComunicazioni.h"
+#include "talumbra/Fallimento.h"
 
 namespace talumbra {
 
@@ -36,7 +36,7 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
     std::string trama;
     bool inTrama = false;
     for (;;) {
-        const std::string c = Seriale->Input();
+        const std::string c = Leggi();
         const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
         if (Oltre(trascorso, VlMaxTimeOut)) {
             Esito = esTempoScaduto;  // a character read in this pass, and a partial frame, are dropped
@@ -60,12 +60,16 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
             }
             continue;  // noise before the frame
         }
+        if (apre == STX && c == STX) {
+            trama = c;  // an STX always begins a frame: the one before was cut
+            continue;
+        }
         trama += c;
         if (c != chiude && c != ACK) continue;
-        if (mRispostaAttesa && apre == STX && c == ETX && EUnCodice && EUnCodice(trama)) {
+        if (apre == STX && c == ETX && TipoAttuale() == tlMifareMAVO && CodiceNonRisposta(trama)) {
             // A badge presented while a command waits: delivered, and the
-            // reply is still to come.
-            ConsegnaTrama(trama);
+            // reply is still to come. Only type 3 readers send framed codes.
+            ConsegnaTrama(trama, pf.timeGetTime(), attesa::Resto(t0, scadenza));
             if (unCarattere) Seriale->setInputLen(1);
             trama.clear();
             inTrama = false;
@@ -74,6 +78,7 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
         break;
     }
     if (raccolta) *raccolta = trama;
+    mControlloRisposta = apre == STX && trama.back() == ETX[0];
     if (!VerificaRisposta(trama)) {
         Esito = esRifiutata;
         return;

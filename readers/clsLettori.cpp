@@ -2,6 +2,7 @@
 #include "readers/clsLettori.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "channel/Piattaforma.h"
 #include "readers/modLettori.h"
@@ -52,25 +53,38 @@ bool Messaggio(const std::string& stringa) {
 bool TramaDiCodice(const std::string& stringa) {
     return stringa.size() > 5 && stringa[1] == 'e' && stringa[3] >= '1' && stringa[3] <= '9';
 }
+
+bool Esadecimale(const std::string& s, size_t da, size_t a) {
+    if (da >= a) return false;
+    return std::all_of(s.begin() + static_cast<std::ptrdiff_t>(da), s.begin() + static_cast<std::ptrdiff_t>(a),
+                       [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
 }  // namespace
 
+// Only asked of texts in a reply wait, so it is strict: a code is nothing but
+// its letter (or frame) and hexadecimal digits. A reply that merely begins
+// like a code stays the reply.
 bool clsLettori::EUnCodice(const std::string& stringa) {
     using modLettori::ByteCodice, modLettori::InvertiBitByte, modLettori::PrefissoBadge;
     if (stringa.empty() || Messaggio(stringa)) return false;
     const int32_t tipo = PELVAN().ConType;
-    if (stringa[0] == PrefissoBadge(TipoBadgeCorrente)[0] || tipo == tlEmulKez || tipo == tlKez3) {
+    const bool lettera = stringa[0] == PrefissoBadge(TipoBadgeCorrente)[0];
+    if (lettera || tipo == tlEmulKez || tipo == tlKez3) {
+        if (!Esadecimale(stringa, lettera ? 1 : 0, stringa.size())) return false;
         size_t lunghezza = stringa.size();
         if (tipo == tlPELVAN && CodificaQuendelAttiva)
             lunghezza = TipoBadgeCorrente == 0 ? InvertiBitByte(stringa.substr(1)).size() : lunghezza - 1;
         return lunghezza > 0 && lunghezza >= 2u * ByteCodice(TipoBadgeCorrente);
     }
-    return tipo == tlMifareMAVO && TramaDiCodice(stringa);
+    return tipo == tlMifareMAVO && TramaDiCodice(stringa) && Esadecimale(stringa, 4, stringa.size() - 1);
 }
 
 void clsLettori::Comunicazione_ComRx(std::string& stringa) {
     using modLettori::ByteCodice, modLettori::InvertiBitByte, modLettori::PrefissoBadge;
     const uint32_t entrata = piattaforma().timeGetTime();
     if (stringa.empty() || Messaggio(stringa)) return;
+    // A command's reply goes to its caller, never on as a reading.
+    if (Comunicazione && Comunicazione->RispostaInConsegna()) return;
 
     const int32_t tipo = PELVAN().ConType;
     const std::string prefisso = PrefissoBadge(TipoBadgeCorrente);

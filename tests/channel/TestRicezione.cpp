@@ -299,8 +299,16 @@ TEST(RiceviCodice_MAVO, EveryWaitingFrameIsRaisedAndAWrongCheckCharacterDropsIt)
     };
     const Caso casi[] = {
         {"two frames in one burst", A + "b" + C + "m", {A, C}, {}},
-        {"wrong check character", A + "K" + C + "m", {C}, {A + "K"}},
+        {"a wrong check character after a matching one", C + "m" + A + "K" + C + "m", {C, C}, {A + "K"}},
+        {"a check character of the reader's own rule", A + "K" + C + "m", {A, C}, {}},
         {"no check character ever comes", A, {A}, {}},
+        {"no check characters, back to back", A + C + A, {A, C, A}, {}},
+        {"a cut frame: the next STX begins the next frame",
+         "\x02"
+         "e01AB" +
+             C + "m",
+         {C},
+         {}},
         {"a refused frame raises the empty text and takes its check character",
          "\x02"
          "12\x03\x02" +

@@ -202,6 +202,7 @@ TEST(TransazionePorta, CodesAroundACommandGoToTheFrontEndAndAreNotTheReply) {
         std::vector<Arrivo> arrivi;
         Righe eventi;
         Righe scarti = {};
+        bool maiCodice = true;  // the command's reply never looks like a code
     };
     const Caso casi[] = {
         {"a code line waiting",
@@ -231,7 +232,19 @@ TEST(TransazionePorta, CodesAroundACommandGoToTheFrontEndAndAreNotTheReply) {
          {{0, B({0, 1, 2, 3, 4, 5, 0xF1})}, {20, B({0, 10, 11, 12, 13, 14, 0xC4})}, {40, "KEZ-3 v1\r\n"}},
          {"rx 0102030405", "tx v", "rx 0A0B0C0D0E", "rx KEZ-3 v1\r\n"}},
         {"a framed code before the reply", 3, "", {{20, A + "b"}, {40, "OK\r\n"}}, {"tx v", "rx " + A, "rx OK\r\n"}},
-        {"a framed code with a wrong check", 3, "", {{20, A + "K"}, {40, "OK\r\n"}}, {"tx v", "rx OK\r\n"}, {A + "K"}},
+        {"a framed code with a wrong check, after one with the right one",
+         3,
+         "",
+         {{0, A + "b"}, {20, A + "K"}, {40, "OK\r\n"}},
+         {"rx " + A, "tx v", "rx OK\r\n"},
+         {A + "K"}},
+        {"a command whose reply may look like anything takes what comes",
+         0,
+         "",
+         {{20, "U0102030405\r\n"}, {40, "OK\r\n"}},
+         {"tx v", "rx U0102030405\r\n"},
+         {},
+         false},
         {"framed codes around a framed command",
          3,
          "",
@@ -257,6 +270,7 @@ TEST(TransazionePorta, CodesAroundACommandGoToTheFrontEndAndAreNotTheReply) {
         for (const Arrivo& a : k.arrivi) b.Arriva(b.Ora() + a.dopo, a.byte);
         int16_t esito = -1;
         std::string risposta;
+        if (k.maiCodice) b.ch->RispostaMaiCodice();
         if (k.eventi[0].find(F) != std::string::npos || k.eventi[1].find(F) != std::string::npos) {
             b.ch->VlMaxTimeOut = 500;
             b.ch->InviaComando_RiceviRisposta_MAVO(F, esito, risposta);

@@ -6,7 +6,9 @@
 #include <QFile>
 #include <QLineEdit>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "tests/control/Supporto.h"
 #include "tests/support/PtyCoppia.h"
@@ -90,6 +92,46 @@ INSTANTIATE_TEST_SUITE_P(Famiglie, PerFamiglia,
                              std::replace(n.begin(), n.end(), '-', '_');
                              return n;
                          });
+
+// No event comes from a control being destroyed, with codes still coming:
+// the host deletes it from its own Lettura handler, or while codes wait in
+// the port (the window closing). Both run under the sanitizers too.
+TEST_F(Integrazione, NessunEventoDalControlloDistrutto) {
+    for (const char* famiglia : {"pelvan", "mavo-sir"}) {
+        for (const bool dalGestore : {true, false}) {
+            SCOPED_TRACE(std::string(famiglia) + (dalGestore ? ", deleted from Lettura" : ", closed meanwhile"));
+            Simulatore sim(porte, {"--port", "7", "--family", famiglia, "--wait-host", "--start-delay", "200",
+                                   "--no-stdin", "--interval", "5", "--rate", "0"});
+            ASSERT_TRUE(sim.Pronto()) << sim.Errori();
+            Carica(7, true);
+            ASSERT_TRUE(c->Attivo());
+            letture.clear();
+            bool inDistruzione = false;
+            int durante = 0;
+            QObject::connect(c.get(), &ucTalumbra::Lettura, [&](QString&) {
+                if (inDistruzione) {
+                    ++durante;
+                } else if (dalGestore) {
+                    inDistruzione = true;
+                    c.reset();
+                }
+            });
+            QObject::connect(c.get(), &ucTalumbra::Scartata, [&](QString&) { durante += inDistruzione; });
+            ASSERT_TRUE(Attendi([&] { return dalGestore ? !c : letture.size() >= 3; }, 20000)) << sim.Errori();
+            if (!dalGestore) {
+                // The host is busy for a while: codes pile up in the port.
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                inDistruzione = true;
+                c.reset();
+            }
+            EXPECT_FALSE(c);
+            Gira(100);
+            EXPECT_EQ(durante, 0);
+            letture.clear();
+            trovati.clear();
+        }
+    }
+}
 
 TEST_F(Integrazione, LettoreMutoOkPoiAnnulla) {
     Simulatore sim(porte, {"--port", "6", "--silent", "--no-stdin"});

@@ -438,8 +438,9 @@ def case_codes_during_checks(c, count=30):
 
 
 def case_bad_check_mavo(c):
-    """Framed codes with a wrong check character are dropped and reported as
-    rejected; the good ones are delivered."""
+    """Framed codes with a wrong check character, from a reader whose other
+    codes carry the right one, are dropped and reported as rejected; the good
+    ones are delivered."""
     sent = ["0102030405", "0A0B0C0D0E", "1112131415", "1A1B1C1D1E"]
     c.start_sim("--family", "mavo-sir", "--bad-check", "--fault-every", "2", "--wait-host", "--start-delay", "500",
                 "--interval", "200", "--no-stdin", *sent)

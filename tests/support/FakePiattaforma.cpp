@@ -48,7 +48,8 @@ void FakePorta::Consegna() {
 bool FakePorta::Notifica() {
     Consegna();
     if (!aperta_ || soglia_ != 1 || rx_.empty() || !OnComm) return false;
-    OnComm();
+    const auto gestore = OnComm;  // as the real port: the handler may clear it
+    gestore();
     return true;
 }
 

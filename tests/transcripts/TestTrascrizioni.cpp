@@ -143,8 +143,9 @@ bool Numero(const std::string& s, int32_t& v) {
 std::string Evento(uint32_t t, const std::string& tipo, const std::string& argomenti) {
     static const std::map<std::string, std::pair<int, bool>> forme = {
         // kind -> (numbers, then bytes?)
-        {"tx", {0, true}},     {"rx", {0, true}},    {"code", {0, true}},   {"timeout", {0, false}},
-        {"error", {1, false}}, {"fail", {1, false}}, {"result", {2, true}}, {"type", {1, false}},
+        {"tx", {0, true}},    {"rx", {0, true}},       {"code", {0, true}},
+        {"drop", {0, true}},  {"timeout", {0, false}}, {"error", {1, false}},
+        {"fail", {1, false}}, {"result", {2, true}},   {"type", {1, false}},
     };
     auto f = forme.find(tipo);
     if (f == forme.end()) return "";
@@ -254,6 +255,7 @@ std::vector<std::string> Riproduci(const Trascrizione& tr, uint32_t inizio, std:
         ch.ComTO = [&] { registra("timeout", ""); };
         ch.Errore = [&](int16_t& n, std::string&) { registra("error", std::to_string(n)); };
         lettori->Lettura = [&](std::string& c) { registra("code", Scrivi(c)); };
+        lettori->Scartata = [&](std::string& t) { registra("drop", Scrivi(t)); };
 
         size_t arrivati = 0;  // arrivals whose time has come, of those in order
         std::vector<uint32_t> arrivi;

@@ -132,6 +132,8 @@ Faults
                           e.g. --family kez --cut-frame
   --bad-check           wrong check byte (kez) or check character (mavo)
                           e.g. --family mavo-sir --bad-check
+  --no-check            mavo: code frames end at ETX, with no check character
+                          e.g. --family mavo-sir --no-check --hold-every 100
   --no-crlf             code lines lose their CR LF; so do replies, unless
                         --fault-every picks some codes only
                           e.g. --no-crlf
@@ -231,6 +233,7 @@ Options parseOptions(int argc, char** argv) {
         oGarbage,
         oCut,
         oBadCheck,
+        oNoCheck,
         oNoCrLf,
         oFaultEvery,
         oLongLine,
@@ -270,6 +273,7 @@ Options parseOptions(int argc, char** argv) {
         {"garbage", required_argument, nullptr, oGarbage},
         {"cut-frame", no_argument, nullptr, oCut},
         {"bad-check", no_argument, nullptr, oBadCheck},
+        {"no-check", no_argument, nullptr, oNoCheck},
         {"no-crlf", no_argument, nullptr, oNoCrLf},
         {"fault-every", required_argument, nullptr, oFaultEvery},
         {"long-line", required_argument, nullptr, oLongLine},
@@ -350,6 +354,7 @@ Options parseOptions(int argc, char** argv) {
             case oGarbage: o.garbage = static_cast<std::size_t>(number("garbage", optarg, 0, 1 << 20)); break;
             case oCut: o.cutFrame = true; break;
             case oBadCheck: o.badCheck = true; break;
+            case oNoCheck: o.noCheck = true; break;
             case oNoCrLf: o.noCrLf = true; break;
             case oFaultEvery:
                 o.faultEvery = static_cast<std::uint64_t>(number("fault-every", optarg, 1, LLONG_MAX));
@@ -380,6 +385,7 @@ Options parseOptions(int argc, char** argv) {
                     !o.reader.syntaxLetters.empty() || o.reader.password || !o.reader.continuous))
         warn("--refuse, --syntax-error, --password and --no-continuous apply to the pelvan family only");
     if (pelvan && o.badCheck) warn("--bad-check: text lines carry no check; ignored");
+    if (!isMavo(f) && o.noCheck) warn("--no-check applies to the mavo families only; ignored");
     if (isMavo(f) && o.noCrLf) warn("--no-crlf: framed readers send no CR LF; ignored");
     const int digits = o.codeDigits();
     for (int i = optind; i < argc; ++i) {

@@ -30,6 +30,7 @@ struct Options {
     long baud = 9600;  // 0: unpaced
     std::size_t garbage = 0;
     bool cutFrame = false, badCheck = false, noCrLf = false;
+    bool noCheck = false;  // mavo code frames end at their ETX
     std::uint64_t faultEvery = 1;
     std::uint64_t longLine = 0;
     std::int64_t unplugAfterMs = -1, replugAfterMs = -1;

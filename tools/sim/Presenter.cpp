@@ -75,7 +75,8 @@ bool Presenter::emit(const Item& it, bool lastOfStep, bool continuous, std::vect
         }
     } else {
         frame = mavoCodeFrame(it.code);
-        if (faulty && o_.badCheck) {
+        if (o_.noCheck) frame.pop_back();
+        if (faulty && o_.badCheck && !o_.noCheck) {
             frame.back() = static_cast<char>(frame.back() ^ 0x01);
             fault = "bad-check";
         }
