@@ -40,6 +40,10 @@ public:
     // One code accepted by the control (device and badge: the control's types).
     void Accetta(const QString& codice, int dispositivo, int badge);
 
+    // Ends the program with a status, once it runs: the first connection,
+    // made in the background, was refused for good (the reason is printed).
+    std::function<void(int uscita)> Termina;
+
 private:
     Recapito(const OpzioniConsegna& o, int porta, std::unique_ptr<Spool> spool, std::unique_ptr<Consegna> c);
     void Scrivi();
