@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QTimer>
 #include <memory>
+#include <optional>
 
 #include "control/SessioneCorrente.h"
 #include "talumbra/ucTalumbra.h"
@@ -15,10 +16,8 @@ inline constexpr quint32 kColoreLettura = 8454143;   // 255, 255, 128
 inline constexpr quint32 kColoreErrore = 8421631;    // 255, 128, 128
 
 // Colours are 0x00BBGGRR.
-inline QColor DaColore(quint32 v) { return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF)); }
-inline quint32 AColore(const QColor& c) {
-    return quint32(c.red()) | (quint32(c.green()) << 8) | (quint32(c.blue()) << 16);
-}
+inline QColor DaColore(quint32 v) { return ucTalumbra::DaNumero(v); }
+inline quint32 AColore(const QColor& c) { return ucTalumbra::ANumero(c); }
 
 // The code box. A box that is not on screen (a headless host) does not lay
 // out every code it is given, which would cost more than reading the code:
@@ -89,6 +88,12 @@ struct ucTalumbra::Stato_ {
     bool mCaricamento = false;
     bool modoProgetto = false;
     bool attivoProgetto = false;  // Attivo as designed, never applied to the port
+    // InitProperties, ReadProperties or an assignment to Attivo has run. Until
+    // then the control only keeps what a form sets: no port is opened or probed.
+    bool avviato = false;
+    // The values last announced by the change signals.
+    std::optional<bool> attivoVisto;
+    std::optional<TipoDispositivo_Enum> tipoVisto;
 
     Domanda domanda;
     bool aggiornaInCoda = false;

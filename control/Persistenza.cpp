@@ -49,9 +49,10 @@ bool LeggiBooleano(ucTalumbra::PropertyBag& b, const QString& chiave, const QVar
 }  // namespace
 
 void ucTalumbra::InitProperties() {
+    d->avviato = true;
     ImpostaSfondo(Ambiente());
     setCommPort(1);
-    d->txtCode->Imposta(QString());
+    MostraCodice(QString());
     setTipoBadge(tb_EM_4x02);
     setTMantCode(500);
     d->CheckVersion = 0;
@@ -71,10 +72,11 @@ void ucTalumbra::ReadProperties(PropertyBag& store) {
         explicit Caricamento(bool& x) : f(x) { f = true; }
         ~Caricamento() { f = false; }
     } caricamento(d->mCaricamento);
+    d->avviato = true;
 
     constexpr qint64 i32min = std::numeric_limits<qint32>::min(), i32max = std::numeric_limits<qint32>::max();
     ImpostaSfondo(Ambiente());
-    d->txtCode->Imposta(store.ReadProperty("Codice", QString()).toString());
+    MostraCodice(store.ReadProperty("Codice", QString()).toString());
     setTipoBadge(static_cast<TipoBadge_Enum>(LeggiIntero(store, "TipoBadge", 0, i32min, i32max)));
     setTMantCode(qint32(LeggiIntero(store, "TMantCode", 500, i32min, i32max)));
     setCodificaQuendel(LeggiBooleano(store, "CodificaQuendel", QVariant::fromValue<quint8>(1)));

@@ -22,6 +22,9 @@ namespace {
 
 constexpr qint32 kMaxIntervalloCheck = 60000;
 
+// Controls alive in the process: the first one sets the shared settings.
+int viventi = 0;
+
 // The property hands its value to the session unchanged.
 static_assert(int(ucTalumbra::tdPELVAN) == Lettore::dPELVAN && int(ucTalumbra::tdKez3) == Lettore::dKez3 &&
               int(ucTalumbra::tdEmulKez) == Lettore::dEmulKez && int(ucTalumbra::tdMifareMAVO) == Lettore::dMifareMAVO);
@@ -58,10 +61,24 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
     connect(d->trLettura.t, &QTimer::timeout, this, [this] { Protetto([this] { trLettura_Timer(); }); });
     connect(d->trCheck.t, &QTimer::timeout, this, [this] { trCheck_Timer(); });
 
-    // Our own session becomes the current one.
+    // Our own session becomes the current one. A control made by a form has
+    // the values of a new instance; but the shared settings are another live
+    // control's too: those the host gave it stay.
     d->mio = std::make_shared<Lettore>();
-    talumbra::setSessioneCorrente(d->mio);
     Lettore* s = d->mio.get();
+    if (viventi++ == 0) {
+        s->setTipoBadge(tb_EM_4x02);
+        s->setTMantCode(500);
+        s->setCodificaQuendel(true);
+    } else {
+        const auto prima = Sessione();
+        s->setTipoBadge(prima->TipoBadge());
+        s->setTMantCode(prima->TMantCode());
+        s->setCodificaQuendel(prima->CodificaQuendel());
+    }
+    talumbra::setSessioneCorrente(d->mio);
+    // A new instance's port number, only recorded: nothing is opened.
+    s->setCommPort(1);
     s->setDomanda([this](const QString& testo) { return Chiedi(testo); });
     connect(s, &Lettore::Lettura, this, &ucTalumbra::MyLettori_Lettura);
     connect(s, &Lettore::Scartata, this, [this](const QString& t) {
@@ -74,6 +91,7 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
     });
     connect(s, &Lettore::Stato, this, [this](bool attivo) { emit Stato(attivo); });
     connect(s, &Lettore::FindDevice, this, [this](bool trovato, int32_t tipo) {
+        if (trovato) SeguiCambiamenti();
         auto dispositivo = static_cast<TipoDispositivo_Enum>(tipo);
         emit FindDevice(trovato, dispositivo);
     });
@@ -83,14 +101,18 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
     });
     d->trCheck.Abilita(false);
     d->trCheck.Intervallo(0);
+    d->attivoVisto = false;
+    d->tipoVisto = TipoDispositivo();
 }
 
 ucTalumbra::~ucTalumbra() {
+    --viventi;
     // Nothing of the session reaches this control any more.
     disconnect(d->mio.get(), nullptr, this, nullptr);
     d->mio->setDomanda({});
-    // A designed control never touched the port: no goodbye to the reader.
-    Sessione()->Chiudi(!d->modoProgetto);
+    // A designed control never touched the port, nor did one that a form
+    // made and nothing started: no goodbye to the reader.
+    Sessione()->Chiudi(!d->modoProgetto && d->avviato);
     d->mio->Chiudi(false);
     d->trLettura.t->stop();
     d->trCheck.t->stop();
@@ -128,7 +150,7 @@ qint16 ucTalumbra::CommPort() const { return qint16(Sessione()->CommPort()); }
 void ucTalumbra::setCommPort(qint16 v) {
     Sessione()->setCommPort(v);
     Notifica("CommPort");
-    if (!d->mCaricamento) Riconnetti(true);
+    if (!d->mCaricamento && d->avviato) Riconnetti(true);
 }
 
 QString ucTalumbra::Codice() const { return d->txtCode->Testo(); }
@@ -187,6 +209,7 @@ ucTalumbra::TipoDispositivo_Enum ucTalumbra::TipoDispositivo() const {
 void ucTalumbra::setTipoDispositivo(TipoDispositivo_Enum v) {
     Sessione()->setTipoDispositivo(v);
     Notifica("TipoDispositivo");
+    SeguiCambiamenti();
 }
 
 qint32 ucTalumbra::CheckVersion() const { return d->CheckVersion; }
@@ -218,6 +241,17 @@ void ucTalumbra::setAttivo(bool v) {
         emit Stato(bAttuale);
         return;
     }
+    // A form's Attivo, or the host's first: the port opens as a stored Attivo
+    // opens it at loading, with the reader looked for. A failure is reported
+    // (Anomalia, Stato) rather than thrown into the code building the form.
+    if (!std::exchange(d->avviato, true) && v) {
+        Protetto([] {
+            auto sessione = Sessione();
+            sessione->setAttivo(true);
+            sessione->Riconnetti(false);
+        });
+        return;
+    }
     Sessione()->setAttivo(v);
 }
 
@@ -247,12 +281,27 @@ void ucTalumbra::AggiornaStato() {
         if (!Attivo()) ImpostaSfondoCodice(d->ColoreErrore);
     }
     Disponi();
+    SeguiCambiamenti();
+}
+
+void ucTalumbra::SeguiCambiamenti() {
+    const bool attivo = Attivo();
+    if (std::exchange(d->attivoVisto, attivo) != attivo) emit AttivoCambiato(attivo);
+    const TipoDispositivo_Enum tipo = TipoDispositivo();
+    if (std::exchange(d->tipoVisto, tipo) != tipo) emit TipoDispositivoCambiato(tipo);
+}
+
+void ucTalumbra::MostraCodice(const QString& testo) {
+    const bool cambiato = testo != d->txtCode->Testo();
+    d->txtCode->Imposta(testo);
+    if (cambiato) emit CodiceCambiato(testo);
 }
 
 void ucTalumbra::CaricaSeriali() {
     QComboBox* cmb = d->cmbSeriale;
-    // Probing would open every port of the designer's machine.
-    if (cmb->count() >= 1 || d->modoProgetto) return;
+    // Probing opens every port of the machine: not for a designed control,
+    // nor for one that nothing has started yet.
+    if (cmb->count() >= 1 || d->modoProgetto || !d->avviato) return;
     auto sessione = Sessione();
     const int ricordata = sessione->CommPort();
     const QList<int> porte = sessione->Porte();
@@ -293,7 +342,7 @@ void ucTalumbra::MyLettori_Lettura(const QString& sCodice) {
         d->trLettura.Abilita(true);
     }
     QString codice = sCodice;
-    d->txtCode->Imposta(codice);
+    MostraCodice(codice);
     emit Lettura(codice);
 }
 

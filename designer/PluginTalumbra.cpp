@@ -5,6 +5,15 @@
 #include <QPainter>
 #include <QPixmap>
 
+namespace {
+// By class name: a form loader that loads this plugin need not load Designer's library.
+bool InFormWindow(const QWidget* w) {
+    for (; w; w = w->parentWidget())
+        if (w->inherits("QDesignerFormWindowInterface")) return true;
+    return false;
+}
+}  // namespace
+
 PluginTalumbra::PluginTalumbra(QObject* parent) : QObject(parent) {}
 
 QString PluginTalumbra::name() const { return QStringLiteral("ucTalumbra"); }
@@ -42,7 +51,10 @@ QIcon PluginTalumbra::icon() const {
 
 QWidget* PluginTalumbra::createWidget(QWidget* parent) {
     auto* w = new ucTalumbra(parent);
-    if (core_) w->setModoProgetto(true);
+    // Inside Designer, a control on a form being edited (or on none: the widget
+    // box, the property defaults) is only designed. Form > Preview builds the
+    // form outside any form window: there it runs as in the application.
+    if (core_ && (!parent || InFormWindow(parent))) w->setModoProgetto(true);
     return w;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// Puts ucTalumbra in Qt Designer's widget box. Controls made for Designer open
-// no port; those made for a form loaded at run time (QUiLoader) are ordinary.
+// Puts ucTalumbra in Qt Designer's widget box. Controls made for a form being
+// edited open no port; those of Designer's preview and of a form loaded at run
+// time (QUiLoader) are ordinary.
 #include <QObject>
 #include <QtUiPlugin/QDesignerCustomWidgetInterface>
 

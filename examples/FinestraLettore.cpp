@@ -11,9 +11,11 @@ FinestraLettore::FinestraLettore(QWidget* parent) : QWidget(parent) {
 }
 
 void FinestraLettore::Apri(int porta) {
-    // Setting the port opens it; a port that cannot be opened shows in Stato.
+    // The form's control opens its port when Attivo is set; a port that cannot
+    // be opened shows in Stato.
     try {
-        ui.lettore->setCommPort(static_cast<qint16>(porta));
+        ui.lettore->setCommPort(porta);
+        ui.lettore->setAttivo(true);
     } catch (const talumbra::Fallimento& f) {
         ui.lblStato->setText(
             QStringLiteral("Errore %1 %2").arg(f.Numero()).arg(QString::fromStdString(f.Descrizione())));

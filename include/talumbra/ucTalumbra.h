@@ -1,6 +1,7 @@
 #pragma once
 // ucTalumbra: the badge reader control. The library's public API is this
 // control, its two enumerations and the failure type its setters throw.
+#include <QColor>
 #include <QString>
 #include <QVariant>
 #include <QWidget>
@@ -17,18 +18,23 @@ class QTimer;
 
 class TALUMBRA_EXPORT ucTalumbra : public QWidget {
     Q_OBJECT
-    Q_PROPERTY(qint16 CommPort READ CommPort WRITE setCommPort)
-    Q_PROPERTY(QString Codice READ Codice)
+    // Property types are ones Qt Designer edits: CommPort an int (1-256), the
+    // colours QColor. The C++ accessors and the stored values keep the 16-bit
+    // port and the colours as 0x00BBGGRR numbers. Attivo comes last, so that a
+    // form opens the port with every other property already applied.
+    Q_PROPERTY(int CommPort READ CommPort WRITE setCommPort)
+    Q_PROPERTY(QString Codice READ Codice NOTIFY CodiceCambiato)
     Q_PROPERTY(TipoBadge_Enum TipoBadge READ TipoBadge WRITE setTipoBadge)
     Q_PROPERTY(qint32 TMantCode READ TMantCode WRITE setTMantCode)
     Q_PROPERTY(bool CodificaQuendel READ CodificaQuendel WRITE setCodificaQuendel)
-    Q_PROPERTY(quint32 ColoreErrore READ ColoreErrore WRITE setColoreErrore)
-    Q_PROPERTY(quint32 ColoreConnesso READ ColoreConnesso WRITE setColoreConnesso)
-    Q_PROPERTY(quint32 ColoreLettura READ ColoreLettura WRITE setColoreLettura)
-    Q_PROPERTY(TipoDispositivo_Enum TipoDispositivo READ TipoDispositivo WRITE setTipoDispositivo)
+    Q_PROPERTY(QColor ColoreErrore READ ColoreErroreQt WRITE setColoreErrore)
+    Q_PROPERTY(QColor ColoreConnesso READ ColoreConnessoQt WRITE setColoreConnesso)
+    Q_PROPERTY(QColor ColoreLettura READ ColoreLetturaQt WRITE setColoreLettura)
+    Q_PROPERTY(TipoDispositivo_Enum TipoDispositivo READ TipoDispositivo WRITE setTipoDispositivo NOTIFY
+                   TipoDispositivoCambiato)
     Q_PROPERTY(qint32 CheckVersion READ CheckVersion WRITE setCheckVersion)
-    Q_PROPERTY(bool Attivo READ Attivo WRITE setAttivo)
     Q_PROPERTY(bool RiconnessioneAutomatica READ RiconnessioneAutomatica WRITE setRiconnessioneAutomatica)
+    Q_PROPERTY(bool Attivo READ Attivo WRITE setAttivo NOTIFY AttivoCambiato)
 
 public:
     enum TipoDispositivo_Enum : qint32 { tdPELVAN = 0, tdKez3 = 1, tdEmulKez = 2, tdMifareMAVO = 3 };
@@ -67,8 +73,21 @@ public:
     bool ModoProgetto() const;
     void setModoProgetto(bool v);
 
-    // Creation steps run here; then the container calls InitProperties (a new
-    // instance) or ReadProperties (stored properties), once.
+    // Two ways to start a control:
+    // - Made by its constructor alone (a form from Qt Designer, through uic or
+    //   QUiLoader, or plain code), it has the values of a new instance and
+    //   opens no port and sends nothing. It keeps what a form sets (CommPort
+    //   does not reopen) and lists no ports, until Attivo is first assigned:
+    //   true opens CommPort and looks for the reader, as a form stored with
+    //   Attivo does at loading, and reports a failure through Anomalia and
+    //   Stato instead of throwing; false shows the closed state and the port
+    //   list. From then on it is as any other: CommPort reopens.
+    // - A container calls InitProperties (a new instance: port 1 is opened and
+    //   the reader looked for, then the port closed again) or ReadProperties
+    //   (stored properties), once, right after construction.
+    // TipoBadge, TMantCode and CodificaQuendel are shared by every control in
+    // the process: a control made while no other exists sets them to 0, 500
+    // and true; one made beside a live control leaves them as the host set them.
     explicit ucTalumbra(QWidget* parent = nullptr, Container* container = nullptr);
     ~ucTalumbra() override;
 
@@ -78,6 +97,11 @@ public:
 
     qint16 CommPort() const;
     void setCommPort(qint16 v);
+    // A number beyond 16 bits is an overflow (6), never another port.
+    void setCommPort(int v) {
+        if (v < -32768 || v > 32767) throw talumbra::Fallimento(talumbra::errOverflow, "Overflow");
+        setCommPort(static_cast<qint16>(v));
+    }
     QString Codice() const;
     TipoBadge_Enum TipoBadge() const;
     void setTipoBadge(TipoBadge_Enum v);
@@ -85,12 +109,29 @@ public:
     void setTMantCode(qint32 v);
     bool CodificaQuendel() const;
     void setCodificaQuendel(bool v);
+    // Colours as numbers, 0x00BBGGRR (as stored), or as QColor (as Qt shows
+    // them; the alpha channel is dropped).
     quint32 ColoreErrore() const;
     void setColoreErrore(quint32 v);
     quint32 ColoreConnesso() const;
     void setColoreConnesso(quint32 v);
     quint32 ColoreLettura() const;
     void setColoreLettura(quint32 v);
+    QColor ColoreErroreQt() const { return DaNumero(ColoreErrore()); }
+    void setColoreErrore(const QColor& c) { setColoreErrore(ANumero(c)); }
+    QColor ColoreConnessoQt() const { return DaNumero(ColoreConnesso()); }
+    void setColoreConnesso(const QColor& c) { setColoreConnesso(ANumero(c)); }
+    QColor ColoreLetturaQt() const { return DaNumero(ColoreLettura()); }
+    void setColoreLettura(const QColor& c) { setColoreLettura(ANumero(c)); }
+    // Qt::red would otherwise be taken as the number 7.
+    void setColoreErrore(Qt::GlobalColor c) { setColoreErrore(QColor(c)); }
+    void setColoreConnesso(Qt::GlobalColor c) { setColoreConnesso(QColor(c)); }
+    void setColoreLettura(Qt::GlobalColor c) { setColoreLettura(QColor(c)); }
+    static QColor DaNumero(quint32 v) { return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF)); }
+    static quint32 ANumero(const QColor& c) {
+        const QColor rgb = c.toRgb();
+        return quint32(rgb.red()) | (quint32(rgb.green()) << 8) | (quint32(rgb.blue()) << 16);
+    }
     TipoDispositivo_Enum TipoDispositivo() const;
     void setTipoDispositivo(TipoDispositivo_Enum v);
     qint32 CheckVersion() const;
@@ -115,6 +156,11 @@ signals:
     // A framed code dropped because its check character does not match (the
     // frame as received).
     void Scartata(QString& sTrama);
+    // Changes that happen without the setter: the port lost or reopened, a
+    // code read, the device type found by the presence check.
+    void AttivoCambiato(bool attivo);
+    void CodiceCambiato(const QString& codice);
+    void TipoDispositivoCambiato(ucTalumbra::TipoDispositivo_Enum tipo);
 
 protected:
     void paintEvent(QPaintEvent* e) override;
@@ -137,6 +183,8 @@ private:
     void ImpostaSfondo(quint32 colore);
     void ImpostaSfondoCodice(quint32 colore);
     void Disponi();
+    void MostraCodice(const QString& testo);
+    void SeguiCambiamenti();
 
     struct Stato_;
     std::unique_ptr<Stato_> d;

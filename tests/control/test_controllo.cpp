@@ -26,7 +26,7 @@ protected:
     ContenitoreFinto contenitore;
     std::unique_ptr<ucTalumbra> c;
 
-    std::vector<bool> stati;
+    std::vector<bool> stati, cambiati;  // Stato, AttivoCambiato
     std::vector<std::pair<bool, int>> trovati;
     QStringList anomalie, letture;
     int domande = 0;
@@ -48,6 +48,7 @@ protected:
             return risposta();
         });
         QObject::connect(c.get(), &ucTalumbra::Stato, [this](bool& b) { stati.push_back(b); });
+        QObject::connect(c.get(), &ucTalumbra::AttivoCambiato, [this](bool b) { cambiati.push_back(b); });
         QObject::connect(c.get(), &ucTalumbra::FindDevice, [this](bool& b, ucTalumbra::TipoDispositivo_Enum& t) {
             trovati.push_back({b, int(t)});
         });
@@ -184,10 +185,51 @@ TEST_F(Controllo, LettoreMutoOkPoiAnnulla) {
     EXPECT_FALSE(stati.back());
 }
 
+// A control made by a form: no container sequence, the form's properties,
+// then (maybe) Attivo.
+TEST_F(Controllo, DiUnModuloLaPortaAttendeAttivo) {
+    SessioneCorrente()->setTMantCode(0);  // left behind by a control now gone
+    Crea();
+    EXPECT_EQ(c->TMantCode(), 500);
+    EXPECT_TRUE(c->CodificaQuendel());
+    c->setCommPort(1);
+    c->setTMantCode(800);
+    c->show();
+    Gira(30);
+    EXPECT_EQ(porta().aperture, 0);
+    EXPECT_TRUE(porta().scritture.empty());
+    EXPECT_EQ(cmb()->count(), 0);  // not even probed
+    EXPECT_FALSE(c->Attivo());
+    // Opened and searched for, as a form stored with Attivo is at loading.
+    c->setAttivo(true);
+    EXPECT_TRUE(c->Attivo());
+    EXPECT_EQ(lettore.versioni, 1);
+    EXPECT_EQ(trovati, (std::vector<std::pair<bool, int>>{{true, 0}}));
+    EXPECT_EQ(cambiati, std::vector<bool>{true});
+    // A control made beside it leaves the shared settings as the host set them.
+    ucTalumbra secondo;
+    EXPECT_EQ(secondo.TMantCode(), 800);
+}
+
+TEST_F(Controllo, DiUnModuloUnaPortaMancanteVaInAnomalia) {
+    lettore.esistenti = {};
+    Crea();
+    EXPECT_NO_THROW(c->setAttivo(true));  // uic's setupUi or QUiLoader would be left by it
+    EXPECT_FALSE(c->Attivo());
+    ASSERT_EQ(anomalie.size(), 1);
+    EXPECT_TRUE(anomalie[0].startsWith("Errore ")) << anomalie[0].toStdString();
+    EXPECT_FALSE(stati.empty() || stati.back());
+}
+
 TEST_F(Controllo, Kez3SenzaRicerca) {
     Crea();
     c->setTipoDispositivo(ucTalumbra::tdKez3);
+    c->setAttivo(true);
+    EXPECT_TRUE(c->Attivo());
+    // From now on the port setter reopens.
+    const int aperture = porta().aperture;
     c->setCommPort(1);
+    EXPECT_GT(porta().aperture, aperture);
     EXPECT_TRUE(c->Attivo());
     EXPECT_EQ(lettore.versioni, 0);
     EXPECT_TRUE(trovati.empty());
@@ -506,6 +548,7 @@ TEST_F(Controllo, GuastoNelControlloPeriodicoNonEsceDalTimer) {
     ASSERT_TRUE(Attendi([&] { return !anomalie.isEmpty(); }));
     EXPECT_TRUE(anomalie.first().startsWith("Errore 68 "));
     EXPECT_FALSE(c->Attivo());
+    EXPECT_EQ(cambiati.back(), false);  // closed without the setter, still announced
     // The period goes on; with the port closed a tick only rearms.
     EXPECT_TRUE(timer("trCheck")->isActive());
     Gira(100);

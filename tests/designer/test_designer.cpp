@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMetaProperty>
 #include <QPluginLoader>
 #include <QTemporaryDir>
 #include <QUiLoader>
@@ -33,9 +34,9 @@ const char* const kModulo = R"(<ui version="4.0">
      <property name="TipoBadge"><enum>ucTalumbra::tb_HITAG_2</enum></property>
      <property name="TMantCode"><number>750</number></property>
      <property name="CodificaQuendel"><bool>false</bool></property>
-     <property name="ColoreErrore"><UInt>255</UInt></property>
-     <property name="ColoreConnesso"><UInt>65280</UInt></property>
-     <property name="ColoreLettura"><UInt>16711680</UInt></property>
+     <property name="ColoreErrore"><color><red>255</red><green>0</green><blue>0</blue></color></property>
+     <property name="ColoreConnesso"><color><red>0</red><green>255</green><blue>0</blue></color></property>
+     <property name="ColoreLettura"><color><red>0</red><green>0</green><blue>255</blue></color></property>
      <property name="TipoDispositivo"><enum>ucTalumbra::tdMifareMAVO</enum></property>
      <property name="CheckVersion"><number>5000</number></property>
     </widget>
@@ -45,31 +46,23 @@ const char* const kModulo = R"(<ui version="4.0">
 </ui>
 )";
 
-TEST(Designer, PropertiesOfTheFormReachTheControl) {
+// A form of one control with the given properties.
+QByteArray Modulo(const char* proprieta) {
+    return QByteArray(R"(<ui version="4.0"><class>Modulo</class><widget class="QWidget" name="Modulo">)"
+                      R"(<widget class="ucTalumbra" name="lettore">)") +
+           proprieta + "</widget></widget></ui>";
+}
+
+std::unique_ptr<QWidget> Carica(QByteArray testo) {
     QUiLoader loader;
     loader.clearPluginPaths();
     loader.addPluginPath(QStringLiteral(TALUMBRA_PLUGIN_DIR));
-    ASSERT_TRUE(loader.availableWidgets().contains(QStringLiteral("ucTalumbra")));
-
-    QByteArray testo(kModulo);
+    EXPECT_TRUE(loader.availableWidgets().contains(QStringLiteral("ucTalumbra")));
     QBuffer buf(&testo);
     buf.open(QIODevice::ReadOnly);
     std::unique_ptr<QWidget> modulo(loader.load(&buf));
-    ASSERT_TRUE(modulo) << qPrintable(loader.errorString());
-    auto* c = modulo->findChild<ucTalumbra*>(QStringLiteral("lettore"));
-    ASSERT_NE(c, nullptr);
-    EXPECT_FALSE(c->ModoProgetto());
-    EXPECT_EQ(c->CommPort(), 200);
-    EXPECT_EQ(c->TipoBadge(), ucTalumbra::tb_HITAG_2);
-    EXPECT_EQ(c->TMantCode(), 750);
-    EXPECT_FALSE(c->CodificaQuendel());
-    EXPECT_EQ(c->ColoreErrore(), 255u);
-    EXPECT_EQ(c->ColoreConnesso(), 65280u);
-    EXPECT_EQ(c->ColoreLettura(), 16711680u);
-    EXPECT_EQ(c->TipoDispositivo(), ucTalumbra::tdMifareMAVO);
-    EXPECT_EQ(c->CheckVersion(), 5000);
-    // Port 200 is in no table and has no entry: nothing could be opened.
-    EXPECT_FALSE(c->Attivo());
+    EXPECT_TRUE(modulo) << qPrintable(loader.errorString());
+    return modulo;
 }
 
 // How many descriptors of this process are open on the pty's slave.
@@ -85,13 +78,104 @@ bool DatiInArrivo(int master) {
     return ::poll(&p, 1, 50) > 0 && (p.revents & POLLIN);
 }
 
-TEST(Designer, InDesignerNoPortIsOpened) {
+// A pty standing for the port comN of the tests' folder.
+struct Pty {
     int master = -1, slaveFd = -1;
-    char nome[256] = {};
-    ASSERT_EQ(::openpty(&master, &slaveFd, nome, nullptr, nullptr), 0);
+    QString slave;
+    explicit Pty(int numero) {
+        char nome[256] = {};
+        if (::openpty(&master, &slaveFd, nome, nullptr, nullptr) != 0) return;
+        slave = QString::fromLocal8Bit(nome);
+        QFile::link(slave, cartellaPorte->filePath(QStringLiteral("com%1").arg(numero)));
+    }
+    ~Pty() {
+        ::close(slaveFd);
+        ::close(master);
+    }
+};
+
+void Gira() {
+    for (int i = 0; i < 20; ++i) {
+        QApplication::processEvents();
+        ::usleep(10000);
+    }
+}
+
+TEST(Designer, PropertyTypesAreOnesDesignerEdits) {
+    const QMetaObject& mo = ucTalumbra::staticMetaObject;
+    const std::pair<const char*, int> tipi[] = {
+        {"CommPort", QMetaType::Int},          {"TMantCode", QMetaType::Int},
+        {"CheckVersion", QMetaType::Int},      {"ColoreErrore", QMetaType::QColor},
+        {"ColoreConnesso", QMetaType::QColor}, {"ColoreLettura", QMetaType::QColor}};
+    for (auto [nome, tipo] : tipi) {
+        const QMetaProperty p = mo.property(mo.indexOfProperty(nome));
+        EXPECT_EQ(p.typeId(), tipo) << nome;
+        EXPECT_TRUE(p.isDesignable() && p.isWritable()) << nome;
+    }
+    for (const char* nome : {"Attivo", "Codice", "TipoDispositivo"})
+        EXPECT_TRUE(mo.property(mo.indexOfProperty(nome)).hasNotifySignal()) << nome;
+}
+
+TEST(Designer, PropertiesOfTheFormReachTheControl) {
+    std::unique_ptr<QWidget> modulo = Carica(kModulo);
+    ASSERT_TRUE(modulo);
+    auto* c = modulo->findChild<ucTalumbra*>(QStringLiteral("lettore"));
+    ASSERT_NE(c, nullptr);
+    EXPECT_FALSE(c->ModoProgetto());
+    EXPECT_EQ(c->CommPort(), 200);
+    EXPECT_EQ(c->TipoBadge(), ucTalumbra::tb_HITAG_2);
+    EXPECT_EQ(c->TMantCode(), 750);
+    EXPECT_FALSE(c->CodificaQuendel());
+    EXPECT_EQ(c->ColoreErrore(), 255u);
+    EXPECT_EQ(c->ColoreConnesso(), 65280u);
+    EXPECT_EQ(c->ColoreLettura(), 16711680u);
+    EXPECT_EQ(c->TipoDispositivo(), ucTalumbra::tdMifareMAVO);
+    EXPECT_EQ(c->CheckVersion(), 5000);
+    EXPECT_FALSE(c->Attivo());
+    modulo.reset();
+
+    // A port, a repeat time and a colour; the port is not opened without Attivo.
+    Pty pty(5);
+    ASSERT_FALSE(pty.slave.isEmpty());
+    modulo = Carica(Modulo(R"(<property name="CommPort"><number>5</number></property>)"
+                           R"(<property name="TMantCode"><number>800</number></property>)"
+                           R"(<property name="ColoreConnesso"><color><red>1</red><green>2</green><blue>3</blue>)"
+                           R"(</color></property>)"));
+    ASSERT_TRUE(modulo);
+    c = modulo->findChild<ucTalumbra*>();
+    ASSERT_NE(c, nullptr);
+    modulo->show();
+    Gira();
+    EXPECT_EQ(c->CommPort(), 5);
+    EXPECT_EQ(c->TMantCode(), 800);
+    EXPECT_EQ(c->ColoreConnesso(), 0x030201u);
+    EXPECT_FALSE(c->Attivo());
+    EXPECT_EQ(Aperti(pty.slave), 1);
+    modulo.reset();
+    EXPECT_FALSE(DatiInArrivo(pty.master));
+
+    // No properties: a new instance's values, over those the last form left.
+    modulo = Carica(Modulo(""));
+    ASSERT_TRUE(modulo);
+    c = modulo->findChild<ucTalumbra*>();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->CommPort(), 1);
+    EXPECT_EQ(c->TipoBadge(), ucTalumbra::tb_EM_4x02);
+    EXPECT_EQ(c->TMantCode(), 500);
+    EXPECT_TRUE(c->CodificaQuendel());
+    EXPECT_EQ(c->CheckVersion(), 0);
+    EXPECT_EQ(c->property("ColoreConnesso").value<QColor>(), QColor(128, 255, 128));
+    EXPECT_EQ(c->ColoreLettura(), 8454143u);
+    EXPECT_EQ(c->ColoreErrore(), 8421631u);
+    EXPECT_FALSE(c->Attivo());
+}
+
+TEST(Designer, InDesignerNoPortIsOpened) {
     // The test's own descriptor keeps the pty alive; any other is the control's.
-    const QString slave = QString::fromLocal8Bit(nome);
-    ASSERT_TRUE(QFile::link(slave, cartellaPorte->filePath(QStringLiteral("com201"))));
+    Pty pty(201);
+    ASSERT_FALSE(pty.slave.isEmpty());
+    const QString slave = pty.slave;
+    const int master = pty.master;
 
     QPluginLoader plugin(QStringLiteral(TALUMBRA_PLUGIN));
     auto* interfaccia = qobject_cast<QDesignerCustomWidgetInterface*>(plugin.instance());
@@ -113,10 +197,7 @@ TEST(Designer, InDesignerNoPortIsOpened) {
     ASSERT_TRUE(c->setProperty("Attivo", true));
     ASSERT_TRUE(c->setProperty("CheckVersion", 100));
     c->show();
-    for (int i = 0; i < 20; ++i) {
-        QApplication::processEvents();
-        ::usleep(10000);
-    }
+    Gira();
     EXPECT_TRUE(c->Attivo());  // as designed, to be written into the form
     EXPECT_EQ(c->CommPort(), 201);
     EXPECT_EQ(Aperti(slave), 1);
@@ -126,8 +207,18 @@ TEST(Designer, InDesignerNoPortIsOpened) {
     EXPECT_EQ(Aperti(slave), 1);
     w.reset();
     EXPECT_FALSE(DatiInArrivo(master));
-    ::close(slaveFd);
-    ::close(master);
+
+    // Designer's preview builds the form outside any form window: the control
+    // there is an ordinary one, whose port a form's Attivo opens.
+    QWidget anteprima;
+    auto* p = qobject_cast<ucTalumbra*>(interfaccia->createWidget(&anteprima));
+    ASSERT_NE(p, nullptr);
+    EXPECT_FALSE(p->ModoProgetto());
+    ASSERT_TRUE(p->setProperty("CommPort", 201));
+    ASSERT_TRUE(p->setProperty("TipoDispositivo", ucTalumbra::tdKez3));  // opened without a search
+    EXPECT_EQ(Aperti(slave), 1);
+    ASSERT_TRUE(p->setProperty("Attivo", true));
+    EXPECT_EQ(Aperti(slave), 2);
 }
 
 }  // namespace

@@ -85,8 +85,10 @@ def prova_esempio(proc, esempio, sim, cartella, porta):
     s = avvia_sim(proc, sim, porta, env, "0123456789")
     es = harness.Proc(os.path.basename(esempio), [esempio, str(porta)], env)
     proc.append(es)
-    # As read, or with the bit-order conversion (the form does not set it).
+    # With the bit-order conversion: the form does not set it, and a new
+    # instance has it on.
     riga = attendi(es, r"^(U0123456789|80C4A2E691)$", 30)
+    verifica("%s converts the code as a new instance does" % esempio, riga == "80C4A2E691", riga)
     verifica("%s receives the code" % esempio, riga is not None, righe(es, s))
     harness.stop_all(proc)
     # Two readers in one program, each code with its own port.
