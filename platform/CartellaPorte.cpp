@@ -16,7 +16,9 @@ std::string Variabile(const char* nome) {
 
 bool Assoluto(const std::string& p) { return !p.empty() && p.front() == '/'; }
 
-std::string Casa() {
+}  // namespace
+
+std::string CartellaCasa() {
     std::string home = Variabile("HOME");
     if (Assoluto(home)) return home;
     // Services and su -c may run without HOME: the account still has a home.
@@ -24,15 +26,13 @@ std::string Casa() {
     return {};
 }
 
-}  // namespace
-
 std::string CartellaPorte() {
     // An empty value counts as unset, as an empty PATH-like setting would.
     std::string d = Variabile("TALUMBRA_PORTS");
     if (!d.empty()) return d;
     std::string xdg = Variabile("XDG_CONFIG_HOME");
     if (!Assoluto(xdg)) {
-        std::string casa = Casa();
+        std::string casa = CartellaCasa();
         if (casa.empty()) return {};
         xdg = casa + "/.config";
     }

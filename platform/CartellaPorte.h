@@ -16,4 +16,7 @@ namespace talumbra {
 // setting and no home).
 std::string CartellaPorte();
 
+// The user's home: HOME when absolute, else the account's; empty when neither.
+std::string CartellaCasa();
+
 }  // namespace talumbra

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace talumbra_read {
@@ -111,13 +113,15 @@ void ConsegnaMqtt::Avvia(const std::string& statoOnline, const std::string& stat
 
 // ---- libmosquitto's thread (or the first attempt in Avvia): hand over only.
 
-void ConsegnaMqtt::SuConnect(mosquitto*, void* io, int rc, int, const mqtt5__property*) {
+void ConsegnaMqtt::SuConnect(mosquitto*, void* io, int rc, int, const mqtt5__property* p) {
     auto* me = static_cast<ConsegnaMqtt*>(io);
     {
         std::lock_guard l(me->mx_);
         if (!me->connack_ || rc == 0) me->connack_ = rc;
     }
-    me->Accoda({Evento::Connesso, rc, 0});
+    std::uint32_t massimo = 0;
+    mosquitto_property_read_int32(p, MQTT_PROP_MAXIMUM_PACKET_SIZE, &massimo, false);
+    me->Accoda({Evento::Connesso, rc, int(std::min<std::uint32_t>(massimo, INT32_MAX))});
 }
 
 void ConsegnaMqtt::SuDisconnect(mosquitto*, void* io, int rc, const mqtt5__property*) {
@@ -157,7 +161,7 @@ void ConsegnaMqtt::Smaltisci() {
     }
     for (const Evento& e : ora) {
         switch (e.tipo) {
-            case Evento::Connesso: Connesso(e.a); break;
+            case Evento::Connesso: Connesso(e.a, e.b); break;
             case Evento::Disconnesso: Disconnesso(e.a); break;
             case Evento::Pubblicato: Pubblicato(e.a, e.b); break;
         }
@@ -173,7 +177,7 @@ void ConsegnaMqtt::SuLog(mosquitto*, void* io, int livello, const char* testo) {
 
 // ---- the main thread
 
-void ConsegnaMqtt::Connesso(int rc) {
+void ConsegnaMqtt::Connesso(int rc, int pacchettoMax) {
     if (chiusa_) return;
     if (rc != 0) {
         // A login refused on a later attempt: said once, then libmosquitto
@@ -187,6 +191,7 @@ void ConsegnaMqtt::Connesso(int rc) {
     if (avvisatoPerso_ && Avviso) Avviso("connected to the broker at " + Dove());
     avvisatoPerso_ = false;
     rifiutoLogin_.reset();
+    pacchettoMax_ = std::uint32_t(pacchettoMax);
     pronta_ = true;
     // Acknowledgements of earlier sends may still come or never: the spool
     // sends again from its oldest code, and those are matched no more.
@@ -200,6 +205,14 @@ void ConsegnaMqtt::Disconnesso(int rc) {
     const bool era = pronta_;
     pronta_ = false;
     inVolo_.clear();
+    // Twins with one client id push each other off for ever: said once.
+    if (rc == MQTT_RC_SESSION_TAKEN_OVER && !avvisatoSubentro_ && Avviso) {
+        Avviso("the broker at " + Dove() + " gave this reader's session to another client with the same id (" +
+               d_.idClient +
+               "): a copy of this spool runs elsewhere (a cloned machine?); delete the spool on one "
+               "of them, so that it makes a new id");
+        avvisatoSubentro_ = true;
+    }
     if (era && !avvisatoPerso_ && Avviso) {
         Avviso("lost the broker at " + Dove() + " (" + (rc ? mosquitto_strerror(rc) : "closed") +
                "); codes are spooled until it is back");
@@ -219,7 +232,9 @@ void ConsegnaMqtt::Pubblicato(int mid, int motivo) {
         statoRifiutato_ = motivo >= 0x80;
         return;
     }
-    if (motivo >= 0x80) {
+    if (motivo == MQTT_RC_PACKET_TOO_LARGE || motivo == MQTT_RC_PAYLOAD_FORMAT_INVALID) {
+        if (Respinto) Respinto(seq, mosquitto_reason_string(motivo));
+    } else if (motivo >= 0x80) {
         if (Rifiutato) Rifiutato(seq, mosquitto_reason_string(motivo));
     } else if (Confermato) {
         Confermato(seq);
@@ -229,8 +244,20 @@ void ConsegnaMqtt::Pubblicato(int mid, int motivo) {
 bool ConsegnaMqtt::Invia(std::int64_t seq, const std::string& dati) {
     if (!pronta_) return false;
     int mid = 0;
-    const int rc =
-        mosquitto_publish_v5(m_, &mid, argomentoCodici_.c_str(), int(dati.size()), dati.data(), 1, false, nullptr);
+    // The PUBLISH's size: fixed header, topic, packet id, no properties, payload.
+    const std::uint64_t resto = 2 + argomentoCodici_.size() + 2 + 1 + dati.size();
+    const std::uint64_t totale = 1 + (resto < 128 ? 1 : resto < 16384 ? 2 : resto < 2097152 ? 3 : 4) + resto;
+    int rc = MOSQ_ERR_OVERSIZE_PACKET;
+    if ((pacchettoMax_ == 0 || totale <= pacchettoMax_) && dati.size() <= size_t(INT32_MAX))
+        rc = mosquitto_publish_v5(m_, &mid, argomentoCodici_.c_str(), int(dati.size()), dati.data(), 1, false, nullptr);
+    if (rc == MOSQ_ERR_OVERSIZE_PACKET) {
+        // Larger than the broker takes: refused here, as the broker would,
+        // once the caller is back in the loop.
+        mid = midLocale_ = midLocale_ <= -1000000 ? -1 : midLocale_ - 1;
+        inVolo_[mid] = seq;
+        Accoda({Evento::Pubblicato, mid, MQTT_RC_PACKET_TOO_LARGE});
+        return true;
+    }
     if (rc != MOSQ_ERR_SUCCESS) return false;
     inVolo_[mid] = seq;
     return true;

@@ -36,11 +36,11 @@ private:
     static void SuLog(mosquitto*, void* io, int livello, const char* testo);
     struct Evento {
         enum Tipo { Connesso, Disconnesso, Pubblicato } tipo;
-        int a, b;  // rc; or mid and reason code
+        int a, b;  // rc and the broker's maximum packet size; rc; mid and reason code
     };
     void Accoda(const Evento& e);
     void Smaltisci();
-    void Connesso(int rc);
+    void Connesso(int rc, int pacchettoMax);
     void Disconnesso(int rc);
     void Pubblicato(int mid, int motivo);
     std::string Dove() const;
@@ -57,6 +57,9 @@ private:
     bool chiusa_ = false;
     bool statoRifiutato_ = false;
     bool avvisatoPerso_ = false;
+    bool avvisatoSubentro_ = false;
+    std::uint32_t pacchettoMax_ = 0;   // from the broker's CONNACK; 0: no limit given
+    int midLocale_ = 0;                // a code refused here, before the wire: its mid, below 0
     std::optional<int> rifiutoLogin_;  // the last login refusal reported
     std::string stato_;
     std::unordered_map<int, std::int64_t> inVolo_;  // mid -> seq; -1: a status message
