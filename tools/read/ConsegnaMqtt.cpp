@@ -21,6 +21,8 @@ constexpr int kKeepAlive = 30;  // seconds
 constexpr unsigned kAttesaMin = 1, kAttesaMax = 30;
 constexpr auto kAttesaConnack = std::chrono::seconds(10);
 constexpr auto kAttesaAddio = std::chrono::seconds(2);
+// A link closed by the broker this soon after the login counts toward a take-over.
+constexpr auto kSubentro = std::chrono::seconds(30);
 
 struct Libreria {
     Libreria() { mosquitto_lib_init(); }
@@ -192,6 +194,7 @@ void ConsegnaMqtt::Connesso(int rc, int pacchettoMax) {
     avvisatoPerso_ = false;
     rifiutoLogin_.reset();
     pacchettoMax_ = std::uint32_t(pacchettoMax);
+    collegata_ = std::chrono::steady_clock::now();
     pronta_ = true;
     // Acknowledgements of earlier sends may still come or never: the spool
     // sends again from its oldest code, and those are matched no more.
@@ -205,15 +208,28 @@ void ConsegnaMqtt::Disconnesso(int rc) {
     const bool era = pronta_;
     pronta_ = false;
     inVolo_.clear();
-    // Twins with one client id push each other off for ever: said once.
-    if (rc == MQTT_RC_SESSION_TAKEN_OVER && !avvisatoSubentro_ && Avviso) {
-        Avviso("the broker at " + Dove() + " gave this reader's session to another client with the same id (" +
-               d_.idClient +
-               "): a copy of this spool runs elsewhere (a cloned machine?); delete the spool on one "
-               "of them, so that it makes a new id");
+    // Twins with one client id push each other off the broker, again and
+    // again. A broker that says so, or one that closes the link soon after
+    // each login, three times running, is told once; the churn that follows
+    // is not logged line by line.
+    if (era) {
+        const bool breve = rc == MQTT_RC_SESSION_TAKEN_OVER ||
+                           (rc == MOSQ_ERR_CONN_LOST && std::chrono::steady_clock::now() - collegata_ < kSubentro);
+        chiusureBrevi_ = breve ? chiusureBrevi_ + 1 : 0;
+        if (!breve) subentro_ = false;
+    }
+    if ((rc == MQTT_RC_SESSION_TAKEN_OVER || chiusureBrevi_ >= 3) && !subentro_) {
+        subentro_ = true;
+        if (!avvisatoSubentro_ && Avviso)
+            Avviso("the broker at " + Dove() +
+                   (rc == MQTT_RC_SESSION_TAKEN_OVER ? " gave this reader's session to"
+                                                     : " keeps closing the link soon after each login: most likely") +
+                   " another client with the same client id (" + d_.idClient +
+                   ") takes the session over, a copy of this spool running elsewhere (a cloned machine?); delete the "
+                   "spool on one of them, so that it makes a new id");
         avvisatoSubentro_ = true;
     }
-    if (era && !avvisatoPerso_ && Avviso) {
+    if (era && !avvisatoPerso_ && !subentro_ && Avviso) {
         Avviso("lost the broker at " + Dove() + " (" + (rc ? mosquitto_strerror(rc) : "closed") +
                "); codes are spooled until it is back");
         avvisatoPerso_ = true;

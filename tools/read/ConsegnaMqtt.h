@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QObject>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -58,6 +59,9 @@ private:
     bool statoRifiutato_ = false;
     bool avvisatoPerso_ = false;
     bool avvisatoSubentro_ = false;
+    bool subentro_ = false;  // the session is being taken over, again and again
+    int chiusureBrevi_ = 0;  // links closed by the broker soon after the login, in a row
+    std::chrono::steady_clock::time_point collegata_;
     std::uint32_t pacchettoMax_ = 0;   // from the broker's CONNACK; 0: no limit given
     int midLocale_ = 0;                // a code refused here, before the wire: its mid, below 0
     std::optional<int> rifiutoLogin_;  // the last login refusal reported

@@ -61,16 +61,18 @@ std::string Leggibile(const std::string& opzione, const std::string& file) {
     return file;
 }
 
-// The URL as it may be shown: a password in it becomes "***".
-std::string SenzaPassword(const std::string& url) {
+// The URL as it may be shown: a password in it becomes "***", and a very
+// long one is cut.
+std::string SenzaPassword(std::string url) {
     const size_t inizio = url.find("://");
-    if (inizio == std::string::npos) return url;
-    const size_t fine = std::min(url.find('/', inizio + 3), url.size());
-    const size_t chiocciola = url.rfind('@', fine - 1);
-    if (chiocciola == std::string::npos || chiocciola < inizio + 3) return url;
-    const size_t duepunti = url.find(':', inizio + 3);
-    if (duepunti == std::string::npos || duepunti > chiocciola) return url;
-    return url.substr(0, duepunti + 1) + "***" + url.substr(chiocciola);
+    if (inizio != std::string::npos) {
+        const size_t fine = std::min(url.find('/', inizio + 3), url.size());
+        const size_t chiocciola = url.rfind('@', fine - 1);
+        const size_t duepunti = url.find(':', inizio + 3);
+        if (chiocciola != std::string::npos && chiocciola > inizio + 3 && duepunti < chiocciola)
+            url = url.substr(0, duepunti + 1) + "***" + url.substr(chiocciola);
+    }
+    return url.size() > 200 ? url.substr(0, 200) + "..." : url;
 }
 
 // Valid UTF-8 with no control character nor noncharacter: what a broker

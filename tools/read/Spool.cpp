@@ -86,7 +86,7 @@ void Spool::Apri() {
                         n(4) <= kSeqMax && n(5) >= 0 && n(5) <= kSeqMax && sorgenteValida;
     if (!valida) {
         sqlite3_finalize(s);
-        throw std::runtime_error("spool " + percorso_ +
+        throw std::runtime_error(percorso_ +
                                  ": it holds a sequence number, count or source id that this program never writes");
     }
     conta_ = n(0);
@@ -95,7 +95,7 @@ void Spool::Apri() {
     respinti_ = n(5);
     std::int64_t sorgente = n(6);
     sqlite3_finalize(s);
-    if (prossimo_ > kSeqMax) throw std::runtime_error("spool " + percorso_ + ": no sequence number is left");
+    if (prossimo_ > kSeqMax) throw std::runtime_error(percorso_ + ": no sequence number is left");
     // A spool made before source ids gets one now; its seq goes on.
     if (senzaSorgente) {
         sorgente = NuovaSorgente();
