@@ -438,6 +438,7 @@ bool Recapito::Committa(const std::vector<Spool::Voce>& voci) {
 }
 
 void Recapito::InMemoria_(std::vector<Spool::Voce>& voci) {
+    if (!voci.empty()) spool_->Consumato(voci.back().seq);
     std::int64_t persi = 0;
     for (Spool::Voce& v : voci) {
         memoria_.push_back({v.seq, std::move(v.dati), false});
@@ -457,24 +458,27 @@ void Recapito::InMemoria_(std::vector<Spool::Voce>& voci) {
 }
 
 void Recapito::RiprovaDisco() {
-    std::vector<Spool::Voce> voci;
-    for (const InMemoria& m : memoria_)
-        if (!m.confermato) voci.push_back({m.seq, m.dati});
     try {
-        if (!voci.empty() || !tolti_.empty()) {
-            if (spool_->Rifatto())
-                Avvisa("the spool " + percorso_ + " was deleted or replaced while running: made again");
-            // The codes lost meanwhile are counted in the spool from now on.
-            spool_->ContaPersi(std::exchange(persiMemoria_, 0));
+        if (spool_->Rifatto()) Avvisa("the spool " + percorso_ + " was deleted or replaced while running: made again");
+        // What was acknowledged meanwhile goes first: it gives room back.
+        for (const auto& [da, a] : tolti_) spool_->RimuoviDa(da, a);
+        tolti_.clear();
+        // The codes lost meanwhile are counted in the spool from now on.
+        spool_->ContaPersi(std::exchange(persiMemoria_, 0));
+        // Oldest first, a batch at a time: a disk with room for some only
+        // takes those, and the rest wait here.
+        while (!memoria_.empty()) {
+            std::vector<Spool::Voce> voci;
+            size_t n = 0;
+            for (; n < memoria_.size() && voci.size() < size_t(kScriviSubito); ++n)
+                if (!memoria_[n].confermato) voci.push_back({memoria_[n].seq, memoria_[n].dati});
             spool_->Aggiungi(voci, !consegna_->Pronta());
-            for (const auto& [da, a] : tolti_) spool_->RimuoviDa(da, a);
-            tolti_.clear();
+            memoria_.erase(memoria_.begin(), memoria_.begin() + std::ptrdiff_t(n));
         }
     } catch (const std::exception&) {
         disco_.start(1000);
         return;
     }
-    memoria_.clear();
     discoPieno_ = false;
     avvisatoTolti_ = false;
     Avvisa("the spool takes codes again");

@@ -49,11 +49,22 @@ Spool::Spool(const std::string& percorso, std::int64_t massimo) : percorso_(perc
     blocco_ = Blocca(percorso + ".lock");
     try {
         Apri();
+        // The last seq given while the disk was full; its bytes are written
+        // now, while there may be room, to be overwritten in place later.
+        std::int64_t ultimo = 0;
+        if (::pread(blocco_, &ultimo, sizeof ultimo, 0) != ssize_t(sizeof ultimo)) {
+            ultimo = 0;
+            (void)!::pwrite(blocco_, &ultimo, sizeof ultimo, 0);
+        }
+        if (ultimo < 0 || ultimo >= kSeqMax) throw std::runtime_error(percorso + ".lock: it holds no sequence number");
+        prossimo_ = std::max(prossimo_, ultimo + 1);
     } catch (...) {
         Chiudi();
         throw;
     }
 }
+
+void Spool::Consumato(std::int64_t seq) { (void)!::pwrite(blocco_, &seq, sizeof seq, 0); }
 
 void Spool::Apri() {
     if (sqlite3_open_v2(percorso_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)

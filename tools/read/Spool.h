@@ -40,6 +40,10 @@ public:
     // are increasing and not below ProssimoSeq(). With `taglia`, the oldest
     // codes beyond the limit make room; returns how many were dropped.
     std::int64_t Aggiungi(const std::vector<Voce>& voci, bool taglia);
+    // `seq` went to a code that could not be committed (a full disk): kept
+    // in the lock file, whose bytes are there already, so that a restart on
+    // a disk still full does not give that number to another code.
+    void Consumato(std::int64_t seq);
     // Codes lost elsewhere (never committed): counted with the next commit.
     void ContaPersi(std::int64_t n) { persi_ += n; }
     // Whether each commit waits for the disk (a power cut loses nothing) or
