@@ -548,7 +548,7 @@ def case_spool_deleted(c):
     for f in glob.glob(spool_path(c) + "*"):
         os.unlink(f)
     send(2)
-    c.read.wait_line(r"deleted or replaced while running", stream="err")
+    c.read.wait_line(r"deleted while running", stream="err")
     waiting = spooled(c)
     b.start()
     until(lambda: {j["code"] for _, j in c.codes(sub)} >= {"U" + s for s in sent}, "every code")

@@ -406,13 +406,26 @@ void Recapito::Salva() {
     Pompa();
 }
 
+void Recapito::ControllaSpool() {
+    switch (spool_->Controlla()) {
+        case Spool::Percorso::Suo: break;
+        case Spool::Percorso::Rifatto:
+            Avvisa("the spool " + percorso_ + " was deleted while running: made again, with the " +
+                   std::to_string(spool_->Conta()) + " code(s) waiting in it");
+            break;
+        case Spool::Percorso::Sostituito:
+            Avvisa("the spool " + percorso_ +
+                   " was replaced by another file while running: it is left alone, and this program keeps the "
+                   "spool it opened until it ends");
+            break;
+    }
+}
+
 // False when the spool cannot take them (a full disk): retried every second.
 bool Recapito::Committa(const std::vector<Spool::Voce>& voci) {
     std::int64_t scartati = 0;
     try {
-        if (spool_->Rifatto())
-            Avvisa("the spool " + percorso_ + " was deleted or replaced while running: made again, with the " +
-                   std::to_string(spool_->Conta()) + " code(s) waiting in it");
+        ControllaSpool();
         // A code that goes out at once is acknowledged within milliseconds:
         // waiting for the disk first would only slow it down. Codes that are
         // to wait (no broker, a backlog, a refusal) are synced to the disk.
@@ -463,7 +476,7 @@ void Recapito::InMemoria_(std::vector<Spool::Voce>& voci) {
 
 void Recapito::RiprovaDisco() {
     try {
-        if (spool_->Rifatto()) Avvisa("the spool " + percorso_ + " was deleted or replaced while running: made again");
+        ControllaSpool();
         // What was acknowledged meanwhile goes first: it gives room back.
         for (const auto& [da, a] : tolti_) spool_->RimuoviDa(da, a);
         tolti_.clear();

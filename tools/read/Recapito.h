@@ -58,6 +58,7 @@ private:
     };
     Recapito(int porta, std::string percorso, std::unique_ptr<Spool> spool, std::unique_ptr<Consegna> c);
     bool Committa(const std::vector<Spool::Voce>& voci);
+    void ControllaSpool();
     void RiprovaDisco();
     void InMemoria_(std::vector<Spool::Voce>& voci);
     void Pompa();

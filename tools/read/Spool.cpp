@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 #include <utility>
@@ -298,9 +299,15 @@ bool Spool::Respingi(std::int64_t seq, const std::string& motivo) {
     return cera;
 }
 
-bool Spool::Rifatto() {
+Spool::Percorso Spool::Controlla() {
     struct stat st {};
-    if (::stat(percorso_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) return false;
+    if (::stat(percorso_.c_str(), &st) == 0) {
+        if ((st.st_dev == dev_ && st.st_ino == ino_) || sostituito_) return Percorso::Suo;
+        // Someone's own file (a copy put back?): not ours to overwrite.
+        sostituito_ = true;
+        return Percorso::Sostituito;
+    }
+    if (errno != ENOENT) return Percorso::Suo;
     // A whole copy of the file still open, made beside the path, then put in
     // its place: the codes waiting, the next seq and the source id go on.
     const std::string nuovo = percorso_ + ".new";
@@ -331,7 +338,7 @@ bool Spool::Rifatto() {
         blocco_ = fd;
     }
     Apri();
-    return true;
+    return Percorso::Rifatto;
 }
 
 }  // namespace talumbra_read

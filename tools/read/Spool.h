@@ -58,9 +58,11 @@ public:
     // Moves a code the receiver refuses for good out of the way, into the
     // table respinti, with the reason. False: it was not in the spool.
     bool Respingi(std::int64_t seq, const std::string& motivo);
-    // The file at the spool's path is no longer the one open (deleted or
-    // replaced): it is made again from the open one, and true returned.
-    bool Rifatto();
+    // The file at the spool's path is gone (deleted while running): it is
+    // made again from the one still open, with all it holds. Another file
+    // put in its place is left alone and named once.
+    enum class Percorso { Suo, Rifatto, Sostituito };
+    Percorso Controlla();
 
     std::int64_t Conta() const { return conta_; }
     std::int64_t Massimo() const { return massimo_; }
@@ -97,6 +99,7 @@ private:
     std::int64_t respinti_ = 0;
     std::string sorgente_;
     bool piena_ = true;
+    bool sostituito_ = false;
 };
 
 }  // namespace talumbra_read
