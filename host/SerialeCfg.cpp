@@ -48,6 +48,16 @@ std::optional<int16_t> Numero(QByteArray campo) {
 
 const char* Perche() { return std::strerror(errno); }
 
+// A field as the message shows it: bytes outside 32-126 as \xHH.
+QString Visibile(const QByteArray& campo) {
+    QString s;
+    for (const char c : campo.left(40)) {
+        const auto u = static_cast<unsigned char>(c);
+        s += u >= 32 && u <= 126 ? QString(QLatin1Char(c)) : QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+    }
+    return campo.size() > 40 ? s + QStringLiteral("...") : s;
+}
+
 // Closes a descriptor when it goes.
 struct Descrittore {
     int fd;
@@ -133,12 +143,17 @@ std::optional<QString> Sostituisci(const QByteArray& p, const QByteArray& testo,
 
 }  // namespace
 
-void LeggiSerialeCfg(const QByteArray& contenuto, SerialeCfg& cfg) {
+void LeggiSerialeCfg(const QByteArray& contenuto, SerialeCfg& cfg, QString* rifiuto) {
     // Fields end at a comma or a line end; empty lines between values are skipped.
     int16_t* campi[] = {&cfg.NSeriale, &cfg.mACapo, &cfg.mScrivi, &cfg.mFrecciaGiu};
+    const char* nomi[] = {"il numero della porta", "\"A capo\"", "\"Scrivi\"", "\"Freccia giù\""};
+    auto rifiuta = [&](const QString& perche) {
+        if (rifiuto && rifiuto->isEmpty()) *rifiuto = perche;
+    };
     qsizetype pos = 0;
     const qsizetype n = contenuto.size();
-    for (int16_t* campo : campi) {
+    for (int k = 0; k < 4; ++k) {
+        int16_t* campo = campi[k];
         while (pos < n) {
             qsizetype k = pos;
             while (k < n && Blank(contenuto[k])) ++k;
@@ -150,7 +165,18 @@ void LeggiSerialeCfg(const QByteArray& contenuto, SerialeCfg& cfg) {
         if (pos >= n) return;  // end of file: this and later fields keep their values
         qsizetype fine = pos;
         while (fine < n && contenuto[fine] != ',' && contenuto[fine] != '\r' && contenuto[fine] != '\n') ++fine;
-        if (auto v = Numero(contenuto.mid(pos, fine - pos))) *campo = *v;
+        const QByteArray testo = contenuto.mid(pos, fine - pos);
+        if (auto v = Numero(testo)) {
+            *campo = *v;
+            if (k == 0 && (*v < kPrimaPorta || *v > kUltimaPorta))
+                rifiuta(QStringLiteral("la porta %1 non esiste (le porte vanno da %2 a %3)")
+                            .arg(*v)
+                            .arg(kPrimaPorta)
+                            .arg(kUltimaPorta));
+        } else if (!testo.trimmed().isEmpty()) {
+            rifiuta(QStringLiteral("«%1» non è un intero da -32768 a 32767 (%2)")
+                        .arg(Visibile(testo.trimmed()), QString::fromUtf8(nomi[k])));
+        }
         pos = fine;
         if (pos < n && contenuto[pos] == ',')
             ++pos;
@@ -164,7 +190,9 @@ void LeggiSerialeCfg(const QByteArray& contenuto, SerialeCfg& cfg) {
 bool LeggiSerialeCfg(const QString& percorso, SerialeCfg& cfg, QString* avviso) {
     const QByteArray p = QFile::encodeName(percorso);
     auto ignora = [&](const QString& perche) {
-        if (avviso) *avviso = percorso + ": " + perche + ": ignorato, valgono i valori predefiniti";
+        if (avviso)
+            *avviso =
+                percorso + ": " + perche + ": ignorato, valgono i valori predefiniti; il file non viene sovrascritto";
         return false;
     };
     // Looked at before opening: opening a device may act on it (a serial
@@ -188,7 +216,9 @@ bool LeggiSerialeCfg(const QString& percorso, SerialeCfg& cfg, QString* avviso) 
     }
     if (letti > kMassimoSerialeCfg) return ignora(QStringLiteral("più di %1 byte").arg(kMassimoSerialeCfg));
     dati.truncate(letti);
-    LeggiSerialeCfg(dati, cfg);
+    QString rifiuto;
+    LeggiSerialeCfg(dati, cfg, &rifiuto);
+    if (avviso && !rifiuto.isEmpty()) *avviso = percorso + ": " + rifiuto + ": il file non viene sovrascritto";
     return true;
 }
 

@@ -20,15 +20,21 @@ using talumbra::errSerialeCfg;  // a "Seriale.cfg" that cannot or may not be wri
 // The most the file may hold: four short lines are the whole format.
 inline constexpr qsizetype kMassimoSerialeCfg = 4096;
 
+// The port numbers that exist.
+inline constexpr int kPrimaPorta = 1, kUltimaPorta = 256;
+
 // Reads the values in file order into `cfg`. Whatever cannot be read (missing
 // file, missing value, a value that is not a 16-bit number) is passed over
 // and leaves that field as it was; so does every field after the end of file.
 // Only a regular file of at most kMassimoSerialeCfg bytes is read, without
-// blocking; anything else counts as missing, and `avviso` then says why (it
-// stays empty for a file that is simply not there). False when not read.
+// blocking; anything else counts as missing. `avviso` stays empty for a file
+// that is simply not there, or read whole and sound; otherwise it says why
+// the file, or a value in it, was refused: such a file is the user's to mend,
+// and is not to be overwritten. False when not read.
 bool LeggiSerialeCfg(const QString& percorso, SerialeCfg& cfg, QString* avviso = nullptr);
-// The same over the file's bytes.
-void LeggiSerialeCfg(const QByteArray& contenuto, SerialeCfg& cfg);
+// The same over the file's bytes; `rifiuto` names the first value refused (a
+// field that is not a 16-bit number, a port number that does not exist).
+void LeggiSerialeCfg(const QByteArray& contenuto, SerialeCfg& cfg, QString* rifiuto = nullptr);
 
 // The exact bytes of the file: each value as " 3 \r\n" ("-3 \r\n" when negative).
 QByteArray TestoSerialeCfg(const SerialeCfg& cfg);

@@ -213,7 +213,10 @@ void frmMain::Form_Load() {
     cfg.NSeriale = 1;
     QString avviso;
     LeggiSerialeCfg(percorsoCfg_, cfg, &avviso);
-    if (!avviso.isEmpty()) std::fprintf(stderr, "Brelvo: %s\n", qPrintable(avviso));
+    // A file refused in whole or in part is the user's to mend: closing must
+    // not replace it with the values that stood in for it.
+    cfgRifiutato_ = !avviso.isEmpty();
+    if (cfgRifiutato_) std::fprintf(stderr, "Brelvo: %s\n", qPrintable(avviso));
     NSeriale = cfg.NSeriale;
     mACapo = cfg.mACapo;
     mScrivi = cfg.mScrivi;
@@ -349,6 +352,7 @@ void frmMain::Form_Unload() {
     } catch (...) {
         std::fprintf(stderr, "Brelvo: %s\n", qPrintable(TestoErrore(std::current_exception())));
     }
+    if (cfgRifiutato_) return;  // said at start
     SerialeCfg cfg{NSeriale, mACapo, mScrivi, mFrecciaGiu};
     QString errore;
     if (!ScriviSerialeCfg(percorsoCfg_, cfg, &errore))

@@ -100,6 +100,7 @@ private:
     bool scaricata_ = false;
     bool chiusura_ = false;
     bool portaAssegnata_ = false;
+    bool cfgRifiutato_ = false;  // "Seriale.cfg" was refused: it is left as it is
     const volatile std::sig_atomic_t* segnale_ = nullptr;
 };
 

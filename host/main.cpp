@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "Tastiera.h"
 #include "frmMain.h"
@@ -25,6 +26,24 @@ void SuSegnale(int) {
     const char c = 1;
     [[maybe_unused]] auto n = ::write(pipaSegnali[1], &c, 1);
     errno = e;
+}
+
+// Exit status when no display can be reached at start.
+constexpr int kEsitoDisplay = 3;
+
+// Qt ends a program that finds no display with an abort; while the
+// application is made, that becomes a message and an exit status.
+QtMessageHandler gestoreQt = nullptr;
+
+void SuMessaggioQt(QtMsgType tipo, const QMessageLogContext& contesto, const QString& testo) {
+    if (gestoreQt) gestoreQt(tipo, contesto, testo);
+    if (tipo != QtFatalMsg) return;
+    std::fprintf(stderr,
+                 "brelvo: nessun display raggiungibile (DISPLAY=%s, WAYLAND_DISPLAY=%s): Brelvo va avviato "
+                 "dentro la sessione grafica\n",
+                 qgetenv("DISPLAY").constData(), qgetenv("WAYLAND_DISPLAY").constData());
+    std::fflush(stderr);
+    std::_Exit(kEsitoDisplay);
 }
 
 void Uso(FILE* f) {
@@ -56,7 +75,10 @@ void Uso(FILE* f) {
         "  -h, --help       mostra questo testo ed esce.\n"
         "\n"
         "Stato di uscita: 0 la finestra è stata chiusa (dall'utente o da un segnale);\n"
-        "2 un argomento sconosciuto, o una tastiera chiesta che non esiste.\n",
+        "1 il collegamento con il display si è interrotto (il server X11 o il compositore\n"
+        "  Wayland è terminato): Seriale.cfg non viene scritto;\n"
+        "2 un argomento sconosciuto o senza valore, o una tastiera chiesta che non esiste;\n"
+        "3 nessun display all'avvio (né DISPLAY né WAYLAND_DISPLAY, o irraggiungibile).\n",
         f);
 }
 
@@ -70,8 +92,15 @@ int main(int argc, char** argv) {
         }
     }
     QString forzata = qEnvironmentVariable("BRELVO_TASTIERA");
-    for (int i = 1; i + 1 < argc; ++i)
-        if (!std::strcmp(argv[i], "--tastiera")) forzata = QString::fromLocal8Bit(argv[i + 1]);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--tastiera")) continue;
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "brelvo: --tastiera vuole un valore: wayland o x11\n");
+            Uso(stderr);
+            return 2;
+        }
+        forzata = QString::fromLocal8Bit(argv[++i]);
+    }
     // The window prefers X11 (or XWayland) where there is one, as a Wayland
     // client may not set the clipboard from a window without focus; on a
     // Wayland-only session it is a native Wayland window.
@@ -80,6 +109,12 @@ int main(int argc, char** argv) {
             qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ? "xcb" : "xcb;wayland");
         else if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
             qputenv("QT_QPA_PLATFORM", "wayland");
+        else {
+            std::fprintf(stderr,
+                         "brelvo: nessun display: né DISPLAY né WAYLAND_DISPLAY sono impostati; Brelvo va avviato "
+                         "dentro la sessione grafica\n");
+            return kEsitoDisplay;
+        }
     }
 
     // SIGINT, SIGTERM and SIGHUP (a logout) close the window as the user would.
@@ -93,7 +128,9 @@ int main(int argc, char** argv) {
         for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
     }
 
+    gestoreQt = qInstallMessageHandler(SuMessaggioQt);
     QApplication app(argc, argv);
+    qInstallMessageHandler(std::exchange(gestoreQt, nullptr));
     QApplication::setApplicationName(QStringLiteral("Brelvo"));
     bool riconnetti = true;
     for (int i = 1; i < argc; ++i) {

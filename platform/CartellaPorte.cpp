@@ -26,6 +26,8 @@ std::string CartellaCasa() {
     return {};
 }
 
+bool CartellaPorteNominata() { return !Variabile("TALUMBRA_PORTS").empty(); }
+
 std::string CartellaPorte() {
     // An empty value counts as unset, as an empty PATH-like setting would.
     std::string d = Variabile("TALUMBRA_PORTS");

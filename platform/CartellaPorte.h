@@ -15,6 +15,10 @@ namespace talumbra {
 // The folder in use, or the empty text when none can be named (no usable
 // setting and no home).
 std::string CartellaPorte();
+// True when TALUMBRA_PORTS names the folder: then it must exist, since a
+// folder named by hand and missing (a typo, an unmounted disk) must not
+// send a port number to the built-in table's device.
+bool CartellaPorteNominata();
 
 // The user's home: HOME when absolute, else the account's; empty when neither.
 std::string CartellaCasa();

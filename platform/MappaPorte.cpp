@@ -55,6 +55,11 @@ std::string PercorsoPorta(int numero) {
         // cannot be read, or is not a folder, may hide an entry: falling back
         // would send the reader's commands to some other device.
         if (errno != ENOENT) NonLeggibile(numero, voce, errno);
+        if (CartellaPorteNominata() && ::stat(cartella.c_str(), &st) != 0) {
+            if (errno == ENOENT)
+                Inesistente(numero, "the ports folder " + cartella + " (TALUMBRA_PORTS) does not exist");
+            NonLeggibile(numero, cartella, errno);
+        }
     }
 
     std::string dev = Tabella(numero);

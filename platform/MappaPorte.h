@@ -22,7 +22,8 @@ inline constexpr int UltimaPorta = 256;
 // is followed at open) or the built-in device. Throws Fallimento 8002 when the
 // number is out of range or its device does not exist, and when the folder
 // cannot be searched for a reason other than a missing entry (8010 when that
-// reason is a permission); only a missing entry falls back to the table.
+// reason is a permission); only a missing entry falls back to the table, and
+// not when the folder named by TALUMBRA_PORTS is itself missing.
 std::string PercorsoPorta(int numero);
 
 }  // namespace talumbra

@@ -8,6 +8,8 @@ started here on a free loopback port:
   * codes lost over SIGKILLs and restarts during an unpaced flood;
   * VmRSS of talumbra-read with its spool on a full disk, the broker away;
   * CPU of talumbra-read idle while connected;
+  * time from start to the reader's port open with a broker that never
+    answers (silent after TCP, or TCP never completing);
   * mosquitto's own message rate on this machine (QoS 1, one and four
     publishers), for the README's sizing.
 
@@ -280,6 +282,49 @@ class Mqtt:
         pct = 100 * (c1 - c0) / (t1 - t0)
         self.b.row("mqtt CPU idle, connected, %d s" % secs, "%.3f%%" % pct, "< 0.1%", pct < 0.1, True, pct < 2)
 
+    # ---- a broker that never answers: the port must not wait for it
+    def never_answers(self):
+        runs = 3 if self.b.short else 10
+        print("mqtt never answering: start -> the reader's port open, %d runs each" % runs, flush=True)
+        lst = socket.socket()
+        lst.bind(("127.0.0.1", 0))
+        lst.listen(0)
+        held = []
+        try:
+            # Silent: accepted, the login never answered. Black hole: the listen
+            # queue is full, so TCP never completes.
+            for kind in ("login never answered", "TCP never completes"):
+                if kind.startswith("TCP"):
+                    for _ in range(3):
+                        c = socket.socket()
+                        c.setblocking(False)
+                        c.connect_ex(lst.getsockname())
+                        held.append(c)
+                took = []
+                for k in range(runs):
+                    sim = self.b.start_sim()
+                    state = os.path.join(self.b.tmp.name, "state-silent%d" % k)
+                    env = dict(self.b.env, XDG_STATE_HOME=state)
+                    t0 = self.now()
+                    p = self.start([self.b.read, "--port", str(sim.port), "--events", "--publish",
+                                    "mqtt://127.0.0.1:%d/bench" % lst.getsockname()[1]], env=env)
+                    i = p.wait_line(r"^Stato 1$")
+                    took.append(p.out_t[i] - t0)
+                    if not kind.startswith("TCP"):
+                        lst.settimeout(5)
+                        held.append(lst.accept()[0])
+                    self.b.stop(p)
+                    self.b.stop(sim)
+                took.sort()
+                worst = took[-1]
+                self.b.row("mqtt broker %s: start -> port open, median / max of %d" % (kind, runs),
+                           "%.0f / %.0f ms" % (1000 * self.percentile(took, 50), 1000 * worst), "< 500 ms",
+                           worst < 0.5, True, worst < 5)
+        finally:
+            for c in held:
+                c.close()
+            lst.close()
+
     # ---- mosquitto itself
     def broker_rate(self):
         each = 5000 if self.b.short else 25000
@@ -314,7 +359,7 @@ def run(bench, percentile, failed):
         bench.row("mqtt", "n/a (mosquitto is missing: ./scripts/deps)", "-", None)
         return
     m = Mqtt(bench, percentile, failed)
-    for step in (m.latency, m.spool, m.sigkill, m.disk_full, m.idle, m.broker_rate):
+    for step in (m.latency, m.spool, m.sigkill, m.disk_full, m.idle, m.never_answers, m.broker_rate):
         try:
             step()
         except failed as e:

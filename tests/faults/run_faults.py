@@ -594,6 +594,61 @@ def case_output_lost(c):
     if p.returncode != 5 or later:
         raise CaseFailed(f"| head -1: exit {p.returncode}, codes presented meanwhile {later}")
     c.notes.append(f"| head -1: first line {first!r}, ended {dt:.2f} s after head closed the pipe")
+    # A --pipe command that the shell cannot find never started: status 4, as --help says.
+    p = subprocess.run(argv + ["--pipe", "talumbra-no-such-command"], env=c.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE, timeout=WAIT)
+    err = p.stderr.decode("latin-1")
+    if p.returncode != 4 or "--pipe command" not in err:
+        raise CaseFailed(f"--pipe with a command not found: exit {p.returncode}, stderr {err[-300:]!r}")
+    c.notes.append(f"--pipe with a command not found: exit 4, {err.strip().splitlines()[-1]}")
+
+
+def alive(pid):
+    """True while `pid` runs (a zombie counts as gone)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def case_sigterm_cuts_waits(c):
+    """SIGTERM while the presence check waits on a silent reader ends the check
+    there, not after its remaining attempts; SIGTERM with a --pipe command that
+    never reads leaves none of that command running."""
+    c.start_sim("--silent", "-v")
+    c.start_read("--no-reconnect", "--pipe", "sleep 1000; cat")
+    c.sim.wait_line(r"request 1 ", stream="err")
+    # The command's processes: its shell and what the shell started.
+    kids = []
+    for _ in range(100):
+        with open(f"/proc/{c.read.pid}/task/{c.read.pid}/children") as f:
+            kids = [int(x) for x in f.read().split()]
+        more = []
+        for k in kids:
+            try:
+                with open(f"/proc/{k}/task/{k}/children") as f:
+                    more += [int(x) for x in f.read().split()]
+            except OSError:
+                pass
+        if more:
+            kids += more
+            break
+        time.sleep(0.05)
+    k = len(c.sim.err)
+    c.end_read(0)
+    later = [e for e in c.sim.err[k:] if "request" in e]
+    left = [pid for pid in kids if alive(pid)]
+    for pid in left:
+        os.kill(pid, signal.SIGKILL)
+    # A check run to its end asks six times more, two requests each.
+    if len(later) > 2:
+        raise CaseFailed(f"the check went on after SIGTERM: {later}")
+    if not kids or left:
+        raise CaseFailed(f"the --pipe command's processes {kids}: {left} still running after the end")
+    if any(e.startswith("Errore") for e in c.read.err):
+        raise CaseFailed(f"a check cut short by SIGTERM reported as a failure: {c.read.err}")
+    c.notes.append(f"{len(later)} request(s) after SIGTERM; --pipe processes {kids} ended with it")
 
 
 def case_output_full_sigterm(c):
@@ -807,6 +862,7 @@ CASES = [
     ("output-escaped", case_output_escaped),
     ("output-lost", case_output_lost),
     ("output-full-sigterm", case_output_full_sigterm),
+    ("sigterm-cuts-waits", case_sigterm_cuts_waits),
     ("count-exact", case_count_exact),
     ("replugged-ten-times", case_replugged_ten_times),
     ("port-appears-late", case_port_appears_late),

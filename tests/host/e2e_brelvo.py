@@ -7,6 +7,7 @@ window records the keys it receives.
 import argparse
 import os
 import signal
+import subprocess
 import sys
 import time
 
@@ -216,6 +217,37 @@ def senza_display(s):
         testo = f.read()
     verifica("it says so once", testo.count("i codici vanno solo negli appunti"), 1)
     verifica("Seriale.cfg", s.leggi_cfg(), b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
+
+    # No display at all, or one that cannot be reached: a message and status
+    # 3, not Qt's abort; --tastiera with no value says the value is missing.
+    for nome, piu, argv, stato, testo in (
+            ("no display at all", {}, [], 3, "nessun display"),
+            ("an unreachable display", {"DISPLAY": ":97"}, [], 3, "nessun display raggiungibile"),
+            ("--tastiera with no value", {"DISPLAY": s.display}, ["--tastiera"], 2, "vuole un valore")):
+        env = {k: v for k, v in s.env.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        env.update(piu)
+        with open(err, "w") as f:
+            pr = s._avvia([s.p["brelvo"], *argv], cwd=s.lavoro, stderr=f, env=env)
+        stato_reale = pr.wait(30)
+        with open(err) as f:
+            detto = f.read()
+        verifica(nome + ": status %d" % stato, stato_reale, stato)
+        verifica(nome + ": said", testo in detto, True)
+        verifica(nome + ": Seriale.cfg untouched", s.leggi_cfg(), b" 1 \r\n 1 \r\n 1 \r\n 0 \r\n")
+
+    # The display lost under it (the server ends): status 1, as --help says.
+    r, w = os.pipe()
+    x = s._avvia(["Xvfb", "-displayfd", str(w), "-screen", "0", "320x240x24", "-nolisten", "tcp"], pass_fds=(w,),
+                 stderr=subprocess.DEVNULL)
+    os.close(w)
+    with os.fdopen(r) as f:
+        altro = ":" + f.readline().strip()
+    prima = len(sim.err)
+    with open(err, "w") as f:
+        brelvo = s._avvia([s.p["brelvo"]], cwd=s.lavoro, stderr=f, env=dict(s.env, DISPLAY=altro))
+    sim.checked(prima)
+    s.ferma(x)
+    verifica("display lost: status 1", brelvo.wait(30), 1)
 
 
 def main():

@@ -58,6 +58,24 @@ TEST(SerialeCfg, UnValoreIllegibileVieneSaltatoEIlSeguenteLetto) {
     Atteso(Leggi("5\r\n70000\r\n1x\r\n1\r\n"), 5, 0, 0, 1);  // out of range, trailing junk
     Atteso(Leggi("5,,1,1"), 5, 0, 1, 1);                     // an empty field between commas
     Atteso(Leggi("\xff\xfe\x00\x01"), 1, 0, 0, 0);
+    // Each refusal is named, the first one only; a sound file names none.
+    const std::pair<QByteArray, QString> casi[] = {
+        {" 3 \r\n 1 \r\n 0 \r\n 0 \r\n", ""},
+        {"3", ""},
+        {"5,,1,1", ""},
+        {"99999\r\n1", "«99999» non è un intero da -32768 a 32767 (il numero della porta)"},
+        {"3\r\n\xef\xbc\x91\r\n", "«\\xef\\xbc\\x91» non è un intero da -32768 a 32767 (\"A capo\")"},
+        {QByteArray("150\0\r\n0\r\n1x", 10), "«150\\x00» non è un intero da -32768 a 32767 (il numero della porta)"},
+        {"0\r\n", "la porta 0 non esiste (le porte vanno da 1 a 256)"},
+        {"-5", "la porta -5 non esiste (le porte vanno da 1 a 256)"},
+        {"300,1,x", "la porta 300 non esiste (le porte vanno da 1 a 256)"},
+    };
+    for (const auto& [testo, atteso] : casi) {
+        SerialeCfg c;
+        QString rifiuto;
+        LeggiSerialeCfg(testo, c, &rifiuto);
+        EXPECT_EQ(rifiuto, atteso) << testo.toStdString();
+    }
 }
 
 TEST(SerialeCfg, FileSulDisco) {

@@ -99,6 +99,32 @@ TEST_F(FrmMain, SenzaFileParteSullaPorta1SenzaOpzioniEScriveIlFileAllaChiusura) 
     EXPECT_TRUE(messaggi.empty());
 }
 
+// A file refused in whole or in part is said once and never replaced by the
+// values that stood in for it; a sound one is rewritten as before.
+TEST_F(FrmMain, UnFileRifiutatoNonVieneSovrascritto) {
+    const std::pair<QByteArray, const char*> casi[] = {
+        {QByteArray(5000, ' ') + "3", "più di 4096 byte"},
+        {" 99999 \r\n 1 \r\n 1 \r\n 0 \r\n", "«99999»"},
+        {"\xef\xbc\x93\r\n1\r\n", "«\\xef\\xbc\\x93»"},
+        {QByteArray("150\0\r\n1\r\n", 9), "«150\\x00»"},
+        {" 0 \r\n 1 \r\n 1 \r\n 0 \r\n", "la porta 0 non esiste"},
+        {"-5\r\n", "la porta -5 non esiste"},
+        {" 300 \r\n 1 \r\n", "la porta 300 non esiste"},
+    };
+    for (const auto& [testo, perche] : casi) {
+        SCOPED_TRACE(perche);
+        ScriviCfg(testo);
+        testing::internal::CaptureStderr();
+        Avvia().close();
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(LeggiCfg(), testo);
+        EXPECT_NE(err.find(perche), std::string::npos) << err;
+        EXPECT_NE(err.find("non viene sovrascritto"), std::string::npos) << err;
+        EXPECT_EQ(err.find("Seriale.cfg"), err.rfind("Seriale.cfg")) << err;  // once
+        w.reset();
+    }
+}
+
 TEST_F(FrmMain, UnFileConSolo3DaLaPorta3) {
     ScriviCfg("3");
     auto& f = Avvia();

@@ -217,6 +217,21 @@ def debs(a, tmp, proc):
         r = esegui(["systemd-analyze", "verify", "--user", "--man=no", os.path.join(unita, "talumbra-read@3.service")],
                    env=dict(os.environ, XDG_RUNTIME_DIR=run))
         verifica("systemd-analyze verify", r.returncode == 0 and "talumbra-read" not in r.stdout, r.stdout)
+        # The hardening a user unit can take: exposure 5.0 at most (an
+        # unhardened unit scores 9.8).
+        r = esegui(["systemd-analyze", "security", "--user", "--offline=yes", "--threshold=50",
+                    os.path.join(unita, "talumbra-read@3.service")], env=dict(os.environ, XDG_RUNTIME_DIR=run))
+        verifica("systemd-analyze security: exposure within 5.0", r.returncode == 0, r.stdout[-400:])
+        # The failures that a restart cannot mend (the statuses --help lists as
+        # bad arguments, login, TLS, spool) leave the unit failed, within a
+        # start limit, instead of restarting every 5 s for ever.
+        chiavi = {}
+        for riga in testo.splitlines():
+            k, _, v = riga.partition("=")
+            chiavi[k.strip()] = v.split()
+        verifica("the unit stops restarting on exits 2 10 11 12, within a start limit",
+                 {"2", "10", "11", "12"} <= set(chiavi.get("RestartPreventExitStatus", []))
+                 and chiavi.get("StartLimitBurst"), testo)
 
 
 def main():

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "talumbra/Fallimento.h"
 #include "platform/MappaPorte.h"
+#include "talumbra/Fallimento.h"
 #include "tests/support/PtyCoppia.h"
 
 namespace talumbra::test {
@@ -102,6 +102,9 @@ TEST(MappaPorte, OnlyAMissingEntryFallsBackToTheTable) {
     } casi[] = {
         {chiusa, "8010 Port 1: cannot look up " + chiusa + "/com1: Permission denied"},
         {file, "8002 Port 1 does not exist: cannot look up " + file + "/com1: Not a directory"},
+        // Named by hand and not there: never the table's /dev/ttyS0.
+        {dir.Percorso() + "/missing",
+         "8002 Port 1 does not exist: the ports folder " + dir.Percorso() + "/missing (TALUMBRA_PORTS) does not exist"},
     };
     // Reachable by nobody, except for the folder under test.
     ASSERT_EQ(::chmod(dir.Percorso().c_str(), 0755), 0);

@@ -33,9 +33,11 @@ struct Rifiuto : std::runtime_error {
 class Consegna {
 public:
     virtual ~Consegna() = default;
-    // The first connection, before any port is opened. Returns once it is made,
-    // or when the receiver cannot be reached (it then keeps trying, with a
-    // back-off); throws Rifiuto when the login or TLS is refused.
+    // Starts connecting, in the background, before any port is opened: it
+    // waits a moment only, so that a refusal that comes at once (login, TLS)
+    // throws Rifiuto before the reader is touched. A receiver slow to answer
+    // or not there is tried again with a back-off, and never holds the reader
+    // up; a refusal of the first connection that comes later is Fallita.
     virtual void Avvia(const std::string& statoOnline, const std::string& statoOffline) = 0;
     virtual bool Pronta() const = 0;
     // Sends one code; Confermato, Rifiutato or Respinto follows. False: not sent (the
@@ -53,6 +55,9 @@ public:
     // Refused for good, whatever the retries: this code can never go (too large).
     std::function<void(std::int64_t seq, const std::string& motivo)> Respinto;
     std::function<void(const std::string&)> Avviso;  // one line for standard error
+    // The first connection was refused for good after Avvia returned: the
+    // program is to end with `uscita`, the reason printed.
+    std::function<void(int uscita, const std::string& motivo)> Fallita;
 };
 
 // The back end for `d.schema`, or null when no back end handles it.

@@ -18,11 +18,20 @@ namespace {
 
 constexpr int kKeepAlive = 30;  // seconds
 // The back-off between attempts: 1, 2, 4 ... 30 s.
-constexpr unsigned kAttesaMin = 1, kAttesaMax = 30;
+constexpr int kAttesaMin = 1, kAttesaMax = 30;
+// One attempt, from the TCP connection to the broker's answer to the login:
+// a broker host that never completes TCP, or accepts and never answers, is
+// given up on after this and tried again with the back-off.
 constexpr auto kAttesaConnack = std::chrono::seconds(10);
+// How long the start waits for the first answer before the port is opened:
+// a broker on a working network refuses a login well within it.
+constexpr auto kAttesaPrimo = std::chrono::milliseconds(200);
 constexpr auto kAttesaAddio = std::chrono::seconds(2);
 // A link closed by the broker this soon after the login counts toward a take-over.
 constexpr auto kSubentro = std::chrono::seconds(30);
+// A pass of the network loop while an attempt waits: how soon a stop is seen.
+constexpr int kPassoMs = 200;
+constexpr int kScaduto = -1000;  // an attempt's rc: no answer within kAttesaConnack
 
 struct Libreria {
     Libreria() { mosquitto_lib_init(); }
@@ -34,92 +43,191 @@ struct Libreria {
 ConsegnaMqtt::ConsegnaMqtt(const Destinazione& d)
     : d_(d), argomentoCodici_(d.radice + "/code"), argomentoStato_(d.radice + "/status") {
     static Libreria libreria;
-    m_ = mosquitto_new(d_.idClient.c_str(), true, this);
-    if (!m_) throw std::runtime_error("cannot create an MQTT client");
 }
 
 ConsegnaMqtt::~ConsegnaMqtt() {
-    if (filo_) {
-        mosquitto_disconnect(m_);
-        mosquitto_loop_stop(m_, true);
-    }
-    mosquitto_destroy(m_);
+    Ferma();
+    if (m_) mosquitto_destroy(m_);
 }
 
-std::string ConsegnaMqtt::Dove() const { return d_.host + ":" + std::to_string(d_.porta); }
+std::string ConsegnaMqtt::Dove() const {
+    // An IPv6 address is bracketed, as in a URL: [::1]:1883.
+    const bool v6 = d_.host.find(':') != std::string::npos;
+    return (v6 ? "[" + d_.host + "]" : d_.host) + ":" + std::to_string(d_.porta);
+}
 
 std::string ConsegnaMqtt::UltimoLog() {
     std::lock_guard l(mx_);
     return ultimoLog_;
 }
 
-void ConsegnaMqtt::Avvia(const std::string& statoOnline, const std::string& statoOffline) {
-    stato_ = statoOnline;
-    mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);  // a refused PUBLISH is reported
-    mosquitto_int_option(m_, MOSQ_OPT_TCP_NODELAY, 1);
+std::string ConsegnaMqtt::MotivoTls() {
+    const std::string log = UltimoLog();
+    // A plain MQTT port takes the TLS greeting for a bad packet and hangs up.
+    const char* perche = log.find("eof") != std::string::npos
+                             ? " (the broker hung up during the TLS handshake: is it a plain port, for mqtt://?)"
+                             : " (an untrusted certificate, or one for another host name)";
+    return "TLS failure with the broker at " + Dove() + ": " + log + perche;
+}
+
+mosquitto* ConsegnaMqtt::Crea() {
+    mosquitto* m = mosquitto_new(d_.idClient.c_str(), true, this);
+    if (!m) throw Rifiuto(4, "cannot create an MQTT client");
+    auto rifiuta = [m](int uscita, const std::string& perche) {
+        mosquitto_destroy(m);
+        throw Rifiuto(uscita, perche);
+    };
+    mosquitto_threaded_set(m, true);  // the Qt thread publishes while the network thread loops
+    mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);  // a refused PUBLISH is reported
+    mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
     if (!d_.utente.empty() &&
-        mosquitto_username_pw_set(m_, d_.utente.c_str(), d_.password.empty() ? nullptr : d_.password.c_str()) !=
+        mosquitto_username_pw_set(m, d_.utente.c_str(), d_.password.empty() ? nullptr : d_.password.c_str()) !=
             MOSQ_ERR_SUCCESS)
-        throw Rifiuto(2, "the user name or password is not valid for MQTT");
+        rifiuta(2, "the user name or password is not valid for MQTT");
     if (d_.schema == "mqtts") {
         const char* ca = d_.fileCa.empty() ? nullptr : d_.fileCa.c_str();
-        const int rc = mosquitto_tls_set(m_, ca, ca ? nullptr : "/etc/ssl/certs",
+        const int rc = mosquitto_tls_set(m, ca, ca ? nullptr : "/etc/ssl/certs",
                                          d_.fileCert.empty() ? nullptr : d_.fileCert.c_str(),
                                          d_.fileChiave.empty() ? nullptr : d_.fileChiave.c_str(), nullptr);
         if (rc != MOSQ_ERR_SUCCESS)
-            throw Rifiuto(
-                11, std::string("TLS set-up: ") + mosquitto_strerror(rc) + " (check --ca-file, --cert and --key)");
+            rifiuta(11, std::string("TLS set-up: ") + mosquitto_strerror(rc) + " (check --ca-file, --cert and --key)");
     }
-    mosquitto_will_set(m_, argomentoStato_.c_str(), int(statoOffline.size()), statoOffline.data(), 1, true);
-    mosquitto_reconnect_delay_set(m_, kAttesaMin, kAttesaMax, true);
-    mosquitto_connect_v5_callback_set(m_, SuConnect);
-    mosquitto_disconnect_v5_callback_set(m_, SuDisconnect);
-    mosquitto_publish_v5_callback_set(m_, SuPublish);
-    mosquitto_log_callback_set(m_, SuLog);
-
-    // The first attempt runs here, blocking, so that a refusal ends the
-    // program before the port is opened.
-    int rc = mosquitto_connect(m_, d_.host.c_str(), d_.porta, kKeepAlive);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        const auto fine = std::chrono::steady_clock::now() + kAttesaConnack;
-        while (rc == MOSQ_ERR_SUCCESS && std::chrono::steady_clock::now() < fine) {
-            {
-                std::lock_guard l(mx_);
-                if (connack_) break;
-            }
-            rc = mosquitto_loop(m_, 100, 1);
-        }
-    }
-    std::optional<int> connack;
-    {
-        std::lock_guard l(mx_);
-        connack = connack_;
-    }
-    if (rc == MOSQ_ERR_TLS)
-        throw Rifiuto(11, "TLS failure with the broker at " + Dove() + ": " + UltimoLog() +
-                              " (an untrusted certificate, or one for another host name)");
-    if (connack && *connack != 0)
-        throw Rifiuto(10, "the broker at " + Dove() + " refused the login: " + mosquitto_reason_string(*connack));
-    if (!connack) {
-        std::string perche = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-        if (rc == MOSQ_ERR_SUCCESS) perche = "no answer to the login";
-        if (Avviso)
-            Avviso("the broker at " + Dove() + " cannot be reached (" + perche +
-                   "); codes are spooled until it answers");
-        avvisatoPerso_ = true;
-    }
-    rc = mosquitto_loop_start(m_);
-    if (rc != MOSQ_ERR_SUCCESS) throw Rifiuto(4, std::string("MQTT network thread: ") + mosquitto_strerror(rc));
-    filo_ = true;
+    mosquitto_will_set(m, argomentoStato_.c_str(), int(statoOffline_.size()), statoOffline_.data(), 1, true);
+    mosquitto_connect_v5_callback_set(m, SuConnect);
+    mosquitto_disconnect_v5_callback_set(m, SuDisconnect);
+    mosquitto_publish_v5_callback_set(m, SuPublish);
+    mosquitto_log_callback_set(m, SuLog);
+    return m;
 }
 
-// ---- libmosquitto's thread (or the first attempt in Avvia): hand over only.
+void ConsegnaMqtt::Avvia(const std::string& statoOnline, const std::string& statoOffline) {
+    stato_ = statoOnline;
+    statoOffline_ = statoOffline;
+    m_ = Crea();
+    filo_ = std::thread([this] { Rete(); });
+
+    // A refusal that comes at once ends the program before the port is
+    // opened; an answer that is slow to come is not waited for.
+    std::optional<int> connack;
+    std::optional<int> primoRc;
+    {
+        std::unique_lock l(mx_);
+        cv_.wait_for(l, kAttesaPrimo, [&] { return primoEsito_; });
+        connack = connack_;
+        primoRc = primoRc_;
+    }
+    if (connack && *connack != 0) {
+        Ferma();
+        throw Rifiuto(10, "the broker at " + Dove() + " refused the login: " + mosquitto_reason_string(*connack));
+    }
+    if (primoRc == MOSQ_ERR_TLS) {
+        Ferma();
+        throw Rifiuto(11, MotivoTls());
+    }
+}
+
+// ---- the network thread
+
+void ConsegnaMqtt::Rete() {
+    int attesa = kAttesaMin;
+    mosquitto* m = m_;  // only this thread replaces it
+    for (bool primo = true;; primo = false) {
+        if (!primo) {
+            // A fresh client for each attempt: messages that an old one
+            // still held for a broker that never acknowledged them are
+            // freed, instead of piling up at every reconnection (the spool
+            // sends them again).
+            mosquitto* nuovo = nullptr;
+            try {
+                nuovo = Crea();
+            } catch (const Rifiuto&) {
+            }
+            if (nuovo) {
+                {
+                    std::lock_guard l(mxM_);
+                    m_ = nuovo;
+                }
+                mosquitto_destroy(m);
+                m = nuovo;
+            }
+        }
+        {
+            std::lock_guard l(mx_);
+            risposta_ = collegato_ = false;
+        }
+        int rc = mosquitto_connect_async(m, d_.host.c_str(), d_.porta, kKeepAlive);
+        int errore = errno;
+        if (rc == MOSQ_ERR_SUCCESS) {
+            const auto inizio = std::chrono::steady_clock::now();
+            std::optional<std::chrono::steady_clock::time_point> fineAddio;
+            for (;;) {
+                bool collegato, fermo;
+                {
+                    std::lock_guard l(mx_);
+                    collegato = collegato_;
+                    fermo = fermo_;
+                }
+                rc = mosquitto_loop(m, collegato && !fermo ? 1000 : kPassoMs, 1);
+                errore = errno;
+                if (rc != MOSQ_ERR_SUCCESS) break;
+                const auto ora = std::chrono::steady_clock::now();
+                if (fermo) {
+                    // Stopping: a connection gets the time to send the goodbye.
+                    if (!collegato) break;
+                    if (!fineAddio) fineAddio = ora + kAttesaAddio;
+                    if (ora > *fineAddio) break;
+                } else if (!collegato && ora - inizio > kAttesaConnack) {
+                    rc = kScaduto;
+                    break;
+                }
+            }
+        }
+        bool collegato, risposta;
+        {
+            std::lock_guard l(mx_);
+            collegato = collegato_;
+            risposta = risposta_;
+            if (!risposta && !primoEsito_) {
+                primoRc_ = rc;
+                primoEsito_ = true;
+                cv_.notify_all();
+            }
+            if (fermo_) break;
+        }
+        if (!risposta) Accoda({Evento::Fallito, rc, errore});
+        if (collegato) attesa = kAttesaMin;
+        std::unique_lock l(mx_);
+        if (cv_.wait_for(l, std::chrono::seconds(attesa), [this] { return fermo_; })) break;
+        if (!collegato) attesa = std::min(attesa * 2, kAttesaMax);
+    }
+}
+
+void ConsegnaMqtt::Ferma() {
+    if (!filo_.joinable()) return;
+    {
+        std::lock_guard l(mx_);
+        fermo_ = true;
+    }
+    cv_.notify_all();
+    {
+        // A clean goodbye: the broker drops the last will. It also wakes the loop.
+        std::lock_guard l(mxM_);
+        mosquitto_disconnect(m_);
+    }
+    filo_.join();
+}
+
+// ---- callbacks, on the network thread: hand over only.
 
 void ConsegnaMqtt::SuConnect(mosquitto*, void* io, int rc, int, const mqtt5__property* p) {
     auto* me = static_cast<ConsegnaMqtt*>(io);
     {
         std::lock_guard l(me->mx_);
         if (!me->connack_ || rc == 0) me->connack_ = rc;
+        me->risposta_ = true;
+        me->collegato_ = rc == 0;
+        me->primoEsito_ = true;
+        me->cv_.notify_all();
     }
     std::uint32_t massimo = 0;
     mosquitto_property_read_int32(p, MQTT_PROP_MAXIMUM_PACKET_SIZE, &massimo, false);
@@ -166,6 +274,7 @@ void ConsegnaMqtt::Smaltisci() {
             case Evento::Connesso: Connesso(e.a, e.b); break;
             case Evento::Disconnesso: Disconnesso(e.a); break;
             case Evento::Pubblicato: Pubblicato(e.a, e.b); break;
+            case Evento::Fallito: Fallito(e.a, e.b); break;
         }
     }
 }
@@ -181,9 +290,15 @@ void ConsegnaMqtt::SuLog(mosquitto*, void* io, int livello, const char* testo) {
 
 void ConsegnaMqtt::Connesso(int rc, int pacchettoMax) {
     if (chiusa_) return;
+    if (rc != 0 && maiCollegata_) {
+        // The first login, refused after the start went on: as at the start.
+        chiusa_ = true;  // the program ends: said once
+        if (Fallita) Fallita(10, "the broker at " + Dove() + " refused the login: " + mosquitto_reason_string(rc));
+        return;
+    }
     if (rc != 0) {
-        // A login refused on a later attempt: said once, then libmosquitto
-        // keeps trying with its back-off.
+        // A login refused on a later attempt: said once, then the network
+        // thread keeps trying with its back-off.
         if (rifiutoLogin_ != rc && Avviso)
             Avviso("the broker at " + Dove() + " refused the login: " + mosquitto_reason_string(rc) +
                    "; codes are spooled until it accepts");
@@ -191,7 +306,8 @@ void ConsegnaMqtt::Connesso(int rc, int pacchettoMax) {
         return;
     }
     if (avvisatoPerso_ && Avviso) Avviso("connected to the broker at " + Dove());
-    avvisatoPerso_ = false;
+    avvisatoPerso_ = avvisatoTls_ = false;
+    maiCollegata_ = false;
     rifiutoLogin_.reset();
     pacchettoMax_ = std::uint32_t(pacchettoMax);
     collegata_ = std::chrono::steady_clock::now();
@@ -237,6 +353,35 @@ void ConsegnaMqtt::Disconnesso(int rc) {
     if (era && Scollegata) Scollegata();
 }
 
+void ConsegnaMqtt::Fallito(int rc, int errore) {
+    if (chiusa_) return;
+    if (rc == MOSQ_ERR_TLS) {
+        if (maiCollegata_) {
+            chiusa_ = true;
+            if (Fallita) Fallita(11, MotivoTls());
+            return;
+        } else if (!avvisatoTls_ && Avviso) {
+            Avviso(MotivoTls() + "; codes are spooled until it succeeds");
+        }
+        avvisatoTls_ = true;
+        return;
+    }
+    if (avvisatoPerso_ || !Avviso) return;
+    std::string perche;
+    const bool chiusa = rc == MOSQ_ERR_CONN_LOST || (rc == MOSQ_ERR_ERRNO && (errore == ECONNRESET || errore == EPIPE));
+    if (rc == kScaduto)
+        perche = "no answer to the login within " + std::to_string(kAttesaConnack.count()) + " s";
+    else if (chiusa && d_.schema == "mqtt")
+        // A TLS port hangs up on a plain greeting without a word.
+        perche = "it hung up without answering the login: is it a TLS port, for mqtts://?";
+    else if (chiusa)
+        perche = "it hung up without answering the login";
+    else
+        perche = rc == MOSQ_ERR_ERRNO ? std::strerror(errore) : mosquitto_strerror(rc);
+    Avviso("the broker at " + Dove() + " cannot be reached (" + perche + "); codes are spooled until it answers");
+    avvisatoPerso_ = true;
+}
+
 void ConsegnaMqtt::Pubblicato(int mid, int motivo) {
     const auto it = inVolo_.find(mid);
     if (it == inVolo_.end()) return;
@@ -264,8 +409,10 @@ bool ConsegnaMqtt::Invia(std::int64_t seq, const std::string& dati) {
     const std::uint64_t resto = 2 + argomentoCodici_.size() + 2 + 1 + dati.size();
     const std::uint64_t totale = 1 + (resto < 128 ? 1 : resto < 16384 ? 2 : resto < 2097152 ? 3 : 4) + resto;
     int rc = MOSQ_ERR_OVERSIZE_PACKET;
-    if ((pacchettoMax_ == 0 || totale <= pacchettoMax_) && dati.size() <= size_t(INT32_MAX))
+    if ((pacchettoMax_ == 0 || totale <= pacchettoMax_) && dati.size() <= size_t(INT32_MAX)) {
+        std::lock_guard lm(mxM_);
         rc = mosquitto_publish_v5(m_, &mid, argomentoCodici_.c_str(), int(dati.size()), dati.data(), 1, false, nullptr);
+    }
     if (rc == MOSQ_ERR_OVERSIZE_PACKET) {
         // Larger than the broker takes: refused here, as the broker would,
         // once the caller is back in the loop.
@@ -283,13 +430,15 @@ void ConsegnaMqtt::Stato(const std::string& testo) {
     stato_ = testo;
     if (!pronta_) return;
     int mid = 0;
-    if (mosquitto_publish_v5(m_, &mid, argomentoStato_.c_str(), int(testo.size()), testo.data(), 1, true, nullptr) ==
-        MOSQ_ERR_SUCCESS)
-        inVolo_[mid] = -1;
+    std::unique_lock lm(mxM_);
+    const int rc =
+        mosquitto_publish_v5(m_, &mid, argomentoStato_.c_str(), int(testo.size()), testo.data(), 1, true, nullptr);
+    lm.unlock();
+    if (rc == MOSQ_ERR_SUCCESS) inVolo_[mid] = -1;
 }
 
 void ConsegnaMqtt::Chiudi(const std::string& statoOffline) {
-    if (!filo_) return;
+    if (!filo_.joinable()) return;
     // What the network thread has said so far (a connection just made, say).
     QCoreApplication::sendPostedEvents(&contesto_, QEvent::MetaCall);
     if (pronta_) {
@@ -300,18 +449,18 @@ void ConsegnaMqtt::Chiudi(const std::string& statoOffline) {
             attendiAddio_ = true;
         }
         int mid = 0;
-        if (mosquitto_publish_v5(m_, &mid, argomentoStato_.c_str(), int(statoOffline.size()), statoOffline.data(), 1,
-                                 true, nullptr) == MOSQ_ERR_SUCCESS) {
+        std::unique_lock lm(mxM_);
+        const int rc = mosquitto_publish_v5(m_, &mid, argomentoStato_.c_str(), int(statoOffline.size()),
+                                            statoOffline.data(), 1, true, nullptr);
+        lm.unlock();
+        if (rc == MOSQ_ERR_SUCCESS) {
             std::unique_lock l(mx_);
             cv_.wait_for(l, kAttesaAddio, [&] {
                 return std::find(confermatiAddio_.begin(), confermatiAddio_.end(), mid) != confermatiAddio_.end();
             });
         }
     }
-    // A clean goodbye: the broker drops the last will.
-    mosquitto_disconnect(m_);
-    mosquitto_loop_stop(m_, !pronta_);
-    filo_ = false;
+    Ferma();
     // Acknowledgements that came meanwhile still count: those codes need not
     // be sent again by the next run.
     pronta_ = false;

@@ -1,7 +1,8 @@
-// The MQTT back end, on libmosquitto. Its network loop runs in libmosquitto's
-// own thread (connecting, keep-alive, reconnecting with a back-off, so that a
-// broker that is slow to answer never holds up the reader); what it reports
-// is handed to the Qt thread through queued calls.
+// The MQTT back end, on libmosquitto. Its network loop runs in a thread of its
+// own (connecting, keep-alive, reconnecting with a back-off, each attempt
+// within a time limit), so that a broker that is slow to answer, or never
+// does, holds up neither the reader nor a signal; what it reports is handed
+// to the Qt thread through queued calls.
 #pragma once
 
 #include <QObject>
@@ -9,6 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -36,28 +38,42 @@ private:
     static void SuPublish(mosquitto*, void* io, int mid, int motivo, const mqtt5__property*);
     static void SuLog(mosquitto*, void* io, int livello, const char* testo);
     struct Evento {
-        enum Tipo { Connesso, Disconnesso, Pubblicato } tipo;
-        int a, b;  // rc and the broker's maximum packet size; rc; mid and reason code
+        // Fallito: an attempt ended before the broker answered the login.
+        enum Tipo { Connesso, Disconnesso, Pubblicato, Fallito } tipo;
+        // rc and the broker's maximum packet size; rc; mid and reason code; rc and errno
+        int a, b;
     };
+    mosquitto* Crea();  // a client set up for d_; throws Rifiuto
+    void Rete();        // the network thread
+    void Ferma();
     void Accoda(const Evento& e);
     void Smaltisci();
     void Connesso(int rc, int pacchettoMax);
     void Disconnesso(int rc);
     void Pubblicato(int mid, int motivo);
+    void Fallito(int rc, int errore);
     std::string Dove() const;
     std::string UltimoLog();
+    std::string MotivoTls();
 
     Destinazione d_;
-    std::string argomentoCodici_, argomentoStato_;
+    std::string argomentoCodici_, argomentoStato_, statoOffline_;
+    QObject contesto_;  // queued calls from the network thread land here
+    std::thread filo_;
+
+    // The client: replaced by the network thread before each new attempt,
+    // so that what an old connection still held is freed; used by the Qt
+    // thread under mxM_ only.
+    std::mutex mxM_;
     mosquitto* m_ = nullptr;
-    bool filo_ = false;  // libmosquitto's thread is running
-    QObject contesto_;   // queued calls from that thread land here
 
     // Main thread only.
     bool pronta_ = false;
     bool chiusa_ = false;
+    bool maiCollegata_ = true;  // no connection made yet: a refusal is for good
     bool statoRifiutato_ = false;
     bool avvisatoPerso_ = false;
+    bool avvisatoTls_ = false;
     bool avvisatoSubentro_ = false;
     bool subentro_ = false;  // the session is being taken over, again and again
     int chiusureBrevi_ = 0;  // links closed by the broker soon after the login, in a row
@@ -68,10 +84,15 @@ private:
     std::string stato_;
     std::unordered_map<int, std::int64_t> inVolo_;  // mid -> seq; -1: a status message
 
-    // Shared with libmosquitto's thread.
+    // Shared with the network thread.
     std::mutex mx_;
     std::condition_variable cv_;
-    std::optional<int> connack_;
+    bool fermo_ = false;
+    bool primoEsito_ = false;     // the first attempt has an outcome
+    std::optional<int> connack_;  // the first login's answer, then 0 once one succeeded
+    std::optional<int> primoRc_;  // how the first attempt failed, before any answer
+    bool risposta_ = false;       // this attempt had its login answered
+    bool collegato_ = false;      // ... and accepted
     std::vector<Evento> eventi_;  // for the Qt thread, in order
     bool attendiAddio_ = false;
     std::vector<int> confermatiAddio_;

@@ -1,5 +1,9 @@
 #include "Recapito.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -13,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include <talumbra/ucTalumbra.h>
@@ -53,15 +58,52 @@ constexpr int kScriviSubito = 1000;
 constexpr int kRiprovaMaxMs = 60000;
 // Codes kept in memory while the disk is full: about 1 MB.
 constexpr int kMemoriaMax = 4096;
+constexpr size_t kMassimoPassword = 4096;
 
 [[noreturn]] void Fine(int uscita, const std::string& testo) {
     std::fprintf(stderr, "talumbra-read: %s\n", testo.c_str());
     std::exit(uscita);
 }
 
+// The content of a regular file of at most `massimo` bytes. Looked at before
+// it is opened, and opened without blocking: a FIFO or a device named by
+// mistake would wait for ever, or be acted on.
+std::string ContenutoFile(const std::string& opzione, const std::string& file, off_t massimo) {
+    auto male = [&](const std::string& perche) { Fine(2, opzione + ": cannot read '" + file + "': " + perche); };
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) male(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) male("not a regular file");
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) male(std::strerror(errno));
+    std::string dati;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        male("not a regular file");
+    }
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int e = errno;
+            ::close(fd);
+            male(std::strerror(e));
+        }
+        if (n == 0) break;
+        dati.append(buf, size_t(n));
+        if (off_t(dati.size()) > massimo) {
+            ::close(fd);
+            male("larger than " + std::to_string(massimo) + " bytes");
+        }
+    }
+    ::close(fd);
+    return dati;
+}
+
+// Certificates and keys are read by the TLS library itself: checked here, so
+// that it only gets a regular file of a sane size.
 std::string Leggibile(const std::string& opzione, const std::string& file) {
-    QFile f(QString::fromStdString(file));
-    if (!f.open(QIODevice::ReadOnly)) Fine(2, opzione + ": cannot read '" + file + "'");
+    (void)ContenutoFile(opzione, file, 16 << 20);
     return file;
 }
 
@@ -146,12 +188,17 @@ Destinazione Destinatario(const OpzioniConsegna& o, const std::string& host, int
     if (!o.filePassword.empty()) {
         if (!d.password.empty()) Fine(2, "--password-file: the URL holds a password already");
         if (d.utente.empty()) Fine(2, "--password-file: the URL names no user");
-        QFile f(QString::fromStdString(o.filePassword));
-        if (!f.open(QIODevice::ReadOnly)) Fine(2, "--password-file: cannot read '" + o.filePassword + "'");
-        QByteArray riga = f.readLine(4096);
-        while (riga.endsWith('\n') || riga.endsWith('\r')) riga.chop(1);
-        if (riga.isEmpty()) Fine(2, "--password-file: '" + o.filePassword + "' starts with an empty line");
-        d.password = riga.toStdString();
+        const std::string testo = ContenutoFile("--password-file", o.filePassword, 64 << 10);
+        std::string riga = testo.substr(0, testo.find('\n'));
+        while (!riga.empty() && riga.back() == '\r') riga.pop_back();
+        // Cut short, or cut at a NUL, it would be another password.
+        if (riga.size() > kMassimoPassword)
+            Fine(2, "--password-file: the first line of '" + o.filePassword + "' is longer than " +
+                        std::to_string(kMassimoPassword) + " bytes");
+        if (riga.find('\0') != std::string::npos)
+            Fine(2, "--password-file: the first line of '" + o.filePassword + "' holds a NUL byte");
+        if (riga.empty()) Fine(2, "--password-file: '" + o.filePassword + "' starts with an empty line");
+        d.password = riga;
     }
     if (d.schema != "mqtts" && !(o.fileCa.empty() && o.fileCert.empty() && o.fileChiave.empty()))
         Fine(2, "--ca-file, --cert and --key want an mqtts:// URL");
@@ -298,6 +345,10 @@ Recapito::Recapito(int porta, std::string percorso, std::unique_ptr<Spool> spool
     QObject::connect(&stato_, &QTimer::timeout, [this] { consegna_->Stato(TestoStato("online")); });
 
     consegna_->Avviso = [this](const std::string& t) { Avvisa(t); };
+    consegna_->Fallita = [this](int uscita, const std::string& motivo) {
+        Avvisa(motivo);
+        if (Termina) Termina(uscita);
+    };
     consegna_->Collegata = [this] {
         // Everything not acknowledged goes again, oldest first.
         Ripulisci();

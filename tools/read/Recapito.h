@@ -49,6 +49,10 @@ public:
     // them. Before any other line is printed, so that lines keep their order.
     void Salva();
 
+    // Ends the program with a status, once it runs: the first connection,
+    // made in the background, was refused for good (the reason is printed).
+    std::function<void(int uscita)> Termina;
+
 private:
     // A code that the full disk keeps out of the spool: sent from memory.
     struct InMemoria {

@@ -59,7 +59,9 @@ const char* const kUso =
     "                    for, and reported once)\n"
     "  --pipe COMMAND    hand the lines to COMMAND, run by /bin/sh, on its standard\n"
     "                    input instead of printing them; COMMAND ending is an\n"
-    "                    output failure (status 5); an empty COMMAND prints them\n"
+    "                    output failure (status 5); an empty COMMAND prints them.\n"
+    "                    At the end COMMAND gets end of file, and half a second\n"
+    "                    later its process group is ended\n"
     "  -h, --help        print this help and exit\n";
 
 // The rest of --help, after the publishing options.
@@ -80,7 +82,8 @@ const char* const kUsoFine =
     "  2   bad arguments\n"
     "  3   no reader answered (with --no-reconnect, without --retry)\n"
     "  4   the port could not be set up (with --no-reconnect, also a missing or\n"
-    "      busy port), or --pipe could not start its command\n"
+    "      busy port), or --pipe could not start its command (not found, not\n"
+    "      executable)\n"
     "  5   the output failed (closed, full disk, its reader or the --pipe command\n"
     "      gone): a code that could not be written is lost, and the program ends\n"
     "      at once\n"
@@ -90,6 +93,8 @@ const char* const kUsoFine =
 constexpr int kEsitoLettoreAssente = 3;
 constexpr int kEsitoAvvio = 4;
 constexpr int kEsitoUscita = 5;
+// From a close signal to the port closed under a presence check that goes on.
+constexpr int kAttesaChiusuraMs = 150;
 
 struct Opzioni {
     int porta = 0;
@@ -299,10 +304,14 @@ bool AvviaComando(const std::string& comando) {
         return false;
     }
     if (pid == 0) {
+        // A process group of its own: at the end the whole command is ended,
+        // whatever it started.
+        ::setpgid(0, 0);
         ::dup2(p[0], STDIN_FILENO);
         ::execl("/bin/sh", "sh", "-c", comando.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
+    ::setpgid(pid, pid);  // also here: no race with the child's own call
     ::close(p[0]);
     if (::dup2(p[1], STDOUT_FILENO) < 0) return false;
     ::close(p[1]);
@@ -310,14 +319,45 @@ bool AvviaComando(const std::string& comando) {
     return true;
 }
 
-// The command gets end of file and some time to finish its last lines.
+// Waits up to `ms` for the command to end; true once it has.
+bool Finito(int ms, int* stato = nullptr) {
+    for (int i = 0;; i += 10) {
+        const pid_t r = ::waitpid(comandoUscita, stato, WNOHANG);
+        if (r != 0) {
+            if (r > 0) comandoUscita = -1;
+            return true;
+        }
+        if (i >= ms) return false;
+        ::usleep(10000);
+    }
+}
+
+// The command gets end of file and a moment to finish its last lines; one
+// that is still there (it never reads, or hangs) is ended with its whole
+// process group, so that no part of it is left running.
 void AttendiComando() {
     if (comandoUscita <= 0) return;
+    const pid_t gruppo = comandoUscita;
     ::close(STDOUT_FILENO);
-    for (int i = 0; i < 50; ++i) {
-        if (::waitpid(comandoUscita, nullptr, WNOHANG) != 0) return;
-        ::usleep(100000);
+    if (Finito(500)) return;
+    ::kill(-gruppo, SIGTERM);
+    if (Finito(500)) return;
+    ::kill(-gruppo, SIGKILL);
+    Finito(1000);
+}
+
+// The reader of the output went away: the --pipe command that the shell
+// could not find or run (126, 127) is a start failure, anything else an
+// output failure.
+int EsitoUscitaPersa() {
+    int stato = 0;
+    if (comandoUscita > 0 && Finito(200, &stato) && WIFEXITED(stato) &&
+        (WEXITSTATUS(stato) == 126 || WEXITSTATUS(stato) == 127)) {
+        std::fprintf(stderr, "talumbra-read: cannot start the --pipe command (the shell ended with %d)\n",
+                     WEXITSTATUS(stato));
+        return kEsitoAvvio;
     }
+    return kEsitoUscita;
 }
 
 }  // namespace
@@ -369,7 +409,7 @@ int main(int argc, char** argv) {
         if (r == Scrittura::Fallita) {
             uscitaGuasta = true;
             std::fprintf(stderr, "talumbra-read: cannot write to standard output: %s\n", std::strerror(errno));
-            Termina(kEsitoUscita);
+            Termina(EsitoUscitaPersa());
         } else if (r == Scrittura::Interrotta) {
             ++nonScritte;
         }
@@ -397,7 +437,7 @@ int main(int argc, char** argv) {
             if (uscitaGuasta) return;
             uscitaGuasta = true;
             std::fprintf(stderr, "talumbra-read: cannot write to standard output: %s\n", std::strerror(EPIPE));
-            Termina(kEsitoUscita);
+            Termina(EsitoUscitaPersa());
         });
     }
 
@@ -405,7 +445,18 @@ int main(int argc, char** argv) {
     QSocketNotifier segnali(pipeSegnali[0], QSocketNotifier::Read);
     QObject::connect(&segnali, &QSocketNotifier::activated, [&] {
         SvuotaSegnali();
-        if (chiudere) Termina(0);
+        if (chiudere) {
+            Termina(0);
+            // A presence check waiting on a silent reader keeps its own loop
+            // for seconds: if the program has not ended soon, closing the port
+            // ends the check (its next read fails).
+            QTimer::singleShot(kAttesaChiusuraMs, &app, [&] {
+                try {
+                    if (controllo && controllo->Attivo()) controllo->setAttivo(false);
+                } catch (...) {
+                }
+            });
+        }
         if (!riattivare) return;
         riattivare = 0;
         if (uscita || !controllo) return;
@@ -421,8 +472,10 @@ int main(int argc, char** argv) {
     });
     if (o.secondi > 0) QTimer::singleShot(static_cast<int>(o.secondi * 1000), &app, [&] { Termina(0); });
 
-    // Publishing is checked, its spool opened and the broker reached before the port is.
+    // Publishing is checked and its spool opened before the port is; the
+    // broker is reached in the background.
     recapito = talumbra_read::Recapito::Avvia(o.consegna, o.porta, Stampa);
+    if (recapito) recapito->Termina = Termina;
 
     Contenitore contenitore;
     controllo = new ucTalumbra(nullptr, &contenitore);
@@ -473,7 +526,8 @@ int main(int argc, char** argv) {
         controllo->ReadProperties(store);
         if (o.checkMs && !uscita) controllo->setCheckVersion(*o.checkMs);
     } catch (const talumbra::Fallimento& f) {
-        std::fprintf(stderr, "Errore %d %s\n", f.Numero(), f.Descrizione().c_str());
+        // A check cut short by a close signal (the port closed under it) is no failure.
+        if (!chiudere) std::fprintf(stderr, "Errore %d %s\n", f.Numero(), f.Descrizione().c_str());
         if (!uscita) uscita = kEsitoAvvio;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Errore 0 %s\n", e.what());
