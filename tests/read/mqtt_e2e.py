@@ -11,6 +11,7 @@ import contextlib
 import glob
 import json
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -540,6 +541,21 @@ def case_start_checks(c):
         c.refused(base + "site", 12, r"cannot open the spool")
     for f in glob.glob(path + "*"):
         os.unlink(f)
+
+    # Without HOME the spool goes under the account's home, as the ports
+    # folder does: here a read-only one, in a mount namespace of its own.
+    home = pwd.getpwuid(os.getuid()).pw_dir
+    if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+        c.notes.append("no HOME: skipped, no mount namespace here (unshare -m)")
+    else:
+        env = {k: v for k, v in c.env.items() if k not in ("HOME", "XDG_STATE_HOME")}
+        ro = "import os, subprocess, sys; subprocess.run(['mount', '-t', 'tmpfs', '-o', 'ro,size=64k', 'tmpfs', " \
+             "sys.argv[1]], check=True); os.execv(sys.argv[2], sys.argv[2:])"
+        c.start_read(base + "site", env=env,
+                     launcher=["unshare", "-m", "--propagation", "private", "/usr/bin/python3", "-c", ro, home])
+        if c.read.finish(None) != 12 or not any(f"spool folder {home}/.local/state/talumbra" in l for l in c.read.err):
+            raise CaseFailed(f"no HOME: exit {c.read.returncode}, {c.read.err}")
+        c.notes.append(f"no HOME: {c.read.err[-1]}")
 
     if subprocess.run(["unshare", "-u", "true"], capture_output=True).returncode != 0:
         c.notes.append("host name with control characters: skipped, no UTS namespace here (unshare -u)")
