@@ -1,9 +1,11 @@
 """Runs every measurement and prints one table: measure | value | target | result.
 
-  bench/run            the full runs (about 8 minutes): 1000 codes for latency,
+  bench/run            the full runs (about 15 minutes): 1000 codes for latency,
                        60 s at line rate, 60 s idle, 1,000,000 codes unpaced,
                        60 s waiting for a missing device, 110 replugs,
-                       Brelvo's typing bench and peak RSS when Brelvo is built
+                       Brelvo's typing bench (beside xdotool and wtype) and peak RSS
+                       when Brelvo is built, the site page in headless Chromium
+                       (2 minutes at 500 readers)
   bench/run --short    the CI run (well under 2 minutes): small counts, short
                        times; same correctness checks
 
@@ -28,6 +30,12 @@ from harness import TICK_S, cpu_s, now, status_kb
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CODE_BYTES = 13  # "U" + 10 hex digits + CR LF
+# Typing: the peer beside the keystroke layer, the time per code to stay under,
+# and the CPU per code the keystroke layer used before it stopped pacing every
+# key (bench-typing --table, 1000 codes, on this machine).
+TYPING_PEER = dict(x11="xdotool", wayland="wtype")
+TYPING_MS = dict(x11=8, wayland=15)
+TYPING_CPU_BEFORE = dict(x11=0.38, wayland=0.88)
 LINE_CODES_PER_S = 9600 / 10 / CODE_BYTES
 
 
@@ -502,7 +510,38 @@ class Bench:
         exe = os.path.join(self.build, "bench", "typing", "bench-typing")
         if not self.brelvo_step(exe, "Brelvo typing", "not run (ctest runs bench.typing.short)"):
             return
-        print("Brelvo typing bench", flush=True)
+        print("Brelvo typing bench: the keystroke layer beside its peers, into every target", flush=True)
+        r = subprocess.run([exe, "--table"], env=self.env, capture_output=True, text=True, timeout=1800)
+        rows = {}
+        for line in r.stdout.splitlines():
+            c = [x.strip() for x in line.strip("|").split("|")]
+            if len(c) == 8 and c[0] in TYPING_CPU_BEFORE and c[4][:1].isdigit():
+                rows.setdefault(tuple(c[:3]), {})[c[3]] = c[4:]
+        if not rows:
+            self.row("Brelvo typing", "did not run (exit %d)" % r.returncode, "-", False)
+
+        def errors(r):  # lost/repeated/reordered, and the keys Qt took for auto-repeat
+            return r[1] + ("" if r[2] == "-" else ", %s taken for auto-repeat" % r[2])
+
+        for (backend, layout, target), by in rows.items():
+            ours, peer = by.get("brelvo"), by.get(TYPING_PEER[backend])
+            if not ours:
+                continue
+            what = "Brelvo typing, %s %s into %s" % (backend, layout, target)
+            ms, goal = float(ours[0]), TYPING_MS[backend]
+            ahead = backend != "wayland" or (peer is not None and ms < float(peer[0]))
+            vs = " (%s %s ms)" % (TYPING_PEER[backend], peer[0]) if peer else ""
+            self.row(what + ", time per code", "%.1f ms%s" % (ms, vs),
+                     "< %d ms%s" % (goal, ", ahead of wtype" if backend == "wayland" else ""), ms < goal and ahead,
+                     True)
+            vs = " (%s %s)" % (TYPING_PEER[backend], errors(peer)) if peer else ""
+            self.row(what + ", keys lost/repeated/reordered", errors(ours) + vs, "0/0/0",
+                     ours[1] == "0/0/0" and ours[2] in ("0", "-"))
+            cpu, before = float(ours[3]), TYPING_CPU_BEFORE[backend]
+            vs = " (%s %s ms)" % (TYPING_PEER[backend], peer[3]) if peer else ""
+            self.row(what + ", CPU per code", "%.3f ms%s" % (cpu, vs), "<= %.2f ms (before)" % before, cpu <= before,
+                     True)
+        print("Brelvo typing bench: Brelvo itself, badges from the simulator", flush=True)
         r = subprocess.run([exe], env=self.env, capture_output=True, text=True, timeout=900)
         figs = {}
         for line in r.stdout.splitlines():
@@ -517,8 +556,9 @@ class Bench:
         if "time" not in figs:
             self.row("Brelvo typing", "did not run (exit %d)" % r.returncode, "-", False)
             return
-        self.row("Brelvo typing, time per code", "%.1f ms" % figs["time"], "< 50 ms", figs["time"] < 50, True)
-        self.row("Brelvo typing, keys lost/repeated/out of place", "%d/%d/%d" %
+        self.row("Brelvo typing badges from the reader, time per code", "%.1f ms" % figs["time"], "< 50 ms",
+                 figs["time"] < 50, True)
+        self.row("Brelvo typing badges from the reader, keys lost/repeated/out of place", "%d/%d/%d" %
                  (figs.get("lost", -1), figs.get("repeated", -1), figs.get("place", -1)), "0/0/0",
                  figs.get("lost") == figs.get("repeated") == figs.get("place") == 0)
 
@@ -547,6 +587,12 @@ class Bench:
         import bench_mqtt
         bench_mqtt.run(self, percentile, Failed)
 
+    # ---- the site page in a browser (bench/site)
+    def site(self):
+        sys.path.insert(0, os.path.join(ROOT, "bench", "site"))
+        import bench_site
+        bench_site.run(self, percentile, Failed)
+
 
 def build(build_dir):
     if not os.path.exists(os.path.join(build_dir, "build.ninja")):
@@ -559,7 +605,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--short", action="store_true", help="the quick CI run")
     ap.add_argument("--no-build", action="store_true", help="use the build as it is")
-    ap.add_argument("--only", help="comma-separated: latency,rate,idle,check,reconnect,programs,brelvo,mqtt")
+    ap.add_argument("--only", help="comma-separated: latency,rate,idle,check,reconnect,programs,brelvo,mqtt,site")
     a = ap.parse_args()
     build_dir = os.path.abspath(os.environ.get("TALUMBRA_BUILD", os.path.join(ROOT, "build")))
     if not a.no_build:
@@ -567,7 +613,8 @@ def main():
     t0 = time.monotonic()
     b = Bench(a.short, build_dir)
     steps = dict(latency=[b.latency, b.framed_latency], rate=[b.line_rate], idle=[b.idle], check=[b.presence_check],
-                 reconnect=[b.reconnect], programs=[b.programs], brelvo=[b.typing, b.brelvo_rss], mqtt=[b.mqtt])
+                 reconnect=[b.reconnect], programs=[b.programs], brelvo=[b.typing, b.brelvo_rss], mqtt=[b.mqtt],
+                 site=[b.site])
     chosen = a.only.split(",") if a.only else list(steps)
     print("bench/run%s on %s, %d cores" % (" --short" if a.short else "", os.uname().nodename, os.cpu_count()),
           flush=True)

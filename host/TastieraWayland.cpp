@@ -33,8 +33,18 @@ constexpr char kManager[] = "zwp_virtual_keyboard_manager_v1";
 constexpr size_t kTasti = 247;
 // A compositor that does not answer a round trip within this time is given up.
 constexpr int kAttesaMs = 3000;
-constexpr auto kPasso = std::chrono::milliseconds(1);
 constexpr auto kNuovaTastiera = std::chrono::milliseconds(200);
+// The compositor passes each key on to the focused window at once, and drops
+// a window that lets too many pile up unread ("error in client communication"):
+// a round trip tells us the compositor has our keys, not that the window read
+// them. So a code goes at once (a burst of up to kRaffica key events), longer
+// runs at one event per kPasso on average, which a window that is reading
+// follows with ease; and every kBlocco events a round trip keeps us from
+// running ahead of a compositor that is busy, or finds one that hangs.
+constexpr double kRaffica = 64;
+constexpr double kLotto = 8;  // events per wake-up once the burst is spent
+constexpr auto kPasso = std::chrono::microseconds(500);
+constexpr int kBlocco = 32;
 
 class TastieraWayland final : public Tastiera {
 public:
@@ -119,7 +129,8 @@ private:
         motivo_.clear();
         // A seat that gains its first keyboard announces it to the clients,
         // which then bind it: keys sent before that would be lost.
-        prossimo_ = std::chrono::steady_clock::now() + kNuovaTastiera;
+        credito_ = kRaffica;
+        ricarica_ = std::chrono::steady_clock::now() + kNuovaTastiera;
     }
 
     void Chiudi() {
@@ -249,26 +260,54 @@ private:
             for (xkb_keysym_t s : parte) {
                 const auto chiave =
                     static_cast<uint32_t>(std::find(tasti_.begin(), tasti_.end(), s) - tasti_.begin()) + 1;
-                for (auto stato : {WL_KEYBOARD_KEY_STATE_PRESSED, WL_KEYBOARD_KEY_STATE_RELEASED}) {
-                    // Paced like a fast typist: a compositor drops a client that
-                    // does not read its events as fast as they come.
-                    std::this_thread::sleep_until(prossimo_);
-                    zwp_virtual_keyboard_v1_key(vk_, Tempo(), chiave, stato);
-                    if (wl_display_flush(dpy_) < 0 && errno != EAGAIN) Perso();
-                    prossimo_ = std::chrono::steady_clock::now() + kPasso;
+                Aspetta();
+                zwp_virtual_keyboard_v1_key(vk_, Tempo(chiave, true), chiave, WL_KEYBOARD_KEY_STATE_PRESSED);
+                Aspetta();
+                zwp_virtual_keyboard_v1_key(vk_, Tempo(chiave, false), chiave, WL_KEYBOARD_KEY_STATE_RELEASED);
+                if (++inviati_ * 2 >= kBlocco) {
+                    inviati_ = 0;
+                    if (!Andata()) Perso();
                 }
             }
             inizio = fine;
         }
         // The compositor has every key before the next text.
+        inviati_ = 0;
         if (!Andata()) Perso();
     }
 
-    uint32_t Tempo() {
+    // Takes one event's share of the budget; when it is spent, flushes what
+    // is written and waits for the share of a few events.
+    void Aspetta() {
+        using namespace std::chrono;
+        auto ora = steady_clock::now();
+        if (ora < ricarica_ || credito_ < 1) {
+            if (wl_display_flush(dpy_) < 0 && errno != EAGAIN) Perso();
+            const auto fino =
+                std::max(ricarica_, ora + duration_cast<steady_clock::duration>((kLotto - credito_) * kPasso));
+            std::this_thread::sleep_until(fino);
+            ora = steady_clock::now();
+        }
+        credito_ = std::min(kRaffica, credito_ + duration<double>(ora - ricarica_) / kPasso);
+        ricarica_ = ora;
+        credito_ -= 1;
+    }
+
+    // The time of a key event: the clock's millisecond, but later than the
+    // release of the same key before it, which would otherwise look like a
+    // key held down and repeated.
+    uint32_t Tempo(uint32_t chiave, bool giu) {
         const auto ms = static_cast<uint32_t>(
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
                 .count());
-        tempo_ = std::max(ms, tempo_ + 1);
+        if (ms > tempo_) {
+            tempo_ = ms;
+            rilasciati_.clear();
+        } else if (giu && std::find(rilasciati_.begin(), rilasciati_.end(), chiave) != rilasciati_.end()) {
+            ++tempo_;
+            rilasciati_.clear();
+        }
+        if (!giu) rilasciati_.push_back(chiave);
         return tempo_;
     }
 
@@ -282,7 +321,10 @@ private:
     bool perso_ = false;      // was connected, the compositor went away
     bool segnalato_ = false;  // this code's failure has been reported
     uint32_t tempo_ = 0;
-    std::chrono::steady_clock::time_point prossimo_{};
+    std::vector<uint32_t> rilasciati_;  // keys released at time tempo_
+    double credito_ = 0;                // key events that may go now
+    std::chrono::steady_clock::time_point ricarica_{};
+    int inviati_ = 0;  // keys since the last round trip
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <array>
+#include <bitset>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -27,11 +28,14 @@ namespace brelvo {
 
 namespace {
 
-// Pace: every fake event is held by the X server for 1 ms after the previous
-// one, so no two key events share a timestamp (toolkits read a release and a
-// press of the same key with equal times as auto-repeat) and input methods
-// that handle events asynchronously get them one at a time.
-constexpr unsigned long kRitardoMs = 1;
+// Pace: a fake event can be held by the X server for 1 ms after the previous
+// one. Toolkits read a release and a press of the same keycode with equal
+// times as auto-repeat, so such a press waits for the server's clock to move
+// on; so does the first key after a spare keycode is remapped. All the other
+// events go at once, in one flush.
+constexpr unsigned long kPasso = 1;
+// Events processed this long before now surely have an earlier time than the next.
+constexpr auto kTempoPassato = std::chrono::milliseconds(2);
 // A spare keycode that has carried one character is not given another until
 // the clients have surely read the events it produced: they translate a key
 // with the mapping they hold when they read the event.
@@ -174,6 +178,7 @@ private:
     // modifiers lifted for the while, and pressed again afterwards if still held.
     template <class F>
     void Sessione(F f) {
+        if (std::chrono::steady_clock::now() - sincronizzato_ >= kTempoPassato) rilasciati_.reset();
         Sincronizza();
         LeggiEventi();
         if (sporca_) LeggiMappa();
@@ -184,19 +189,22 @@ private:
             // A press first: the server drops the release of a key that is not
             // down on the device sending it, and a key held on the real
             // keyboard is not down on the XTest one.
-            XTestFakeKeyEvent(dpy_, kc, True, CurrentTime);
-            XTestFakeKeyEvent(dpy_, kc, False, CurrentTime);
+            Evento(kc, true);
+            Evento(kc, false);
         }
         LeggiStato();
         try {
             f();
         } catch (...) {
+            Lascia(0);
             Ripremi(tenuti, conFisici, fisici);
             XFlush(dpy_);
             throw;
         }
+        Lascia(0);
         Ripremi(tenuti, conFisici, fisici);
         Sincronizza();
+        sincronizzato_ = std::chrono::steady_clock::now();
     }
 
     // Held on a real keyboard at the start and let go since: stays up. Held
@@ -206,7 +214,7 @@ private:
         Tasti ora{};
         const bool letti = conFisici && TastiFisici(ora);
         for (KeyCode kc : tenuti)
-            if (!letti || !Giu(prima, kc) || Giu(ora, kc)) XTestFakeKeyEvent(dpy_, kc, True, kRitardoMs);
+            if (!letti || !Giu(prima, kc) || Giu(ora, kc)) Evento(kc, true);
     }
 
     void LeggiEventi() {
@@ -353,6 +361,7 @@ private:
             }
             if (r.uso < scelta->uso) scelta = &r;
         }
+        Lascia(0);
         XSync(dpy_, False);
         std::this_thread::sleep_until(scelta->uso + kAssestamento);
         KeySym basso = 0, alto = 0;
@@ -368,24 +377,45 @@ private:
         if (e) return {};
         scelta->sym = sym;
         scelta->uso = std::chrono::steady_clock::now();
+        rimappato_ = true;
         LeggiEventi();
         LeggiMappa();
         LeggiStato();
         return c ? Cerca(caratteri_, c) : Cerca(simboli_, sym);
     }
 
+    // Shift and AltGr stay down from one character to the next that needs
+    // them, as a typist holds them; Lascia(0) lets them go.
     void Batti(const Pressione& p) {
-        if (p.mods & ShiftMask) XTestFakeKeyEvent(dpy_, shift_, True, kRitardoMs);
-        if (p.mods & altgrMod_) XTestFakeKeyEvent(dpy_, altgr_, True, kRitardoMs);
-        XTestFakeKeyEvent(dpy_, p.kc, True, kRitardoMs);
-        XTestFakeKeyEvent(dpy_, p.kc, False, kRitardoMs);
-        if (p.mods & altgrMod_) XTestFakeKeyEvent(dpy_, altgr_, False, kRitardoMs);
-        if (p.mods & ShiftMask) XTestFakeKeyEvent(dpy_, shift_, False, kRitardoMs);
+        Lascia(p.mods);
+        if ((p.mods & ShiftMask) && !(modsGiu_ & ShiftMask)) Evento(shift_, true);
+        if ((p.mods & altgrMod_) && !(modsGiu_ & altgrMod_)) Evento(altgr_, true);
+        modsGiu_ = p.mods;
+        Evento(p.kc, true);
+        Evento(p.kc, false);
         for (auto& r : riserve_)
             if (r.codice == p.kc) {
                 r.uso = std::chrono::steady_clock::now();
-                ultimoUsoRiserva_ = r.uso + std::chrono::milliseconds(6 * kRitardoMs);
+                ultimoUsoRiserva_ = r.uso + std::chrono::milliseconds(kPasso * 4);
             }
+    }
+
+    // Releases the modifiers held for the previous characters that `mods` does not need.
+    void Lascia(unsigned mods) {
+        if ((modsGiu_ & altgrMod_) && !(mods & altgrMod_)) Evento(altgr_, false);
+        if ((modsGiu_ & ShiftMask) && !(mods & ShiftMask)) Evento(shift_, false);
+        modsGiu_ &= mods;
+    }
+
+    void Evento(KeyCode kc, bool giu) {
+        unsigned long ritardo = CurrentTime;
+        if (rimappato_ || (giu && rilasciati_.test(kc))) {
+            ritardo = kPasso;
+            rimappato_ = false;
+            rilasciati_.reset();
+        }
+        XTestFakeKeyEvent(dpy_, kc, giu, ritardo);
+        if (!giu) rilasciati_.set(kc);
     }
 
     Display* dpy_ = nullptr;
@@ -401,6 +431,10 @@ private:
     std::unordered_map<KeySym, Pressione> simboli_;
     std::vector<Riserva_> riserve_;
     std::chrono::steady_clock::time_point ultimoUsoRiserva_{};
+    unsigned modsGiu_ = 0;         // the modifiers of Pressione held down now
+    std::bitset<256> rilasciati_;  // keycodes released since the server's clock last surely moved on
+    bool rimappato_ = false;       // a spare keycode was remapped since the last event
+    std::chrono::steady_clock::time_point sincronizzato_{};
 };
 
 }  // namespace

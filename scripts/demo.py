@@ -4,14 +4,113 @@ import argparse
 import os
 import random
 import signal
+import socket
+import sys
+import tempfile
 import time
 
+import harness
 from scena import Scena, inverti_bit_byte
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def site(a, fermati):
+    """A broker serving the site page, three simulated readers publishing to
+    it, badges every few seconds; a screenshot of the page from headless
+    Chromium. Endless at a terminal (Ctrl-C ends), else --badges (5)."""
+    b = os.path.abspath(a.build)
+    read, sim = os.path.join(b, "tools", "read", "talumbra-read"), os.path.join(b, "tools", "sim", "talumbra-sim")
+    tmp = tempfile.TemporaryDirectory(prefix="talumbra-demo-site-")
+    ports = harness.mask_serial_devices(os.path.join(tmp.name, "ports"))
+    env = dict(os.environ, TALUMBRA_PORTS=ports, QT_QPA_PLATFORM="offscreen",
+               XDG_STATE_HOME=os.path.join(tmp.name, "state"))
+    mqtt, ws = free_port(), free_port()
+    conf = os.path.join(tmp.name, "broker.conf")
+    with open(conf, "w") as f:
+        f.write(f"listener {mqtt} 127.0.0.1\nlistener {ws} 127.0.0.1\nprotocol websockets\n"
+                f"http_dir {os.path.join(b, 'site', 'page')}\nallow_anonymous true\n")
+        if os.geteuid() == 0:
+            f.write("user root\n")
+    procs = []
+    browser = None
+    badges = a.badges if a.badges is not None else (0 if sys.stdin.isatty() else 5)
+    try:
+        broker = harness.Proc("mosquitto", ["mosquitto", "-c", conf], env)
+        procs.append(broker)
+        broker.wait_line(r"mosquitto version .* running", stream="err")
+        sims = []
+        for port in (1, 2, 3):
+            s = harness.Sim(sim, port, env, "--wait-host")
+            procs.append(s)
+            sims.append(s)
+            r = harness.Proc("talumbra-read", [read, "--port", port, "--events", "--quendel", "0", "--publish",
+                                               f"mqtt://127.0.0.1:{mqtt}/site"], env)
+            procs.append(r)
+            # A badge presented before the reader's presence check is over would be emptied away.
+            r.wait_line(r"^FindDevice 1 0$")
+        url = f"http://127.0.0.1:{ws}/"
+        print(f"demo: mosquitto on 127.0.0.1:{mqtt} (MQTT) and {ws} (the page), three readers publish to it")
+        print(f"demo: open the page: chromium {url}  (or firefox {url}); leave user name and password empty")
+        # The page opens before the badges: codes are live, only states are retained.
+        browser = Browser(url, tmp.name)
+        rnd = random.Random()
+        n = 0
+        while not fermati and (badges == 0 or n < badges):
+            time.sleep(a.every if n else 1.0)
+            if fermati:
+                break
+            s = rnd.choice(sims)
+            codice = "%010X" % rnd.getrandbits(40)
+            s.send(codice)
+            n += 1
+            print(f"demo: badge {n} presented on com{s.port}: {codice}")
+            if n == min(badges or 5, 5):
+                browser.screenshot()
+        browser.screenshot()
+    finally:
+        if browser and browser.d:
+            browser.d.quit()
+        harness.stop_all(procs)
+        tmp.cleanup()
+
+
+class Browser:
+    """Headless Chromium on the page, for its screenshot in out/site.png."""
+
+    def __init__(self, url, tmp):
+        self.d = None
+        why = harness.chromium_fault()
+        if why:
+            print(f"demo: no screenshot: headless Chromium cannot start ({why})")
+            return
+        self.d = harness.chromium(tmp)
+        self.d.get(url)
+        self.d.execute_script("sessionStorage.setItem('talumbra.login', JSON.stringify({user: '', password: ''}))")
+        self.d.get(url)
+        end = time.monotonic() + 20
+        while time.monotonic() < end and self.d.execute_script(
+                "return document.querySelectorAll('article.tile.online').length") < 3:
+            time.sleep(0.1)
+
+    def screenshot(self):
+        if self.d:
+            time.sleep(0.5)
+            os.makedirs("out", exist_ok=True)
+            self.d.save_screenshot("out/site.png")
+            print("demo: screenshot of the page saved in out/site.png")
+            self.d.quit()
+            self.d = None
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default="build")
+    ap.add_argument("--site", action="store_true", help="the site page against a broker and three readers")
     ap.add_argument("--badges", type=int, default=None, help="badges to present (default: 5 under Xvfb, endless on a display)")
     ap.add_argument("--every", type=float, default=3.0, help="seconds between badges")
     a = ap.parse_args()
@@ -25,6 +124,9 @@ def main():
     fermati = []
     signal.signal(signal.SIGINT, lambda *_: fermati.append(1))
     signal.signal(signal.SIGTERM, lambda *_: fermati.append(1))
+    if a.site:
+        harness.debian_python("selenium")
+        return site(a, fermati)
 
     with Scena(programmi, display=display or None) as s:
         if senza_display:

@@ -2,7 +2,8 @@
 // It shows what arrives and logs every key press on standard output, one line
 // each, flushed at once:
 //   pronto <window id>        once shown
-//   tasto <key> <text as hex> for each key press (Return and Down have no text)
+//   tasto <key> <text as hex> for each key press (Return and Down have no text),
+//                             followed by " ripetuto" when Qt takes it for auto-repeat
 #include <QApplication>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
@@ -13,7 +14,8 @@ namespace {
 class Bersaglio : public QPlainTextEdit {
 protected:
     void keyPressEvent(QKeyEvent* e) override {
-        std::printf("tasto %d %s\n", e->key(), e->text().isEmpty() ? "-" : e->text().toUtf8().toHex().constData());
+        std::printf("tasto %d %s%s\n", e->key(), e->text().isEmpty() ? "-" : e->text().toUtf8().toHex().constData(),
+                    e->isAutoRepeat() ? " ripetuto" : "");
         std::fflush(stdout);
         QPlainTextEdit::keyPressEvent(e);
     }

@@ -63,7 +63,8 @@ with Scena(programmi) as s:
     d = subprocess.run([programmi["digita"], "--invio"], input="\n".join(righe) + "\n", env=s.env,
                        capture_output=True, text=True, timeout=120)
     verifica("the typing tool reports every line", d.stdout.split("\n")[:-1], ["fatto"] * len(righe))
-    verifica("typed texts arrive exactly", s.attendi_ricevuto(atteso), atteso)
+    verifica("typed texts arrive exactly, no key taken for auto-repeat", (s.attendi_ricevuto(atteso), s.ripetuti),
+             (atteso, 0))
 
     s.tasti.clear()
     d = subprocess.run([programmi["digita"], "--giu"], input="AB\n", env=s.env,
@@ -95,15 +96,33 @@ with Scena(programmi) as s:
     xkb.blocca(0, False)
     s.x("setxkbmap", "-layout", "us")
 
-    # Ctrl held by the user: the target gets plain characters, not Ctrl+C or
-    # Ctrl+A, and Ctrl is down again afterwards.
-    s.x("xdotool", "keydown", "Control_L")
-    s.tasti.clear()
-    d.stdin.write("80Cc4Aa\n")
-    d.stdout.readline()
-    verifica("Ctrl held: plain characters", s.attendi_ricevuto("80Cc4Aa\n"), "80Cc4Aa\n")
-    verifica("Ctrl held: held again afterwards", xkb.giu("Control_L"), True)
-    s.x("xdotool", "keyup", "Control_L")
+    # Ctrl or Shift held by the user: the target gets the characters as
+    # they are, not Ctrl+C or Ctrl+A, nor upper case where lower is asked
+    # (typing presses and lets go of Shift itself), and the key is down again
+    # afterwards.
+    for tenuto in ("Control_L", "Shift_L"):
+        s.x("xdotool", "keydown", tenuto)
+        s.tasti.clear()
+        d.stdin.write("80Cc4AaBB\n")
+        d.stdout.readline()
+        verifica(tenuto + " held: characters as they are", s.attendi_ricevuto("80Cc4AaBB\n"), "80Cc4AaBB\n")
+        verifica(tenuto + " held: held again afterwards", xkb.giu(tenuto), True)
+        s.x("xdotool", "keyup", tenuto)
+
+    # Doubled characters arrive doubled in a Qt, a GTK and a plain X client,
+    # none taken for auto-repeat (Qt tells), on layouts that put digits and
+    # letters on different levels: the same key again, Shift held for both or
+    # pressed in between.
+    doppi = "55AAff00aAAa99EEbb\n"
+    for layout in ("us", "de", "fr"):
+        s.x("setxkbmap", "-layout", layout)
+        for tipo in ("qt", "gtk", "xev"):
+            s.focalizza(s.avvia_bersaglio(tipo))
+            d.stdin.write(doppi)
+            d.stdout.readline()
+            verifica("%s, %s: doubled characters arrive doubled" % (layout, tipo),
+                     (s.attendi_ricevuto(doppi), s.ripetuti), (doppi, 0))
+    s.x("setxkbmap", "-layout", "us")
     d.stdin.close()
     d.wait(30)
 

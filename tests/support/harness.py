@@ -1,7 +1,8 @@
 """What the test and measurement scripts share: child processes whose output
 lines are collected as they come (each stamped with its arrival time),
 talumbra-sim started on a port of a private folder, CPU time and memory
-figures from /proc, and the runner of the fault and MQTT case scripts.
+figures from /proc, headless Chromium under WebDriver, and the runner of the
+fault and MQTT case scripts.
 
 Callers import it as `harness`, with PYTHONPATH naming tests/support (CTest,
 scripts/ and the bench/run launcher set it); no script changes sys.path."""
@@ -9,9 +10,11 @@ import argparse
 import fcntl
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import termios
 import threading
 import time
@@ -318,6 +321,48 @@ class Monitor:
     def close(self):
         self.stop.set()
         self.t.join(2)
+
+
+CHROMIUM_FLAGS = ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                  "--window-size=1280,900")
+DEBIAN_PYTHON = "/usr/bin/python3"
+
+
+def debian_python(module):
+    """Runs the calling script again under Debian's Python when `module` (a
+    Debian package's, like selenium) is missing from the Python it runs in."""
+    try:
+        __import__(module)
+    except ImportError:
+        if os.path.exists(DEBIAN_PYTHON) and os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON):
+            os.execv(DEBIAN_PYTHON, [DEBIAN_PYTHON, *sys.argv])
+
+
+def chromium(profile_parent):
+    """Debian's headless Chromium under chromedriver, with a fresh profile in
+    a folder made under `profile_parent`."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    o = webdriver.ChromeOptions()
+    for a in CHROMIUM_FLAGS:
+        o.add_argument(a)
+    o.add_argument("--user-data-dir=" + tempfile.mkdtemp(prefix="chromium-", dir=profile_parent))
+    o.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    return webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"), options=o)
+
+
+def chromium_fault():
+    """None when Chromium starts here, else why not (no selenium, browser or driver)."""
+    tmp = tempfile.mkdtemp(prefix="talumbra-chromium-probe-")
+    try:
+        chromium(tmp).quit()
+        return None
+    except Exception as e:
+        text = str(e).strip()
+        return f"{type(e).__name__}: {text.splitlines()[0] if text else ''}"
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
 
 
 def case_arguments(description):

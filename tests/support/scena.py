@@ -23,9 +23,10 @@ def verifica(nome, ottenuto, atteso):
         print("ok   %s" % nome)
 
 
-KEY_RETURN = 0x01000004
-KEY_ENTER = 0x01000005
-KEY_DOWN = 0x01000015
+# How the targets name Return, Enter and Down: Qt key numbers, GTK and X keysym names.
+INVIO = {str(0x01000004), str(0x01000005), "Return", "KP_Enter"}
+GIU = {str(0x01000015), "Down"}
+GTK = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host", "bersaglio_gtk.py")
 
 
 class Errore(Exception):
@@ -54,9 +55,12 @@ class Scena:
             os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
         self.env.pop("QT_QPA_PLATFORM", None)
         self.env.pop("WAYLAND_DISPLAY", None)
-        self.tasti = []  # (qt key, text) in arrival order
+        self.tasti = []  # text of each key the target got, in arrival order
+        self.ripetuti = 0  # of those, taken by the target for auto-repeat (Qt tells)
         self._bersaglio = None
+        self._bersagli = {}  # kind: (process, window id)
         self._letti = 0
+        self._xev = None  # the key name of the press xev is describing
         self.display = display
         if display:
             self.env["DISPLAY"] = display
@@ -144,42 +148,66 @@ class Scena:
         r = self.x("import", "-window", "root", percorso, timeout=60)
         return r.returncode == 0
 
-    # ---- the target window
-    def avvia_bersaglio(self):
-        pr = harness.Proc("the target window", [self.p["bersaglio"]], self.env)
-        self.processi.append(pr)
-        try:
-            wid = pr.out[pr.wait_line(r"^pronto \S+")].split()[1]
-        except harness.Failure as e:
-            raise Errore("the target window did not start: %s" % e)
-        self.attendi_finestra("Bersaglio")
-        self._bersaglio = pr
-        self.bersaglio = wid
+    # ---- the target windows
+    def avvia_bersaglio(self, tipo="qt"):
+        """Starts a target window, unless already running, and makes it the one
+        whose keys are read (from now on); returns its window id. `tipo`: qt
+        (brelvo_bersaglio), gtk (a GTK 3 text field) or xev."""
+        if tipo in self._bersagli:
+            pr, wid = self._bersagli[tipo]
+        else:
+            if tipo == "xev":
+                titolo = "Bersaglio xev"
+                argv = ["stdbuf", "-oL", "xev", "-name", titolo, "-event", "keyboard"]
+            else:
+                titolo = "Bersaglio GTK" if tipo == "gtk" else "Bersaglio"
+                argv = ["/usr/bin/python3", GTK] if tipo == "gtk" else [self.p["bersaglio"]]
+            pr = harness.Proc("the %s target window" % tipo, argv, self.env)
+            self.processi.append(pr)
+            if tipo != "xev":
+                try:
+                    pr.wait_line(r"^pronto \S+")
+                except harness.Failure as e:
+                    raise Errore("the target window did not start: %s" % e)
+            wid = self.attendi_finestra(titolo)
+            self._bersagli[tipo] = (pr, wid)
+        self._bersaglio, self.bersaglio, self.tipo = pr, wid, tipo
+        self._letti = len(pr.lines_since(0))
+        self._xev = None
+        self.tasti.clear()
+        self.ripetuti = 0
         return wid
 
     def _raccogli(self):
-        """Moves the keys the target reported since the last call to self.tasti."""
+        """Moves the keys the target reported since the last call to self.tasti,
+        as text: Return as a line end, Down as '{DOWN}'."""
         if not self._bersaglio:
             return
         righe = self._bersaglio.lines_since(self._letti)
         self._letti += len(righe)
         for riga in righe:
             parti = riga.split()
-            if parti[:1] == ["tasto"] and len(parti) == 3:
-                self.tasti.append((int(parti[1]), "" if parti[2] == "-" else bytes.fromhex(parti[2]).decode("utf-8")))
+            if self.tipo == "xev":
+                # KeyPress event, ... / keycode 38 (keysym 0x61, a), ... / XLookupString gives 1 bytes: (61) "a"
+                if riga.startswith("Key"):
+                    self._xev = "" if riga.startswith("KeyPress") else None
+                elif self._xev == "" and "(keysym " in riga:
+                    self._xev = riga.split("(keysym ")[1].split(",")[1].split(")")[0].strip()
+                elif self._xev and "XLookupString gives" in riga:
+                    testo = bytes.fromhex(riga.split("(")[1].split(")")[0]) if "(" in riga else b""
+                    self._aggiungi(self._xev, testo.decode("latin-1"))
+                    self._xev = None
+            elif parti[:1] == ["tasto"] and len(parti) >= 3:
+                self._aggiungi(parti[1], "" if parti[2] == "-" else bytes.fromhex(parti[2]).decode("utf-8"))
+                self.ripetuti += parti[3:] == ["ripetuto"]
+
+    def _aggiungi(self, tasto, testo):
+        self.tasti.append("\n" if tasto in INVIO else "{DOWN}" if tasto in GIU else testo)
 
     def ricevuto(self):
         """What the target got, as text: Return as a line end, Down as '{DOWN}'."""
         self._raccogli()
-        out = []
-        for k, t in self.tasti:
-            if k in (KEY_RETURN, KEY_ENTER):
-                out.append("\n")
-            elif k == KEY_DOWN:
-                out.append("{DOWN}")
-            else:
-                out.append(t)
-        return "".join(out)
+        return "".join(self.tasti)
 
     def attendi_ricevuto(self, atteso, timeout=60):
         """Waits until the target has at least as much as `atteso`; returns what it has."""
