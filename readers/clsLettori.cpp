@@ -11,9 +11,7 @@ namespace talumbra {
 
 clsLettori::clsLettori() : Comunicazione(std::make_shared<clsComunicazioni>()) {
     Comunicazione->ComRX = [this](std::string& stringa) { Comunicazione_ComRx(stringa); };
-    // The type of the current front end, not of this one: a channel left
-    // running after its owner was replaced follows the reader now in use.
-    Comunicazione->TipoDispositivo = [] { return Lettori()->PELVAN().ConType; };
+    Comunicazione->TipoDispositivo = [this] { return PELVAN().ConType; };
     Comunicazione->EUnCodice = [this](const std::string& testo) { return EUnCodice(testo); };
     Comunicazione->ComScarto = [this](std::string& trama) {
         if (Scartata) Scartata(trama);
@@ -23,19 +21,18 @@ clsLettori::clsLettori() : Comunicazione(std::make_shared<clsComunicazioni>()) {
 clsLettori::~clsLettori() {
     if (Comunicazione) {
         Comunicazione->ComRX = nullptr;
+        Comunicazione->TipoDispositivo = nullptr;
         Comunicazione->EUnCodice = nullptr;
         Comunicazione->ComScarto = nullptr;
     }
 }
 
 clsPelvan& clsLettori::PELVAN() {
-    // Commands go through the current front end's channel, which is held
-    // (with its owner, and so this object) until the command is over: a host
-    // event that runs inside the wait may replace the current front end.
+    // The channel, and this front end when it is shared, are held until the
+    // command is over: a host event that runs inside the wait may release them.
     if (!mPelvan)
-        mPelvan = std::make_unique<clsPelvan>([] {
-            std::shared_ptr<clsLettori> lettori = Lettori();
-            return clsPelvan::Collegamento{lettori->Comunicazione, lettori};
+        mPelvan = std::make_unique<clsPelvan>([this] {
+            return clsPelvan::Collegamento{Comunicazione, weak_from_this().lock()};
         });
     return *mPelvan;
 }
@@ -68,7 +65,7 @@ bool Esadecimale(const std::string& s, size_t da, size_t a) {
 // its letter (or frame) and hexadecimal digits. A reply that merely begins
 // like a code stays the reply.
 bool clsLettori::EUnCodice(const std::string& stringa) {
-    using namespace modLettori;
+    using modLettori::ByteCodice, modLettori::InvertiBitByte, modLettori::PrefissoBadge;
     if (stringa.empty() || Messaggio(stringa)) return false;
     const int32_t tipo = PELVAN().ConType;
     const bool lettera = stringa[0] == PrefissoBadge(TipoBadgeCorrente)[0];
@@ -83,7 +80,7 @@ bool clsLettori::EUnCodice(const std::string& stringa) {
 }
 
 void clsLettori::Comunicazione_ComRx(std::string& stringa) {
-    using namespace modLettori;
+    using modLettori::ByteCodice, modLettori::InvertiBitByte, modLettori::PrefissoBadge;
     const uint32_t entrata = piattaforma().timeGetTime();
     if (stringa.empty() || Messaggio(stringa)) return;
     // A command's reply goes to its caller, never on as a reading.
