@@ -1,15 +1,12 @@
 #pragma once
 // Shared by the fuzzers: reads the fuzzer's bytes as a script of arrivals on
-// the fake port (a delay in ms, a length, then that many bytes), and resets
-// the library-wide reader state between runs.
+// the fake port (a delay in ms, a length, then that many bytes).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "readers/clsLettori.h"
-#include "readers/modLettori.h"
-#include "tests/support/AzzeraStato.h"
 #include "tests/support/FakePiattaforma.h"
 
 namespace talumbra::fuzz {
@@ -30,8 +27,6 @@ private:
     const uint8_t* p_;
     const uint8_t* fine_;
 };
-
-inline void AzzeraStato() { test::AzzeraStatoLettori(); }
 
 // Schedules the rest of the input as arrivals, starting at `t`.
 inline void ProgrammaArrivi(Lettore& in, test::FakePorta& porta, uint32_t t) {

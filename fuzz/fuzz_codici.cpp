@@ -6,9 +6,8 @@ using namespace talumbra;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
     test::FakePiattaforma fp;
-    fuzz::AzzeraStato();
     fuzz::Lettore in(dati, n);
-    auto lettori = modLettori::Lettori();
+    auto lettori = std::make_shared<clsLettori>();
     lettori->PELVAN().setConType(1 + (in.Byte() & 1));
     auto& ch = *lettori->Comunicazione;
     ch.ComRX = [](std::string& codice) {
@@ -20,6 +19,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
     for (int giri = 0; giri < 10000 && (fp.porta().NonArrivati() || !fp.porta().InAttesa().empty()); ++giri) {
         if (!fp.porta().Notifica()) fp.Avanza(1);
     }
-    fuzz::AzzeraStato();
     return 0;
 }

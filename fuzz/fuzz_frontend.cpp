@@ -6,13 +6,12 @@ using namespace talumbra;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
     test::FakePiattaforma fp;
-    fuzz::AzzeraStato();
     fuzz::Lettore in(dati, n);
-    auto lettori = modLettori::Lettori();
+    auto lettori = std::make_shared<clsLettori>();
     lettori->PELVAN().setConType(in.Byte() % 5);
-    modLettori::TipoBadgeCorrente = static_cast<int8_t>(in.Byte()) % 7;
-    modLettori::CodificaQuendelAttiva = in.Byte() & 1;
-    modLettori::TempoMantCode = in.Byte() * 10;
+    lettori->TipoBadgeCorrente = static_cast<int8_t>(in.Byte()) % 7;
+    lettori->CodificaQuendelAttiva = in.Byte() & 1;
+    lettori->TempoMantCode = in.Byte() * 10;
     int consegnati = 0;
     lettori->Lettura = [&](std::string& codice) {
         ++consegnati;
@@ -23,6 +22,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
         std::string testo = in.Pezzo(80);
         lettori->Comunicazione_ComRx(testo);
     }
-    fuzz::AzzeraStato();
     return 0;
 }

@@ -5,8 +5,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "talumbra/ucTalumbra.h"
+#include "control/SessioneCorrente.h"
 #include "fuzz/FuzzComune.h"
+#include "talumbra/ucTalumbra.h"
 
 using namespace talumbra;
 
@@ -31,7 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
         f.write(reinterpret_cast<const char*>(dati), static_cast<qint64>(n));
     }
     test::FakePiattaforma fp;
-    fuzz::AzzeraStato();
     {
         ucTalumbra ctl;
         ctl.setDomanda([](const QString&) { return false; });
@@ -46,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
         ctl.WriteProperties(*uscita);
         FUZZ_VERIFICA(ctl.CheckVersion() == ctl.CheckVersion());
     }
-    fuzz::AzzeraStato();
+    // The session holds a fake port of this run's platform.
+    setSessioneCorrente(nullptr);
     return 0;
 }

@@ -6,8 +6,7 @@ using namespace talumbra;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
     test::FakePiattaforma fp;
-    fuzz::AzzeraStato();
-    auto lettori = modLettori::Lettori();
+    auto lettori = std::make_shared<clsLettori>();
     auto& ch = *lettori->Comunicazione;
     ch.ComRX = [](std::string& riga) { FUZZ_VERIFICA(riga.find("\r\n") == std::string::npos && riga.size() <= 4096); };
     ch.setAttivo(true);
@@ -18,6 +17,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
         fp.porta().Notifica();
         FUZZ_VERIFICA(ch.BufferRicezione().size() <= 4096);
     }
-    fuzz::AzzeraStato();
     return 0;
 }

@@ -6,9 +6,8 @@ using namespace talumbra;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
     test::FakePiattaforma fp(0xFFFFFF00u);  // close to the clock's wrap
-    fuzz::AzzeraStato();
     fuzz::Lettore in(dati, n);
-    auto lettori = modLettori::Lettori();
+    auto lettori = std::make_shared<clsLettori>();
     auto& ch = *lettori->Comunicazione;
     const bool zarnet = in.Byte() & 1;
     ch.VlMaxTimeOut = in.Byte() * 4;
@@ -25,6 +24,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
     FUZZ_VERIFICA(esito == 0 || risposta.empty());
     FUZZ_VERIFICA(Trascorso(inizio, fp.ora) <= static_cast<uint32_t>(ch.VlMaxTimeOut) + 200);
     if (esito == 0) FUZZ_VERIFICA(ch.VerificaRisposta(risposta));
-    fuzz::AzzeraStato();
     return 0;
 }

@@ -16,15 +16,15 @@ std::string Variabile(const char* nome) {
 
 bool Assoluto(const std::string& p) { return !p.empty() && p.front() == '/'; }
 
-std::string Casa() {
+}  // namespace
+
+std::string CartellaCasa() {
     std::string home = Variabile("HOME");
     if (Assoluto(home)) return home;
     // Services and su -c may run without HOME: the account still has a home.
     if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && Assoluto(pw->pw_dir)) return pw->pw_dir;
     return {};
 }
-
-}  // namespace
 
 bool CartellaPorteNominata() { return !Variabile("TALUMBRA_PORTS").empty(); }
 
@@ -34,7 +34,7 @@ std::string CartellaPorte() {
     if (!d.empty()) return d;
     std::string xdg = Variabile("XDG_CONFIG_HOME");
     if (!Assoluto(xdg)) {
-        std::string casa = Casa();
+        std::string casa = CartellaCasa();
         if (casa.empty()) return {};
         xdg = casa + "/.config";
     }

@@ -20,4 +20,7 @@ std::string CartellaPorte();
 // send a port number to the built-in table's device.
 bool CartellaPorteNominata();
 
+// The user's home: HOME when absolute, else the account's; empty when neither.
+std::string CartellaCasa();
+
 }  // namespace talumbra

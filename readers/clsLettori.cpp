@@ -28,13 +28,11 @@ clsLettori::~clsLettori() {
 }
 
 clsPelvan& clsLettori::PELVAN() {
-    // Commands go through the current front end's channel, which is held
-    // (with its owner, and so this object) until the command is over: a host
-    // event that runs inside the wait may replace the current front end.
+    // The channel, and this front end when it is shared, are held until the
+    // command is over: a host event that runs inside the wait may release them.
     if (!mPelvan) {
-        mPelvan = std::make_unique<clsPelvan>([] {
-            std::shared_ptr<clsLettori> lettori = Lettori();
-            return clsPelvan::Collegamento{lettori->Comunicazione, lettori};
+        mPelvan = std::make_unique<clsPelvan>([this] {
+            return clsPelvan::Collegamento{Comunicazione, weak_from_this().lock()};
         });
         // The device type decides how this front end's channel receives.
         mPelvan->TipoCambiato = [this](int32_t tipo) { InstallaDriver(*Comunicazione, tipo); };
@@ -65,7 +63,7 @@ bool Esadecimale(const std::string& s, size_t da, size_t a) {
 // its letter (or frame) and hexadecimal digits. A reply that merely begins
 // like a code stays the reply.
 bool clsLettori::EUnCodice(const std::string& stringa) {
-    using namespace modLettori;
+    using modLettori::ByteCodice, modLettori::InvertiBitByte, modLettori::PrefissoBadge;
     if (stringa.empty() || Messaggio(stringa)) return false;
     const std::shared_ptr<Driver> famiglia = Comunicazione->DriverAttuale();
     const bool lettera = stringa[0] == PrefissoBadge(TipoBadgeCorrente)[0];
@@ -80,7 +78,7 @@ bool clsLettori::EUnCodice(const std::string& stringa) {
 }
 
 void clsLettori::Comunicazione_ComRx(std::string& stringa) {
-    using namespace modLettori;
+    using modLettori::ByteCodice, modLettori::InvertiBitByte, modLettori::PrefissoBadge;
     const uint32_t entrata = piattaforma().timeGetTime();
     if (stringa.empty() || Messaggio(stringa)) return;
     // A command's reply goes to its caller, never on as a reading.

@@ -1,6 +1,7 @@
 #pragma once
 // The reader front end: owns the channel and the command object, turns the
-// texts that the channel receives into code readings.
+// texts that the channel receives into code readings. Each front end has its
+// own settings and repeat filter: readers on different ports never share them.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,7 +12,7 @@
 
 namespace talumbra {
 
-class clsLettori {
+class clsLettori : public std::enable_shared_from_this<clsLettori> {
 public:
     clsLettori();
     ~clsLettori();
@@ -21,6 +22,14 @@ public:
     std::shared_ptr<clsComunicazioni> Comunicazione;
     // The command object, created on first access.
     clsPelvan& PELVAN();
+
+    // Settings the decision depends on; they act on the next received text.
+    int32_t TipoBadgeCorrente = 0;
+    int32_t TempoMantCode = 0;
+    bool CodificaQuendelAttiva = false;
+    // The repeat filter: the last code delivered and the clock at its delivery.
+    std::string UltimoCodice;
+    uint32_t TempoUltimoCodice = 0;
 
     std::function<void(std::string& sCodice)> Lettura;
     std::function<void(int16_t& sNumero, std::string& sDescrizione)> Errore;

@@ -9,11 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "talumbra/Fallimento.h"
 #include "channel/clsComunicazioni.h"
 #include "platform/PiattaformaQt.h"
 #include "readers/clsLettori.h"
-#include "readers/modLettori.h"
+#include "talumbra/Fallimento.h"
 
 using namespace talumbra;
 
@@ -30,9 +29,8 @@ int main(int argc, char** argv) {
     int esito = 0;
     {
         auto lettori = std::make_shared<clsLettori>();
-        modLettori::setLettori(lettori);
-        modLettori::TempoMantCode = 0;
-        modLettori::CodificaQuendelAttiva = false;
+        lettori->TempoMantCode = 0;
+        lettori->CodificaQuendelAttiva = false;
         long letti = 0;
         lettori->Lettura = [&](std::string& codice) {
             std::fwrite(codice.data(), 1, codice.size(), stdout);
@@ -52,7 +50,6 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "Errore %d %s\n", f.Numero(), f.Descrizione().c_str());
             esito = 4;
         }
-        modLettori::setLettori(nullptr);
     }
     setPiattaforma(nullptr);
     return esito;

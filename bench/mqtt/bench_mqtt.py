@@ -5,6 +5,8 @@ started here on a free loopback port:
     line, at line rate, against talumbra-read's own stdout in the same run;
   * replay rate of a full spool once the broker is back;
   * VmRSS of talumbra-read with a full spool against an empty one;
+  * codes lost over SIGKILLs and restarts during an unpaced flood;
+  * VmRSS of talumbra-read with its spool on a full disk, the broker away;
   * CPU of talumbra-read idle while connected;
   * time from start to the reader's port open with a broker that never
     answers (silent after TCP, or TCP never completing);
@@ -14,6 +16,7 @@ started here on a free loopback port:
 The subscriber is mosquitto_sub; its lines are stamped when they arrive here
 (harness.Proc), with the clock the simulator stamps its writes with.
 """
+import json
 import os
 import shutil
 import socket
@@ -190,6 +193,78 @@ class Mqtt:
                    (rate, last - first, cpu),
                    "> 10000/s", rate > 10000, True, rate > 1000)
 
+    # ---- SIGKILL during a flood: a printed code is a committed one
+    def sigkill(self):
+        cycles = 10
+        print("mqtt SIGKILL: %d kills and restarts of talumbra-read during an unpaced flood" % cycles, flush=True)
+        self.start_broker()
+        sub = self.subscriber()
+        sim = self.b.start_sim("--wait-host", "--unpaced", "--rate", 0)
+        state = os.path.join(self.b.tmp.name, "state-kill")
+        printed = set()
+        for k in range(cycles):
+            p = self.read(sim.port, state)
+            self.wait([p], lambda: len(p.out) >= 200 + 37 * k)
+            p.kill()
+            printed |= {l for l in p.out if l}
+        p = self.read(sim.port, state)
+
+        def published():
+            return {json.loads(l)["code"] for l in list(sub.out) if l.startswith("{")}
+        self.wait([sub], lambda: printed <= published())
+        lost = len(printed - published())
+        self.b.stop(p)
+        self.b.stop(sim)
+        self.b.stop(sub)
+        self.stop_broker()
+        self.b.row("mqtt codes lost over %d SIGKILL-and-restart cycles, unpaced flood" % cycles,
+                   "%d of %d printed" % (lost, len(printed)), "0", lost == 0)
+
+    # ---- a full disk: memory stays bounded
+    def disk_full(self):
+        secs = 5 if self.b.short else 30
+        print("mqtt full disk: the spool on a full 256 KiB tmpfs, broker away, an unpaced stream for %d s" % secs,
+              flush=True)
+        state = os.path.join(self.b.tmp.name, "state-full-disk")
+        os.makedirs(state)
+        r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", state], capture_output=True,
+                           text=True)
+        if r.returncode != 0:
+            self.b.row("mqtt VmRSS, full disk", "n/a (cannot mount a tmpfs: %s)" % r.stderr.strip(), "-", None)
+            return
+        try:
+            # Full but for the room to open the spool; the first codes fill the rest.
+            with open(os.path.join(state, "filler"), "wb", buffering=0) as f:
+                try:
+                    while True:
+                        f.write(b"\0" * 4096)
+                except OSError:
+                    pass
+                f.truncate(f.tell() - 96 * 1024)
+            sim = self.b.start_sim("--wait-host", "--unpaced", "--rate", 0)
+            # Its output is not kept here: a flood of lines would swell this process instead.
+            p = subprocess.Popen([self.b.read, "--port", str(sim.port), "--repeat-ms", "0", "--quendel", "0",
+                                  "--publish", self.url()], env=dict(self.b.env, XDG_STATE_HOME=state),
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.b.procs.append(p)
+            time.sleep(3)
+            if p.poll() is not None:
+                raise self.Failed("talumbra-read ended with status %d on the full disk" % p.returncode)
+            rss0 = peak = self.status_kb(p.pid, "VmRSS")
+            c0, end = self.cpu_s(p.pid), time.monotonic() + secs
+            while time.monotonic() < end and p.poll() is None:
+                time.sleep(0.5)
+                peak = max(peak, self.status_kb(p.pid, "VmRSS") or 0)
+            cpu = self.cpu_s(p.pid) - c0
+            self.b.stop(p)
+            self.b.stop(sim)
+            growth = peak - rss0
+            self.b.row("mqtt VmRSS, full disk, broker away, unpaced stream %d s" % secs,
+                       "%+d kB (%d -> peak %d kB; CPU %.1f s)" % (growth, rss0, peak, cpu), "within 2048 kB",
+                       growth <= 2048)
+        finally:
+            subprocess.run(["umount", "-l", state], capture_output=True)
+
     # ---- CPU while connected and idle
     def idle(self):
         secs = 3 if self.b.short else 30
@@ -284,7 +359,7 @@ def run(bench, percentile, failed):
         bench.row("mqtt", "n/a (mosquitto is missing: ./scripts/deps)", "-", None)
         return
     m = Mqtt(bench, percentile, failed)
-    for step in (m.latency, m.spool, m.idle, m.never_answers, m.broker_rate):
+    for step in (m.latency, m.spool, m.sigkill, m.disk_full, m.idle, m.never_answers, m.broker_rate):
         try:
             step()
         except failed as e:

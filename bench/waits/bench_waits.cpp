@@ -24,7 +24,6 @@
 #include "channel/clsComunicazioni.h"
 #include "platform/PiattaformaQt.h"
 #include "readers/clsLettori.h"
-#include "readers/modLettori.h"
 #include "tests/support/PtyCoppia.h"
 
 using namespace talumbra;
@@ -68,7 +67,6 @@ int main(int argc, char** argv) {
     setPiattaforma(&pf);
     {
         auto lettori = std::make_shared<clsLettori>();
-        modLettori::setLettori(lettori);
         clsComunicazioni& ch = *lettori->Comunicazione;
         ch.setCommPort(5);
         ch.setCommSettings("9600,n,8,1");
@@ -115,7 +113,6 @@ int main(int argc, char** argv) {
         if (fuori || codici != giri)
             std::printf("unexpected outcomes: %d replies, %d of %d codes\n", fuori, codici, giri);
         ch.setAttivo(false);
-        modLettori::setLettori(nullptr);
     }
     setPiattaforma(nullptr);
     return 0;

@@ -16,10 +16,6 @@ class QComboBox;
 class QLineEdit;
 class QTimer;
 
-namespace talumbra {
-class clsLettori;
-}
-
 class TALUMBRA_EXPORT ucTalumbra : public QWidget {
     Q_OBJECT
     // Property types are ones Qt Designer edits: CommPort an int (1-256), the
@@ -173,26 +169,14 @@ protected:
 private:
     // Procedures and handlers of the control.
     void Riconnetti(bool attivazione);
-    void VerificaConnessione();
     void AggiornaStato();
     void CaricaSeriali();
     void cmbSeriale_Click();
-    void MyLettori_Lettura(std::string& sCodice);
+    void MyLettori_Lettura(const QString& sCodice);
     void trLettura_Timer();
     void trCheck_Timer();
     // Runs an event handler; a failure closes the port and raises Anomalia.
     void Protetto(const std::function<void()>& gestore);
-    void Anomalo(int32_t numero, const std::string& descrizione);
-    void Segnala(int32_t numero, const std::string& descrizione);
-    void ChiudiDopoGuasto();
-    // The body of Attivo's setter, for the control's own assignments: they
-    // neither start nor stop the waiting for a lost port.
-    void Assegna(bool v);
-    // Automatic reconnection: a loss, the waiting, an attempt, the end.
-    void Perdita(int32_t numero, const std::string& descrizione, bool chiudi = true);
-    void Attendi(int32_t numero);
-    void FineAttesa();
-    void Tentativo();
     bool Chiedi(const QString& testo);
     void Notifica(const char* nome);
     quint32 Ambiente() const;

@@ -8,8 +8,7 @@
 
 #include <memory>
 
-#include "readers/clsLettori.h"
-#include "readers/modLettori.h"
+#include "control/SessioneCorrente.h"
 #include "tests/control/Supporto.h"
 
 using namespace talumbra;
@@ -37,7 +36,7 @@ protected:
     void TearDown() override {
         c.reset();
         // The front end holds a fake port that refers to this test's platform.
-        modLettori::setLettori(nullptr);
+        setSessioneCorrente(nullptr);
     }
 
     ucTalumbra& Crea() {
@@ -189,7 +188,7 @@ TEST_F(Controllo, LettoreMutoOkPoiAnnulla) {
 // A control made by a form: no container sequence, the form's properties,
 // then (maybe) Attivo.
 TEST_F(Controllo, DiUnModuloLaPortaAttendeAttivo) {
-    modLettori::TempoMantCode = 0;  // left behind by a control now gone
+    SessioneCorrente()->setTMantCode(0);  // left behind by a control now gone
     Crea();
     EXPECT_EQ(c->TMantCode(), 500);
     EXPECT_TRUE(c->CodificaQuendel());
@@ -312,8 +311,7 @@ TEST_F(Controllo, FileDiProprietaAndataERitorno) {
     f.close();
 
     c.reset();
-    modLettori::setLettori(nullptr);
-    modLettori::TempoMantCode = 0;
+    setSessioneCorrente(nullptr);
     auto store = ucTalumbra::FileProprieta(file);
     Crea().ReadProperties(*store);
     EXPECT_EQ(c->TMantCode(), 800);
@@ -502,7 +500,7 @@ TEST_F(Controllo, ProprietaCondiviseTraDueControlli) {
     // The second control's front end is the current one, for both.
     c->setTipoDispositivo(ucTalumbra::tdMifareMAVO);
     EXPECT_EQ(secondo.TipoDispositivo(), ucTalumbra::tdMifareMAVO);
-    EXPECT_EQ(Lettori()->PELVAN().ConType(), 3);
+    EXPECT_EQ(SessioneCorrente()->TipoDispositivo(), 3);
 }
 
 TEST_F(Controllo, GuastoNellaNotificaChiudeLaPorta) {
@@ -633,3 +631,43 @@ TEST_F(Controllo, RiconnessioneAutomaticaConUnOspiteCheSegueLoStato) {
 }
 
 }  // namespace
+
+TEST_F(Controllo, DueSessioniSenzaWidgetNonSiToccano) {
+    lettore.esistenti = {1, 2};
+    Lettore a, b;
+    FakePorta& pa = *fp.porte.at(fp.porte.size() - 2);
+    FakePorta& pb = *fp.porte.back();
+    QStringList daA, daB, anomalieA, anomalieB;
+    QObject::connect(&a, &Lettore::Lettura, [&](const QString& s) { daA << s; });
+    QObject::connect(&b, &Lettore::Lettura, [&](const QString& s) { daB << s; });
+    QObject::connect(&a, &Lettore::Anomalia, [&](const QString& s) { anomalieA << s; });
+    QObject::connect(&b, &Lettore::Anomalia, [&](const QString& s) { anomalieB << s; });
+    for (auto [s, n] : {std::pair{&a, 1}, std::pair{&b, 2}}) {
+        s->setTMantCode(1000);
+        s->setCommPort(n);
+        s->Riconnetti(true);
+    }
+    ASSERT_TRUE(a.Attivo() && b.Attivo());
+    EXPECT_EQ(pa.CommPort(), 1);
+    EXPECT_EQ(pb.CommPort(), 2);
+
+    // The same badge before both readers: each has its own repeat filter.
+    pa.ArrivaOra("U0123456789\r\n");
+    pa.Notifica();
+    pb.ArrivaOra("U0123456789\r\n");
+    pb.Notifica();
+    EXPECT_EQ(daA, QStringList{"U0123456789"});
+    EXPECT_EQ(daB, QStringList{"U0123456789"});
+
+    // One adapter pulled: only its session closes and reports; the other reads on.
+    pa.Fallisci("Input", errDispositivoNonDisponibile, -1, "Device gone");
+    pa.ArrivaOra("U1111111111\r\n");
+    EXPECT_NO_THROW(pa.Notifica());
+    EXPECT_FALSE(a.Attivo());
+    EXPECT_EQ(anomalieA, QStringList{"Errore 68 Device gone"});
+    EXPECT_TRUE(b.Attivo());
+    EXPECT_TRUE(anomalieB.isEmpty());
+    pb.ArrivaOra("U2222222222\r\n");
+    pb.Notifica();
+    EXPECT_EQ(daB.last(), "U2222222222");
+}

@@ -10,7 +10,6 @@
 #include <memory>
 #include <thread>
 
-#include "readers/modLettori.h"
 #include "tests/control/Supporto.h"
 #include "tests/support/PtyCoppia.h"
 #include "tests/support/Simulatore.h"

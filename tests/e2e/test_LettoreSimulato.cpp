@@ -13,9 +13,7 @@
 #include "pelvan/clsPelvan.h"
 #include "platform/PiattaformaQt.h"
 #include "readers/clsLettori.h"
-#include "readers/modLettori.h"
 #include "tests/support/Attendi.h"
-#include "tests/support/AzzeraStato.h"
 #include "tests/support/PtyCoppia.h"
 #include "tests/support/Simulatore.h"
 
@@ -27,10 +25,8 @@ protected:
     LettoreSimulato() { precedente_ = setPiattaforma(&pf); }
     ~LettoreSimulato() override {
         if (lettori) lettori->Comunicazione->setAttivo(false);
-        modLettori::setLettori(nullptr);
         lettori.reset();
         setPiattaforma(precedente_);
-        AzzeraStatoLettori();
     }
 
     // Starts the reader and opens port 5 on it.
@@ -39,7 +35,6 @@ protected:
         sim = std::make_unique<Simulatore>(cartella.Percorso(), std::move(argomenti));
         ASSERT_TRUE(sim->Pronto()) << sim->Errori();
         lettori = std::make_shared<clsLettori>();
-        modLettori::setLettori(lettori);
         lettori->Lettura = [this](std::string& c) { codici.push_back(c); };
         ch = lettori->Comunicazione.get();
         ch->Seriale->OnComm = [this] {
@@ -79,10 +74,10 @@ TEST_F(LettoreSimulato, TextCodeLineWithAndWithoutQuendelEncoding) {
     ASSERT_EQ(lettori->PELVAN().GetVersion(versione), 0);
     EXPECT_EQ(lettori->PELVAN().ConType(), 0);
     // The encoding goes on after the first code, whenever the second one comes.
-    modLettori::CodificaQuendelAttiva = false;
+    lettori->CodificaQuendelAttiva = false;
     lettori->Lettura = [this](std::string& c) {
         codici.push_back(c);
-        modLettori::CodificaQuendelAttiva = true;
+        lettori->CodificaQuendelAttiva = true;
     };
     ch->OnComm_Attivato();
     ASSERT_TRUE(Codici(2));
@@ -147,7 +142,6 @@ TEST_F(LettoreSimulato, VersionRecognitionOfEachFamily) {
             EXPECT_EQ(ch->VlMaxTimeOut, 500);
         }
         ch->setAttivo(false);
-        modLettori::setLettori(nullptr);
         lettori.reset();
         sim.reset();
     }

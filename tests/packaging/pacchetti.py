@@ -31,7 +31,7 @@ falliti = []
 # Lintian tags that remain, each explained in the README (administrators).
 TAG_SPIEGATI = ["maintscript-calls-ldconfig"]
 
-INTESTAZIONI_PUBBLICHE = {"ucTalumbra.h", "Fallimento.h", "NumeriFallimento.h", "talumbra_export.h"}
+INTESTAZIONI_PUBBLICHE = {"ucTalumbra.h", "Lettore.h", "Fallimento.h", "NumeriFallimento.h", "talumbra_export.h"}
 
 
 def verifica(nome, ok, dettaglio=""):
@@ -90,6 +90,16 @@ def prova_esempio(proc, esempio, sim, cartella, porta):
     riga = attendi(es, r"^(U0123456789|80C4A2E691)$", 30)
     verifica("%s converts the code as a new instance does" % esempio, riga == "80C4A2E691", riga)
     verifica("%s receives the code" % esempio, riga is not None, righe(es, s))
+    harness.stop_all(proc)
+    # Two readers in one program, each code with its own port.
+    due = os.path.join(os.path.dirname(esempio), "lettore-due-porte")
+    s1 = avvia_sim(proc, sim, porta, env, "0123456789")
+    s2 = avvia_sim(proc, sim, porta + 1, env, "9876543210")
+    es = harness.Proc("lettore-due-porte", [due, str(porta), str(porta + 1)], env)
+    proc.append(es)
+    for p, codice in ((porta, "0123456789"), (porta + 1, "9876543210")):
+        riga = attendi(es, r"^com%d U%s$" % (p, codice), 30)
+        verifica("lettore-due-porte receives com%d's code" % p, riga is not None, righe(es, s1, s2))
     harness.stop_all(proc)
 
 

@@ -28,8 +28,8 @@ std::string Cornice(const std::string& testo) {
 class ComandiPelvan : public StatoLettori {
 protected:
     void SetUp() override {
-        p = &Lettori()->PELVAN();
-        canale = Lettori()->Comunicazione.get();
+        p = &lettori->PELVAN();
+        canale = lettori->Comunicazione.get();
         porta = &fp.porta();
         porta->suScrittura = [this](const std::string& s) {
             scritte.push_back(s);
@@ -268,7 +268,7 @@ TEST_F(ComandiPelvan, NotificaSpentaDopoOgniComandoEAccesaDopoContinuos) {
 
     // The codes the reader then sends reach the front end.
     std::vector<std::string> letti;
-    Lettori()->Lettura = [&](std::string& c) { letti.push_back(c); };
+    lettori->Lettura = [&](std::string& c) { letti.push_back(c); };
     porta->ArrivaOra("U0123456789" + CRLF);
     porta->Notifica();
     EXPECT_EQ(letti, std::vector<std::string>{"U0123456789"});
@@ -321,11 +321,11 @@ TEST_F(ComandiPelvan, UnEventoDelHostSostituisceIlFrontEndDuranteLAttesa) {
     // the command still finishes on the objects it started with.
     Rispondi("v", "KEZ" + CRLF, 250);
     bool fatto = false;
-    std::weak_ptr<clsLettori> vecchio = Lettori();
+    std::weak_ptr<clsLettori> vecchio = lettori;
     fp.suEventi = [&] {
         if (fatto) return;
         fatto = true;
-        modLettori::setLettori(nullptr);
+        lettori.reset();
     };
     std::string r;
     int16_t s = 9;

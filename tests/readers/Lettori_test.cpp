@@ -1,4 +1,4 @@
-// The shared reader state and the front end's decision on received texts.
+// The front end's own state, and its decision on received texts.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,48 +9,38 @@
 namespace talumbra::test {
 namespace {
 
-using modLettori::CodificaQuendelAttiva;
 using modLettori::InvertiBitByte;
-using modLettori::setLettori;
-using modLettori::TempoMantCode;
-using modLettori::TempoUltimoCodice;
-using modLettori::TipoBadgeCorrente;
-using modLettori::UltimoCodice;
 
 const std::string STX(1, '\x02');
 const std::string ETX(1, '\x03');
 
-// ---- Shared state
+// ---- The front end's own objects and state
 
-using StatoCondiviso = StatoLettori;
+using StatoProprio = StatoLettori;
 
-TEST_F(StatoCondiviso, LaPrimaLetturaCreaFrontEndCanaleEComandi) {
-    EXPECT_TRUE(fp.porte.empty());
-    EXPECT_EQ(Lettori()->PELVAN().ConType(), 0);
-    EXPECT_FALSE(Lettori()->PELVAN().Maiuscolo);
-    ASSERT_NE(Lettori()->Comunicazione, nullptr);
-    EXPECT_EQ(Lettori()->Comunicazione->Seriale.get(), &fp.porta());
-    // Later reads reach the same objects.
-    EXPECT_EQ(Lettori(), Lettori());
-    EXPECT_EQ(&Lettori()->PELVAN(), &Lettori()->PELVAN());
+TEST_F(StatoProprio, IlFrontEndCreaCanaleEComandi) {
+    EXPECT_EQ(lettori->PELVAN().ConType(), 0);
+    EXPECT_FALSE(lettori->PELVAN().Maiuscolo);
+    ASSERT_NE(lettori->Comunicazione, nullptr);
+    EXPECT_EQ(lettori->Comunicazione->Seriale.get(), &fp.porta());
+    EXPECT_EQ(&lettori->PELVAN(), &lettori->PELVAN());
     EXPECT_EQ(fp.porte.size(), 1u);
 }
 
-TEST_F(StatoCondiviso, DueFrontEndUnoDopoLAltro) {
-    auto primo = std::make_shared<clsLettori>();
-    setLettori(primo);
+TEST_F(StatoProprio, DueFrontEndNonCondividonoNulla) {
+    auto& primo = lettori;
     auto secondo = std::make_shared<clsLettori>();
-    setLettori(secondo);
     EXPECT_NE(primo->Comunicazione, secondo->Comunicazione);
 
-    // The device type set through the current front end is the second's.
-    Lettori()->PELVAN().setConType(2);
-    EXPECT_EQ(secondo->PELVAN().ConType(), 2);
+    // Each channel receives with its own front end's device type.
+    secondo->PELVAN().setConType(2);
     EXPECT_EQ(primo->PELVAN().ConType(), 0);
+    EXPECT_EQ(secondo->Comunicazione->TipoDispositivo(), 2);
+    EXPECT_EQ(primo->Comunicazione->TipoDispositivo(), 0);
 
-    // The repeat filter is process-wide: a code delivered by one front end is a
-    // repeat for the other.
-    TempoMantCode = 1000;
+    // Each has its own repeat filter: two readers showing the same badge
+    // (a gate's two sides) both deliver it.
+    primo->TempoMantCode = secondo->TempoMantCode = 1000;
     std::vector<std::string> dalPrimo, dalSecondo;
     primo->Lettura = [&](std::string& c) { dalPrimo.push_back(c); };
     secondo->Lettura = [&](std::string& c) { dalSecondo.push_back(c); };
@@ -59,14 +49,14 @@ TEST_F(StatoCondiviso, DueFrontEndUnoDopoLAltro) {
     fp.Avanza(100);
     secondo->Comunicazione->ComRX(b);
     EXPECT_EQ(dalPrimo.size(), 1u);
-    EXPECT_TRUE(dalSecondo.empty());
+    EXPECT_EQ(dalSecondo.size(), 1u);
 }
 
-TEST_F(StatoCondiviso, UnCanaleCheSopravviveAlFrontEndNonLoRichiama) {
-    auto fe = std::make_shared<clsLettori>();
-    std::shared_ptr<clsComunicazioni> canale = fe->Comunicazione;
-    fe.reset();
+TEST_F(StatoProprio, UnCanaleCheSopravviveAlFrontEndNonLoRichiama) {
+    std::shared_ptr<clsComunicazioni> canale = lettori->Comunicazione;
+    lettori.reset();
     EXPECT_FALSE(canale->ComRX);
+    EXPECT_FALSE(canale->EUnCodice);
 }
 
 // ---- Decision on received texts
@@ -74,7 +64,6 @@ TEST_F(StatoCondiviso, UnCanaleCheSopravviveAlFrontEndNonLoRichiama) {
 class FrontEnd : public StatoLettori {
 protected:
     void SetUp() override {
-        fe = Lettori();
         fe->Lettura = [this](std::string& c) { letti.push_back(c); };
     }
     // Passes `s` to the front end as the channel does; returns what was delivered.
@@ -85,7 +74,12 @@ protected:
     }
     void Dispositivo(int32_t tipo) { fe->PELVAN().setConType(tipo); }
 
-    std::shared_ptr<clsLettori> fe;
+    std::shared_ptr<clsLettori>& fe = lettori;
+    int32_t& TipoBadgeCorrente = fe->TipoBadgeCorrente;
+    int32_t& TempoMantCode = fe->TempoMantCode;
+    bool& CodificaQuendelAttiva = fe->CodificaQuendelAttiva;
+    std::string& UltimoCodice = fe->UltimoCodice;
+    uint32_t& TempoUltimoCodice = fe->TempoUltimoCodice;
     std::vector<std::string> letti;
 };
 

@@ -1,25 +1,20 @@
 #pragma once
 // Base fixture for tests of the front end and the command set: a fake platform
-// installed before any front end exists, and the process-wide reader state
-// put back to its start values before and after each test.
+// installed before the front end exists, and released after it.
 #include <gtest/gtest.h>
+
+#include <memory>
 
 #include "readers/clsLettori.h"
 #include "readers/modLettori.h"
-#include "tests/support/AzzeraStato.h"
 #include "tests/support/FakePiattaforma.h"
 
 namespace talumbra::test {
 
 class StatoLettori : public ::testing::Test {
 protected:
-    StatoLettori() { Azzera(); }
-    // Drops the current front end while the fake platform still exists.
-    ~StatoLettori() override { Azzera(); }
-
-    static void Azzera() { AzzeraStatoLettori(); }
-
     FakePiattaforma fp;
+    std::shared_ptr<clsLettori> lettori = std::make_shared<clsLettori>();
 };
 
 }  // namespace talumbra::test

@@ -14,8 +14,6 @@
 #include <vector>
 
 #include "readers/clsLettori.h"
-#include "readers/modLettori.h"
-#include "tests/support/AzzeraStato.h"
 #include "tests/support/FakePiattaforma.h"
 
 namespace talumbra::test {
@@ -232,19 +230,17 @@ Trascrizione Carica(const std::filesystem::path& file) {
 // Runs the transcript from clock `inizio`; returns the events in normal form,
 // or sets `errore` for an action the runner does not know.
 std::vector<std::string> Riproduci(const Trascrizione& tr, uint32_t inizio, std::string& errore) {
-    AzzeraStatoLettori();
     std::vector<std::string> eventi;
     {
         FakePiattaforma fp(inizio);
         auto lettori = std::make_shared<clsLettori>();
-        modLettori::setLettori(lettori);
         clsComunicazioni& ch = *lettori->Comunicazione;
         clsPelvan& pelvan = lettori->PELVAN();
         FakePorta& porta = fp.porta();
         pelvan.setConType(tr.tipo);
-        modLettori::TipoBadgeCorrente = tr.badge;
-        modLettori::TempoMantCode = tr.mantieni;
-        modLettori::CodificaQuendelAttiva = tr.quendel;
+        lettori->TipoBadgeCorrente = tr.badge;
+        lettori->TempoMantCode = tr.mantieni;
+        lettori->CodificaQuendelAttiva = tr.quendel;
         ch.VlMaxTimeOut = tr.timeOut;
 
         auto registra = [&](const std::string& tipo, const std::string& argomenti) {
@@ -331,9 +327,7 @@ std::vector<std::string> Riproduci(const Trascrizione& tr, uint32_t inizio, std:
                 notifica();
             }
         }
-        modLettori::setLettori(nullptr);
     }
-    AzzeraStatoLettori();
     return eventi;
 }
 

@@ -40,7 +40,7 @@ public:
     // up; a refusal of the first connection that comes later is Fallita.
     virtual void Avvia(const std::string& statoOnline, const std::string& statoOffline) = 0;
     virtual bool Pronta() const = 0;
-    // Sends one code; Confermato or Rifiutato follows. False: not sent (the
+    // Sends one code; Confermato, Rifiutato or Respinto follows. False: not sent (the
     // link just went down); the code stays spooled.
     virtual bool Invia(std::int64_t seq, const std::string& dati) = 0;
     // The reader's status, kept at the receiver (sent again on each connection).
@@ -52,6 +52,8 @@ public:
     std::function<void()> Scollegata;
     std::function<void(std::int64_t seq)> Confermato;
     std::function<void(std::int64_t seq, const std::string& motivo)> Rifiutato;
+    // Refused for good, whatever the retries: this code can never go (too large).
+    std::function<void(std::int64_t seq, const std::string& motivo)> Respinto;
     std::function<void(const std::string&)> Avviso;  // one line for standard error
     // The first connection was refused for good after Avvia returned: the
     // program is to end with `uscita`, the reason printed.

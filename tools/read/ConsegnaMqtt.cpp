@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace talumbra_read {
@@ -25,6 +27,8 @@ constexpr auto kAttesaConnack = std::chrono::seconds(10);
 // a broker on a working network refuses a login well within it.
 constexpr auto kAttesaPrimo = std::chrono::milliseconds(200);
 constexpr auto kAttesaAddio = std::chrono::seconds(2);
+// A link closed by the broker this soon after the login counts toward a take-over.
+constexpr auto kSubentro = std::chrono::seconds(30);
 // A pass of the network loop while an attempt waits: how soon a stop is seen.
 constexpr int kPassoMs = 200;
 constexpr int kScaduto = -1000;  // an attempt's rc: no answer within kAttesaConnack
@@ -215,7 +219,7 @@ void ConsegnaMqtt::Ferma() {
 
 // ---- callbacks, on the network thread: hand over only.
 
-void ConsegnaMqtt::SuConnect(mosquitto*, void* io, int rc, int, const mqtt5__property*) {
+void ConsegnaMqtt::SuConnect(mosquitto*, void* io, int rc, int, const mqtt5__property* p) {
     auto* me = static_cast<ConsegnaMqtt*>(io);
     {
         std::lock_guard l(me->mx_);
@@ -225,7 +229,9 @@ void ConsegnaMqtt::SuConnect(mosquitto*, void* io, int rc, int, const mqtt5__pro
         me->primoEsito_ = true;
         me->cv_.notify_all();
     }
-    me->Accoda({Evento::Connesso, rc, 0});
+    std::uint32_t massimo = 0;
+    mosquitto_property_read_int32(p, MQTT_PROP_MAXIMUM_PACKET_SIZE, &massimo, false);
+    me->Accoda({Evento::Connesso, rc, int(std::min<std::uint32_t>(massimo, INT32_MAX))});
 }
 
 void ConsegnaMqtt::SuDisconnect(mosquitto*, void* io, int rc, const mqtt5__property*) {
@@ -265,7 +271,7 @@ void ConsegnaMqtt::Smaltisci() {
     }
     for (const Evento& e : ora) {
         switch (e.tipo) {
-            case Evento::Connesso: Connesso(e.a); break;
+            case Evento::Connesso: Connesso(e.a, e.b); break;
             case Evento::Disconnesso: Disconnesso(e.a); break;
             case Evento::Pubblicato: Pubblicato(e.a, e.b); break;
             case Evento::Fallito: Fallito(e.a, e.b); break;
@@ -282,7 +288,7 @@ void ConsegnaMqtt::SuLog(mosquitto*, void* io, int livello, const char* testo) {
 
 // ---- the main thread
 
-void ConsegnaMqtt::Connesso(int rc) {
+void ConsegnaMqtt::Connesso(int rc, int pacchettoMax) {
     if (chiusa_) return;
     if (rc != 0 && maiCollegata_) {
         // The first login, refused after the start went on: as at the start.
@@ -303,6 +309,8 @@ void ConsegnaMqtt::Connesso(int rc) {
     avvisatoPerso_ = avvisatoTls_ = false;
     maiCollegata_ = false;
     rifiutoLogin_.reset();
+    pacchettoMax_ = std::uint32_t(pacchettoMax);
+    collegata_ = std::chrono::steady_clock::now();
     pronta_ = true;
     // Acknowledgements of earlier sends may still come or never: the spool
     // sends again from its oldest code, and those are matched no more.
@@ -316,7 +324,28 @@ void ConsegnaMqtt::Disconnesso(int rc) {
     const bool era = pronta_;
     pronta_ = false;
     inVolo_.clear();
-    if (era && !avvisatoPerso_ && Avviso) {
+    // Twins with one client id push each other off the broker, again and
+    // again. A broker that says so, or one that closes the link soon after
+    // each login, three times running, is told once; the churn that follows
+    // is not logged line by line.
+    if (era) {
+        const bool breve = rc == MQTT_RC_SESSION_TAKEN_OVER ||
+                           (rc == MOSQ_ERR_CONN_LOST && std::chrono::steady_clock::now() - collegata_ < kSubentro);
+        chiusureBrevi_ = breve ? chiusureBrevi_ + 1 : 0;
+        if (!breve) subentro_ = false;
+    }
+    if ((rc == MQTT_RC_SESSION_TAKEN_OVER || chiusureBrevi_ >= 3) && !subentro_) {
+        subentro_ = true;
+        if (!avvisatoSubentro_ && Avviso)
+            Avviso("the broker at " + Dove() +
+                   (rc == MQTT_RC_SESSION_TAKEN_OVER ? " gave this reader's session to"
+                                                     : " keeps closing the link soon after each login: most likely") +
+                   " another client with the same client id (" + d_.idClient +
+                   ") takes the session over, a copy of this spool running elsewhere (a cloned machine?); delete the "
+                   "spool on one of them, so that it makes a new id");
+        avvisatoSubentro_ = true;
+    }
+    if (era && !avvisatoPerso_ && !subentro_ && Avviso) {
         Avviso("lost the broker at " + Dove() + " (" + (rc ? mosquitto_strerror(rc) : "closed") +
                "); codes are spooled until it is back");
         avvisatoPerso_ = true;
@@ -364,7 +393,9 @@ void ConsegnaMqtt::Pubblicato(int mid, int motivo) {
         statoRifiutato_ = motivo >= 0x80;
         return;
     }
-    if (motivo >= 0x80) {
+    if (motivo == MQTT_RC_PACKET_TOO_LARGE || motivo == MQTT_RC_PAYLOAD_FORMAT_INVALID) {
+        if (Respinto) Respinto(seq, mosquitto_reason_string(motivo));
+    } else if (motivo >= 0x80) {
         if (Rifiutato) Rifiutato(seq, mosquitto_reason_string(motivo));
     } else if (Confermato) {
         Confermato(seq);
@@ -374,10 +405,22 @@ void ConsegnaMqtt::Pubblicato(int mid, int motivo) {
 bool ConsegnaMqtt::Invia(std::int64_t seq, const std::string& dati) {
     if (!pronta_) return false;
     int mid = 0;
-    std::unique_lock lm(mxM_);
-    const int rc =
-        mosquitto_publish_v5(m_, &mid, argomentoCodici_.c_str(), int(dati.size()), dati.data(), 1, false, nullptr);
-    lm.unlock();
+    // The PUBLISH's size: fixed header, topic, packet id, no properties, payload.
+    const std::uint64_t resto = 2 + argomentoCodici_.size() + 2 + 1 + dati.size();
+    const std::uint64_t totale = 1 + (resto < 128 ? 1 : resto < 16384 ? 2 : resto < 2097152 ? 3 : 4) + resto;
+    int rc = MOSQ_ERR_OVERSIZE_PACKET;
+    if ((pacchettoMax_ == 0 || totale <= pacchettoMax_) && dati.size() <= size_t(INT32_MAX)) {
+        std::lock_guard lm(mxM_);
+        rc = mosquitto_publish_v5(m_, &mid, argomentoCodici_.c_str(), int(dati.size()), dati.data(), 1, false, nullptr);
+    }
+    if (rc == MOSQ_ERR_OVERSIZE_PACKET) {
+        // Larger than the broker takes: refused here, as the broker would,
+        // once the caller is back in the loop.
+        mid = midLocale_ = midLocale_ <= -1000000 ? -1 : midLocale_ - 1;
+        inVolo_[mid] = seq;
+        Accoda({Evento::Pubblicato, mid, MQTT_RC_PACKET_TOO_LARGE});
+        return true;
+    }
     if (rc != MOSQ_ERR_SUCCESS) return false;
     inVolo_[mid] = seq;
     return true;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QObject>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -39,14 +40,15 @@ private:
     struct Evento {
         // Fallito: an attempt ended before the broker answered the login.
         enum Tipo { Connesso, Disconnesso, Pubblicato, Fallito } tipo;
-        int a, b;  // rc; or mid and reason code; or rc and errno
+        // rc and the broker's maximum packet size; rc; mid and reason code; rc and errno
+        int a, b;
     };
     mosquitto* Crea();  // a client set up for d_; throws Rifiuto
     void Rete();        // the network thread
     void Ferma();
     void Accoda(const Evento& e);
     void Smaltisci();
-    void Connesso(int rc);
+    void Connesso(int rc, int pacchettoMax);
     void Disconnesso(int rc);
     void Pubblicato(int mid, int motivo);
     void Fallito(int rc, int errore);
@@ -72,6 +74,12 @@ private:
     bool statoRifiutato_ = false;
     bool avvisatoPerso_ = false;
     bool avvisatoTls_ = false;
+    bool avvisatoSubentro_ = false;
+    bool subentro_ = false;  // the session is being taken over, again and again
+    int chiusureBrevi_ = 0;  // links closed by the broker soon after the login, in a row
+    std::chrono::steady_clock::time_point collegata_;
+    std::uint32_t pacchettoMax_ = 0;   // from the broker's CONNACK; 0: no limit given
+    int midLocale_ = 0;                // a code refused here, before the wire: its mid, below 0
     std::optional<int> rifiutoLogin_;  // the last login refusal reported
     std::string stato_;
     std::unordered_map<int, std::int64_t> inVolo_;  // mid -> seq; -1: a status message

@@ -403,7 +403,7 @@ int main(int argc, char** argv) {
     // close signal while the output was full are counted and reported.
     bool uscitaGuasta = false;
     long long nonScritte = 0;
-    auto Riga = [&](const QString& testo) {
+    auto Stampa = [&](const QString& testo) {
         if (uscitaGuasta) return;
         const Scrittura r = Scrivi(Visibile(testo));
         if (r == Scrittura::Fallita) {
@@ -415,6 +415,13 @@ int main(int argc, char** argv) {
         }
         // A signal whose byte the write's wait took: the loop still hears of it.
         if (riattivare || chiudere) (void)!::write(pipeSegnali[1], "", 1);
+    };
+    // With --publish a code's line waits for its commit: the codes before
+    // any other line are committed and printed first, so the order holds.
+    std::unique_ptr<talumbra_read::Recapito> recapito;
+    auto Riga = [&](const QString& testo) {
+        if (recapito) recapito->Salva();
+        Stampa(testo);
     };
     // The reader of a pipe on standard output going away (`| head -1`) ends
     // the program at once, before another code is taken from the reader only
@@ -467,7 +474,7 @@ int main(int argc, char** argv) {
 
     // Publishing is checked and its spool opened before the port is; the
     // broker is reached in the background.
-    const std::unique_ptr<talumbra_read::Recapito> recapito = talumbra_read::Recapito::Avvia(o.consegna, o.porta);
+    recapito = talumbra_read::Recapito::Avvia(o.consegna, o.porta, Stampa);
     if (recapito) recapito->Termina = Termina;
 
     Contenitore contenitore;
@@ -479,8 +486,11 @@ int main(int argc, char** argv) {
     QObject::connect(controllo, &ucTalumbra::Lettura, [&](QString& codice) {
         // A fast stream may deliver more codes before the loop ends: --count is exact.
         if (o.conteggio > 0 && letti >= o.conteggio) return;
-        Riga(o.eventi ? "Lettura " + codice : codice);
-        if (recapito) recapito->Accetta(codice, controllo->TipoDispositivo(), controllo->TipoBadge());
+        const QString riga = o.eventi ? "Lettura " + codice : codice;
+        if (recapito)
+            recapito->Accetta(codice, controllo->TipoDispositivo(), controllo->TipoBadge(), riga);
+        else
+            Stampa(riga);
         if (o.conteggio > 0 && ++letti >= o.conteggio) Termina(0);
     });
     QObject::connect(controllo, &ucTalumbra::Stato, [&](bool& attivo) {
@@ -527,6 +537,7 @@ int main(int argc, char** argv) {
     // A close signal during the set-up: its byte may still wait in the pipe.
     if (chiudere) Termina(0);
     if (!uscita) app.exec();
+    if (recapito) recapito->Salva();
 
     // Destroying the control sends EOT EOT and closes the port.
     delete std::exchange(controllo, nullptr);

@@ -1,4 +1,4 @@
-#include "control/Sorveglianza.h"
+#include "readers/Sorveglianza.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 
 #include "platform/MappaPorte.h"
 
-namespace talumbra::controllo {
+namespace talumbra {
 
 namespace {
 
@@ -201,4 +201,4 @@ void Sorveglianza::Valuta() {
     emit Riprova();
 }
 
-}  // namespace talumbra::controllo
+}  // namespace talumbra

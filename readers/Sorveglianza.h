@@ -11,7 +11,7 @@
 class QFileSystemWatcher;
 class QTimer;
 
-namespace talumbra::controllo {
+namespace talumbra {
 
 class Sorveglianza final : public QObject {
     Q_OBJECT
@@ -71,4 +71,4 @@ private:
     std::string ultima_;  // signature of the device at the start or the last attempt
 };
 
-}  // namespace talumbra::controllo
+}  // namespace talumbra
