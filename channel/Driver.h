@@ -68,6 +68,9 @@ public:
     virtual std::string CodiceIncorniciato(const std::string& /*testo*/, bool /*rigoroso*/) const { return {}; }
 
     // ---- Commands and identification
+    // Whether the reader answers the version request, so that its presence
+    // can be checked; a reader that does not is taken as there.
+    virtual bool RispondeAllaVersione() const { return true; }
     // The command text as this family's reader takes it.
     virtual std::string Incornicia(const std::string& comando) const = 0;
     // Whether a reply of this family's readers is whole and valid.

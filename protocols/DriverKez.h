@@ -4,6 +4,7 @@
 // They take the Pelvan text commands and answer in text lines.
 #include <string>
 
+#include "channel/Costanti.h"
 #include "protocols/DriverPelvan.h"
 
 namespace talumbra {
@@ -18,6 +19,8 @@ public:
     void Dimentica() override { mResto.clear(); }
     bool CodiceInRisposta(clsComunicazioni& canale, std::string& c, const std::function<uint32_t()>& resto) override;
     bool SenzaLettera() const override { return true; }
+    // A KEZ reader itself only sends codes; the readers emulating one answer.
+    bool RispondeAllaVersione() const override { return mTipo != tlKez3; }
     std::string Incornicia(const std::string& comando) const override { return comando; }
     bool VerificaRisposta(const std::string& risposta) const override {
         return !risposta.empty() && DriverPelvan::Giudizio(risposta) == 0;

@@ -211,7 +211,8 @@ void Lettore::Riconnetti(bool attivazione) {
     auto ritrovato = [this] {
         if (!d->automatico && Attivo()) FineAttesa();
     };
-    if (TipoDispositivo() == dKez3) return ritrovato();
+    const std::shared_ptr<Driver> famiglia = d->Canale().DriverAttuale();
+    if (famiglia && !famiglia->RispondeAllaVersione()) return ritrovato();
     try {
         VerificaConnessione();
         ritrovato();
