@@ -47,38 +47,27 @@ return {tiles, feed, banner: banner.hidden ? '' : banner.textContent,
 """
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class Broker:
     """mosquitto with a plain listener for the readers and a websockets one
     that serves the page, password file and the packaged ACL."""
 
     def __init__(self, case):
         self.case = case
-        self.mqtt, self.ws = free_port(), free_port()
+        self.mqtt, self.ws = harness.free_port(), harness.free_port()
         passwd = os.path.join(case.tmp, "passwd")
         open(passwd, "w").close()
         for user, pw in USERS.items():
             subprocess.run(["mosquitto_passwd", "-b", passwd, user, pw], check=True)
-        self.conf = os.path.join(case.tmp, "broker.conf")
-        with open(self.conf, "w") as f:
-            f.write(f"listener {self.mqtt} 127.0.0.1\n"
-                    f"listener {self.ws} 127.0.0.1\nprotocol websockets\nhttp_dir {case.args.site}\n"
-                    f"allow_anonymous false\npassword_file {passwd}\nacl_file {ACL}\n")
-            # Run as root, mosquitto would switch to its own user, which cannot read our files.
-            if os.geteuid() == 0:
-                f.write("user root\n")
+        self.conf = harness.mosquitto_conf(
+            os.path.join(case.tmp, "broker.conf"),
+            f"listener {self.mqtt} 127.0.0.1\n"
+            f"listener {self.ws} 127.0.0.1\nprotocol websockets\nhttp_dir {case.args.site}\n"
+            f"allow_anonymous false\npassword_file {passwd}\nacl_file {ACL}\n")
         self.p = None
         self.start()
 
     def start(self):
-        self.p = Proc("mosquitto", ["mosquitto", "-c", self.conf], self.case.env)
-        self.case.procs.append(self.p)
-        self.p.wait_line(r"mosquitto version .* running", stream="err")
+        self.p = harness.mosquitto(self.conf, self.case.env, self.case.procs)
 
     def stop(self):
         self.p.finish(signal.SIGTERM)
