@@ -29,24 +29,15 @@ from harness import cpu_s, now, status_kb
 SPOOL_FULL, SPOOL_FULL_SHORT = 100000, 20000
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class Mqtt:
     def __init__(self, bench, percentile, failed):
         self.b, self.percentile, self.now, self.cpu_s, self.status_kb = bench, percentile, now, cpu_s, status_kb
         self.Failed = failed
-        self.port = free_port()
-        self.conf = os.path.join(bench.tmp.name, "mosquitto.conf")
-        with open(self.conf, "w") as f:
-            # No cap on a subscriber's queue: a replay of 100,000 codes may run ahead of it.
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n"
-                    "max_inflight_messages 100\n" % self.port)
-            if os.geteuid() == 0:
-                f.write("user root\n")
+        self.port = harness.free_port()
+        # No cap on a subscriber's queue: a replay of 100,000 codes may run ahead of it.
+        self.conf = harness.mosquitto_conf(os.path.join(bench.tmp.name, "mosquitto.conf"),
+                                           "listener %d 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n"
+                                           "max_inflight_messages 100\n" % self.port)
         self.broker = None
 
     def url(self):
@@ -58,14 +49,10 @@ class Mqtt:
         return p
 
     def start_broker(self):
-        self.broker = self.start(["mosquitto", "-c", self.conf])
-        for _ in range(100):
-            try:
-                socket.create_connection(("127.0.0.1", self.port), 0.1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise self.Failed("mosquitto did not start")
+        try:
+            self.broker = harness.mosquitto(self.conf, self.b.env, self.b.procs)
+        except harness.Failure as e:
+            raise self.Failed("mosquitto did not start: %s" % e)
 
     def stop_broker(self):
         self.b.stop(self.broker)
