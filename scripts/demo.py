@@ -37,14 +37,13 @@ def site(a, fermati):
     env = dict(os.environ, TALUMBRA_PORTS=ports, QT_QPA_PLATFORM="offscreen",
                XDG_STATE_HOME=os.path.join(tmp.name, "state"))
     mqtt, ws = harness.free_port(), harness.free_port()
-    conf = harness.mosquitto_conf(os.path.join(tmp.name, "broker.conf"),
-                                  f"listener {mqtt} 127.0.0.1\nlistener {ws} 127.0.0.1\nprotocol websockets\n"
-                                  f"http_dir {os.path.join(b, 'site', 'page')}\nallow_anonymous true\n")
     procs = []
     browser = None
     count = a.badges if a.badges is not None else (0 if sys.stdin.isatty() else 5)
     try:
-        harness.mosquitto(conf, env, procs)
+        harness.Mosquitto(os.path.join(tmp.name, "broker.conf"),
+                          f"listener {mqtt} 127.0.0.1\nlistener {ws} 127.0.0.1\nprotocol websockets\n"
+                          f"http_dir {os.path.join(b, 'site', 'page')}\nallow_anonymous true\n", env, procs)
         sims = []
         for port in (1, 2, 3):
             s = harness.Sim(sim, port, env, "--wait-host")

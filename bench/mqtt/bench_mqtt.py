@@ -35,10 +35,9 @@ class Mqtt:
         self.Failed = failed
         self.port = harness.free_port()
         # No cap on a subscriber's queue: a replay of 100,000 codes may run ahead of it.
-        self.conf = harness.mosquitto_conf(os.path.join(bench.tmp.name, "mosquitto.conf"),
-                                           "listener %d 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n"
-                                           "max_inflight_messages 100\n" % self.port)
-        self.broker = None
+        self.broker = harness.Mosquitto(os.path.join(bench.tmp.name, "mosquitto.conf"),
+                                        "listener %d 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n"
+                                        "max_inflight_messages 100\n" % self.port, bench.env, bench.procs, start=False)
 
     def url(self):
         return "mqtt://127.0.0.1:%d/bench" % self.port
@@ -50,12 +49,12 @@ class Mqtt:
 
     def start_broker(self):
         try:
-            self.broker = harness.mosquitto(self.conf, self.b.env, self.b.procs)
+            self.broker.start()
         except harness.Failure as e:
             raise self.Failed("mosquitto did not start: %s" % e)
 
     def stop_broker(self):
-        self.b.stop(self.broker)
+        self.b.stop(self.broker.p)
 
     def subscriber(self, topic="bench/#", qos=1):
         p = self.start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-q", str(qos), "-t", topic])
@@ -352,5 +351,5 @@ def run(bench, percentile, failed):
         except failed as e:
             bench.row("mqtt " + step.__name__, str(e), "-", False)
         finally:
-            if m.broker and m.broker.poll() is None:
+            if m.broker.running():
                 m.stop_broker()

@@ -72,11 +72,9 @@ class Scene:
                         XDG_STATE_HOME=os.path.join(self.tmp.name, "state"))
         self.procs = []
         self.mqtt, self.ws = harness.free_port(), harness.free_port()
-        conf = harness.mosquitto_conf(os.path.join(self.tmp.name, "broker.conf"),
-                                      f"listener {self.mqtt} 127.0.0.1\nlistener {self.ws} 127.0.0.1\n"
-                                      f"protocol websockets\nhttp_dir {a.site}\nallow_anonymous true\n"
-                                      "max_queued_messages 0\n")
-        harness.mosquitto(conf, self.env, self.procs)
+        harness.Mosquitto(os.path.join(self.tmp.name, "broker.conf"),
+                          f"listener {self.mqtt} 127.0.0.1\nlistener {self.ws} 127.0.0.1\nprotocol websockets\n"
+                          f"http_dir {a.site}\nallow_anonymous true\nmax_queued_messages 0\n", self.env, self.procs)
         self.driver = harness.chromium(self.tmp.name)
         self.driver.execute_cdp_cmd("Performance.enable", {"timeDomain": "timeTicks"})
 

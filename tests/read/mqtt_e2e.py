@@ -65,19 +65,11 @@ def until(cond, what, timeout=WAIT):
         time.sleep(0.05)
 
 
-class Broker:
+class Broker(harness.Mosquitto):
     def __init__(self, case, extra="", port=None):
-        self.case, self.port = case, port or free_port()
-        self.conf = harness.mosquitto_conf(os.path.join(case.tmp, f"broker{self.port}.conf"),
-                                           f"listener {self.port} 127.0.0.1\n" + extra)
-        self.p = None
-        self.start()
-
-    def start(self):
-        self.p = harness.mosquitto(self.conf, self.case.env, self.case.procs)
-
-    def stop(self):
-        self.p.finish(signal.SIGTERM)
+        self.port = port or free_port()
+        super().__init__(os.path.join(case.tmp, f"broker{self.port}.conf"), f"listener {self.port} 127.0.0.1\n" + extra,
+                         case.env, case.procs)
 
 
 def first_packet(buf):

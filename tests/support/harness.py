@@ -249,27 +249,36 @@ def free_port():
         return s.getsockname()[1]
 
 
-def mosquitto_conf(path, text):
-    """Writes a mosquitto configuration, `text` (the listeners and whatever
-    else the caller needs), and returns its path."""
-    with open(path, "w") as f:
-        # A last line left open would run into the one added below.
-        f.write(text if text.endswith("\n") else text + "\n")
-        # Run as root, mosquitto would switch to its own user, which cannot read our files.
-        if os.geteuid() == 0:
-            f.write("user root\n")
-    return path
+class Mosquitto:
+    """mosquitto on the configuration `text` (the listeners and whatever else
+    the caller needs), written once to `conf`: stop() and start() again play
+    a broker restart. Started unless `start` is false; each run goes into
+    `procs` (for stop_all) before its wait, so one that never gets going is
+    stopped all the same."""
 
+    def __init__(self, conf, text, env, procs, start=True):
+        self.conf, self.env, self.procs = conf, env, procs
+        with open(conf, "w") as f:
+            # A last line left open would run into the one added below.
+            f.write(text if text.endswith("\n") else text + "\n")
+            # Run as root, mosquitto would switch to its own user, which cannot read our files.
+            if os.geteuid() == 0:
+                f.write("user root\n")
+        self.p = None
+        if start:
+            self.start()
 
-def mosquitto(conf, env, procs=None):
-    """mosquitto on the configuration `conf`, returned once its listeners are
-    open; added to `procs` (for stop_all) before the wait, so a broker that
-    never gets there is stopped all the same."""
-    p = Proc("mosquitto", ["mosquitto", "-c", conf], env)
-    if procs is not None:
-        procs.append(p)
-    p.wait_line(r"mosquitto version .* running", stream="err")
-    return p
+    def start(self):
+        """Returns once the listeners are open."""
+        self.p = Proc("mosquitto", ["mosquitto", "-c", self.conf], self.env)
+        self.procs.append(self.p)
+        self.p.wait_line(r"mosquitto version .* running", stream="err")
+
+    def stop(self):
+        self.p.finish(signal.SIGTERM)
+
+    def running(self):
+        return self.p is not None and self.p.poll() is None
 
 
 def line_drained(path, timeout=WAIT):
