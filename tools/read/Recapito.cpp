@@ -343,6 +343,10 @@ Recapito::Recapito(int porta, std::string percorso, std::unique_ptr<Spool> spool
         Pompa();
     });
     QObject::connect(&stato_, &QTimer::timeout, [this] { consegna_->Stato(TestoStato("online")); });
+    // Acknowledged before a restart, on a disk still full: not sent again,
+    // and removed once there is room.
+    tolti_ = spool_->Tolti();
+    if (!tolti_.empty()) disco_.start(0);
 
     consegna_->Avviso = [this](const std::string& t) { Avvisa(t); };
     consegna_->Fallita = [this](int uscita, const std::string& motivo) {
@@ -399,7 +403,7 @@ Recapito::~Recapito() {
     Pompa();
     consegna_->Chiudi(TestoStato("offline"));
     Ripulisci();
-    if (discoPieno_) RiprovaDisco();
+    if (discoPieno_ || !tolti_.empty()) RiprovaDisco();
     std::int64_t persi = 0;
     for (const InMemoria& m : memoria_) persi += m.confermato ? 0 : 1;
     if (persi + persiMemoria_ > 0)
@@ -531,6 +535,7 @@ void Recapito::RiprovaDisco() {
         // What was acknowledged meanwhile goes first: it gives room back.
         for (const auto& [da, a] : tolti_) spool_->RimuoviDa(da, a);
         tolti_.clear();
+        spool_->SegnaTolti(tolti_);
         // The codes lost meanwhile are counted in the spool from now on.
         spool_->ContaPersi(std::exchange(persiMemoria_, 0));
         // Oldest first, a batch at a time: a disk with room for some only
@@ -547,9 +552,8 @@ void Recapito::RiprovaDisco() {
         disco_.start(1000);
         return;
     }
-    discoPieno_ = false;
-    avvisatoTolti_ = false;
-    Avvisa("the spool takes codes again");
+    const bool detto = std::exchange(avvisatoTolti_, false);
+    if (std::exchange(discoPieno_, false) || detto) Avvisa("the spool takes codes again");
     Ripulisci();
 }
 
@@ -629,6 +633,7 @@ void Recapito::Ripulisci() {
                 tolti_[s] = s;
             }
         }
+        spool_->SegnaTolti(tolti_);
         if (!disco_.isActive()) disco_.start(1000);
     }
     daTogliere_.clear();

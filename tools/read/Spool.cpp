@@ -42,6 +42,24 @@ int Blocca(const std::string& nome) {
     return fd;
 }
 
+// The lock file: the last seq given on a full disk, then the acknowledged
+// ranges kept there (a tag, the source id, their count, a checksum, then
+// first and last of each). Its bytes are written at open, to be overwritten
+// in place later without asking the disk for room.
+constexpr off_t kTolti = 8;
+constexpr off_t kBloccoByte = 4096;
+constexpr std::int64_t kTagTolti = 0x31746c6f74726472;  // "rdrtolt1"
+constexpr size_t kTestaTolti = 4;                       // tag, source, count, checksum
+
+std::int64_t Somma(const std::vector<std::int64_t>& v) {
+    std::uint64_t h = 1469598103934665603ULL;
+    for (size_t i = 0; i < v.size(); ++i) {
+        if (i == 3) continue;  // the checksum itself
+        for (int b = 0; b < 64; b += 8) h = (h ^ ((std::uint64_t(v[i]) >> b) & 0xFF)) * 1099511628211ULL;
+    }
+    return std::int64_t(h >> 1);
+}
+
 }  // namespace
 
 Spool::Spool(const std::string& percorso, std::int64_t massimo) : percorso_(percorso), massimo_(massimo) {
@@ -59,6 +77,8 @@ Spool::Spool(const std::string& percorso, std::int64_t massimo) : percorso_(perc
         }
         if (ultimo < 0 || ultimo >= kSeqMax) throw std::runtime_error(percorso + ".lock: it holds no sequence number");
         prossimo_ = std::max(prossimo_, ultimo + 1);
+        RiservaBlocco();
+        LeggiTolti();
     } catch (...) {
         Chiudi();
         throw;
@@ -66,6 +86,56 @@ Spool::Spool(const std::string& percorso, std::int64_t massimo) : percorso_(perc
 }
 
 void Spool::Consumato(std::int64_t seq) { (void)!::pwrite(blocco_, &seq, sizeof seq, 0); }
+
+// Without room now, the lock file keeps what it has, and fewer ranges fit.
+void Spool::RiservaBlocco() {
+    struct stat st {};
+    if (::fstat(blocco_, &st) != 0 || st.st_size >= kBloccoByte) return;
+    const std::vector<char> zeri(size_t(kBloccoByte - st.st_size), 0);
+    (void)!::pwrite(blocco_, zeri.data(), zeri.size(), st.st_size);
+}
+
+// Ranges that are not this spool's (made again, with another source), torn
+// or senseless are ignored: at worst some codes go out twice.
+void Spool::LeggiTolti() {
+    tolti_.clear();
+    std::vector<std::int64_t> v(kTestaTolti);
+    if (::pread(blocco_, v.data(), v.size() * 8, kTolti) != ssize_t(v.size() * 8)) return;
+    if (v[0] != kTagTolti || v[1] != idSorgente_ || v[2] <= 0 || v[2] > kBloccoByte / 16) return;
+    v.resize(kTestaTolti + size_t(v[2]) * 2);
+    const ssize_t n = ssize_t((v.size() - kTestaTolti) * 8);
+    if (::pread(blocco_, v.data() + kTestaTolti, size_t(n), kTolti + off_t(kTestaTolti * 8)) != n) return;
+    if (Somma(v) != v[3]) return;
+    std::int64_t dopo = 0;
+    for (size_t i = kTestaTolti; i < v.size(); i += 2) {
+        if (v[i] <= dopo || v[i + 1] < v[i] || v[i + 1] >= kSeqMax) {
+            tolti_.clear();
+            return;
+        }
+        tolti_[v[i]] = v[i + 1];
+        dopo = v[i + 1];
+    }
+}
+
+void Spool::SegnaTolti(const Tratti& tratti) {
+    if (tratti.empty() && tolti_.empty()) return;
+    struct stat st {};
+    if (::fstat(blocco_, &st) != 0) return;
+    const std::int64_t posto = (std::int64_t(st.st_size) - kTolti) / 8 - std::int64_t(kTestaTolti);
+    if (posto < 0) return;
+    // The oldest first, when not all fit: the others may go out twice.
+    std::vector<std::int64_t> v{kTagTolti, idSorgente_, 0, 0};
+    for (const auto& [da, a] : tratti) {
+        if (std::int64_t(v.size() - kTestaTolti) + 2 > posto) break;
+        v.push_back(da);
+        v.push_back(a);
+    }
+    v[2] = std::int64_t(v.size() - kTestaTolti) / 2;
+    v[3] = Somma(v);
+    if (::pwrite(blocco_, v.data(), v.size() * 8, kTolti) != ssize_t(v.size() * 8)) return;
+    tolti_.clear();
+    for (size_t i = kTestaTolti; i < v.size(); i += 2) tolti_[v[i]] = v[i + 1];
+}
 
 void Spool::Apri() {
     if (sqlite3_open_v2(percorso_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
@@ -117,6 +187,7 @@ void Spool::Apri() {
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(sorgente));
     sorgente_ = hex;
+    idSorgente_ = sorgente;
 
     if (!meta_) meta_ = Prepara("INSERT OR REPLACE INTO meta(chiave, valore) VALUES(?, ?)");
     inserisci_ = Prepara("INSERT INTO codici(seq, dati) VALUES(?, ?)");
@@ -336,6 +407,8 @@ Spool::Percorso Spool::Controlla() {
         const int fd = Blocca(nomeBlocco);
         ::close(blocco_);
         blocco_ = fd;
+        RiservaBlocco();
+        SegnaTolti(Tratti(tolti_));
     }
     Apri();
     return Percorso::Rifatto;

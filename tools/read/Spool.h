@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,13 @@ public:
     // in the lock file, whose bytes are there already, so that a restart on
     // a disk still full does not give that number to another code.
     void Consumato(std::int64_t seq);
+    // Acknowledged codes that the spool could not remove (a full disk), as
+    // seq ranges (first -> last): kept in the lock file too, in bytes set
+    // aside at open, so that a restart on a disk still full does not send
+    // them again. Those read at open come from Tolti().
+    using Tratti = std::map<std::int64_t, std::int64_t>;
+    const Tratti& Tolti() const { return tolti_; }
+    void SegnaTolti(const Tratti& tratti);
     // Codes lost elsewhere (never committed): counted with the next commit.
     void ContaPersi(std::int64_t n) { persi_ += n; }
     // Whether each commit waits for the disk (a power cut loses nothing) or
@@ -80,6 +88,8 @@ private:
     [[noreturn]] void Errore(const char* cosa);
     void ScriviMeta(const char* chiave, std::int64_t valore);
     void Annulla();
+    void RiservaBlocco();
+    void LeggiTolti();
 
     std::string percorso_;
     sqlite3* db_ = nullptr;
@@ -98,6 +108,8 @@ private:
     std::int64_t persi_ = 0;  // not yet in meta
     std::int64_t respinti_ = 0;
     std::string sorgente_;
+    std::int64_t idSorgente_ = 0;
+    Tratti tolti_;
     bool piena_ = true;
     bool sostituito_ = false;
 };
