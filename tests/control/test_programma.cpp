@@ -117,11 +117,18 @@ TEST(Programma, SegnaliDiChiusuraConEotEot) {
         QByteArray out;
         std::string linea;
         char buf[256];
-        for (int i = 0; i < 600 && !out.contains("Stato 1\n"); ++i) {
+        // Generous, as every wait for a program on a loaded machine.
+        for (int i = 0; i < 1200 && !out.contains("Stato 1\n"); ++i) {
             QThread::msleep(50);
             for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, n);
         }
-        ASSERT_TRUE(out.contains("Stato 1\n")) << out.toStdString();
+        if (!out.contains("Stato 1\n")) {
+            // What it said on standard error is only read once it has ended.
+            p.kill();
+            p.waitForFinished();
+        }
+        ASSERT_TRUE(out.contains("Stato 1\n")) << "standard output: " << out.toStdString()
+                                               << "\nstandard error: " << p.readAllStandardError().toStdString();
         if (k.uscitaPiena) {
             // Nobody reads any more, the FIFO fills up, and the next line
             // (Stato, from switching the reader on again) blocks.
