@@ -902,7 +902,7 @@ def case_one_of_three_pulled(c):
         nums = [int(x[1:], 16) for x in seen]
         if len(nums) < 20 or nums != list(range(1, len(nums) + 1)):
             raise CaseFailed(f"com{PORT + k}: {len(nums)} codes, not 1..N in order: {seen[:5]}...{seen[-5:]}")
-        other = [e for e in c.events(i) if e.startswith(f"com{PORT + k} ") and " Lettura " not in e]
+        other = [e for e in c.events(i + 1) if e.startswith(f"com{PORT + k} ") and " Lettura " not in e]
         if other:
             raise CaseFailed(f"com{PORT + k} saw events of another port: {other}")
     c.notes.append(f"codes streamed meanwhile: {len(got[PORT + 1])} and {len(got[PORT + 2])}, none lost")
