@@ -31,7 +31,7 @@
 namespace {
 
 const char* const kUso =
-    "usage: talumbra-read --port N [OPTION]...\n"
+    "usage: talumbra-read --port N[,N|N-M]... [OPTION]...\n"
     "Reads badges from the reader on port N, with no window, and prints one line\n"
     "per code read (with --events, one per event of the reader control).\n"
     "\n"
@@ -39,7 +39,11 @@ const char* const kUso =
     "  --port N          port number, 1 to 256 (required): the entry comN in\n"
     "                    $TALUMBRA_PORTS, else in ~/.config/talumbra/ports, else\n"
     "                    the built-in table (1-32 ttyS0-31, 33-64 ttyUSB0-31,\n"
-    "                    65-96 ttyACM0-31)\n"
+    "                    65-96 ttyACM0-31). Several ports: --port given again,\n"
+    "                    or a list (--port 1,2,5-8); each port is read by itself\n"
+    "                    with the same options, and every line then starts with\n"
+    "                    its port: \"com2 0123456789\", \"com2 Lettura ...\", on\n"
+    "                    standard error too (\"com2 Errore N ...\")\n"
     "  --badge B         badge type: 0 EM4x02 (default), 1 EM4x50, 2 ISO FDX-B,\n"
     "                    3 HITAG 1, 4 HITAG 2\n"
     "  --repeat-ms MS    the same code again within MS ms is dropped (default 500)\n"
@@ -75,7 +79,8 @@ const char* const kUsoFine =
     "\n"
     "Signals: SIGUSR1 assigns Attivo := true again, as a user switching the reader\n"
     "back on: after the reader was pulled and plugged back in, it reopens the port;\n"
-    "a failure of it is printed on standard error and the program goes on.\n"
+    "a failure of it is printed on standard error and the program goes on. With\n"
+    "several ports it reopens every port that is closed.\n"
     "SIGTERM, SIGINT, SIGHUP and SIGQUIT end it: it sends the reader its closing\n"
     "sequence (EOT EOT) and exits, also while standard output is full.\n"
     "\n"
@@ -89,7 +94,12 @@ const char* const kUsoFine =
     "  5   the output failed (closed, full disk, its reader or the --pipe command\n"
     "      gone): a code that could not be written is lost, and the program ends\n"
     "      at once\n"
-    "  10-12  with --publish, as said above\n";
+    "  10-12  with --publish, as said above\n"
+    "With several ports: --count counts the codes of all ports. A port missing,\n"
+    "busy, pulled or silent is waited for by itself while the others are read\n"
+    "(with --no-reconnect it ends the program, 3 or 4, as for one port). A port\n"
+    "that cannot be set up otherwise (not a serial device, say) ends it with 4 at\n"
+    "the start. --publish takes one port.\n";
 
 // Exit statuses.
 constexpr int kEsitoLettoreAssente = 3;
