@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -397,7 +398,6 @@ int EsitoUscitaPersa() {
     return kEsitoUscita;
 }
 
-
 // One port of several: its own session and presence check. Every line it
 // prints starts with its name ("com2 Lettura ..."), on stderr too, so that
 // the lines of many readers can be told apart.
@@ -492,14 +492,23 @@ private:
     void Arma(int ms) { check_.start(std::min(ms, kMaxIntervalloCheck)); }
 
     // A presence check waits on the line, letting the other ports' events
-    // run inside it. Another port's check starting there would hold this
-    // one until it ended too: a check waits for the one running to end.
+    // run inside it. Another port's check started there would hold the first
+    // one, and the codes it waits among, until it ended too: a check waits
+    // for the one running to end, but never longer than its own period, so
+    // that a check that goes on for ever (--retry, a silent reader) does not
+    // stop every other port's.
     void Verifica() {
+        const int periodo = std::min(*a_.o.checkMs, kMaxIntervalloCheck);
         for (const auto& p : a_.porte)
             if (p.get() != this && p->InVerifica()) {
-                check_.start(kAttesaAltraVerificaMs);
-                return;
+                if (!rinvio_.isValid()) rinvio_.start();
+                if (rinvio_.elapsed() < periodo) {
+                    check_.start(kAttesaAltraVerificaMs);
+                    return;
+                }
+                break;
             }
+        rinvio_.invalidate();
         if (!l_.VerificaInCorso())
             l_.Protetto([this] {
                 if (l_.Attivo()) l_.VerificaConnessione();
@@ -514,6 +523,7 @@ private:
     Ambiente& a_;
     talumbra::Lettore l_;
     QTimer check_;
+    QElapsedTimer rinvio_;  // since when the check waits for another port's
 };
 
 }  // namespace
@@ -644,12 +654,7 @@ int main(int argc, char** argv) {
         return true;
     };
     if (o.porte.size() > 1) {
-        Porta::Ambiente ambiente{o,
-                                 Stampa,
-                                 Termina,
-                                 Conta,
-                                 [&] { return uscita.has_value() || chiudere; },
-                                 porte};
+        Porta::Ambiente ambiente{o, Stampa, Termina, Conta, [&] { return uscita.has_value() || chiudere; }, porte};
         for (int n : o.porte) porte.push_back(std::make_unique<Porta>(n, ambiente));
         for (auto& p : porte) {
             if (uscita || chiudere) break;
