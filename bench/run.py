@@ -679,14 +679,16 @@ class Bench:
         """k readers, each sending n codes at line rate once all are identified:
         the readers are identified one after the other (about 0.8 s each), and
         the codes start when the last is surely done."""
-        sims, p, st, on_found = self.many_open(k, "--wait-host", "--start-delay", 1500 + (1000 * k if k > 1 else 0),
-                                               "--rate", n, "--log-times", "--exit-when-done")
+        delay = 1500 + (1000 * k if k > 1 else 0)
+        sims, p, st, on_found = self.many_open(k, "--wait-host", "--start-delay", delay, "--rate", n, "--log-times",
+                                               "--exit-when-done")
         samples = []  # (time, CPU time) at every batch
 
         def on_lines(lines, t):
             samples.append((t, cpu_s(p.pid)))
             on_found(lines, t)
-        p.follow(on_lines, lambda: len(st["lines"]) >= k * n, first_wait=60)
+        # Quiet between the last reader found and the first code.
+        p.follow(on_lines, lambda: len(st["lines"]) >= k * n, first_wait=60, idle=delay / 1000 + 10)
         out = dict(rc=self.stop(p))
         sent, lat, seen = 0, [], {}
         for s in sims:
