@@ -910,9 +910,9 @@ def case_one_of_three_pulled(c):
 
 
 def case_one_port_busy_at_start(c):
-    """Of two ports, one is held by another program at start: the other reads
-    at once, the held one is waited for. With --no-reconnect it is a start
-    failure (4), named with its port."""
+    """Of three ports, one is held by another program at start and one is
+    missing: the third reads at once, the held one is waited for. With
+    --no-reconnect the held one is a start failure (4), named with its port."""
     dev = c.start_sim()
     other, _ = start_sim_at(c, PORT + 1)
     h = Holder(dev)
@@ -921,8 +921,9 @@ def case_one_port_busy_at_start(c):
     c.check_clean(c.read)
     if status != 4 or not any(e.startswith(f"com{PORT} Errore 8010 ") for e in c.read.err):
         raise CaseFailed(f"held at start, --no-reconnect: exit {status}, stderr {c.read.err[-5:]}")
-    c.start_read("--quendel", "0", ports=f"{PORT},{PORT + 1}")
+    c.start_read("--quendel", "0", ports=f"{PORT},{PORT + 1}-{PORT + 2}")
     i = c.read.wait_line(rf"^com{PORT} Anomalia Errore 8010 ")
+    c.read.wait_line(rf"^com{PORT + 2} Anomalia Errore 8002 ")
     j = c.read.wait_line(rf"^com{PORT + 1} FindDevice 1 0$")
     other.send("0A0B0C0D0E")
     c.read.wait_line(rf"^com{PORT + 1} Lettura U0A0B0C0D0E$", j)
