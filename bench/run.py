@@ -1,6 +1,6 @@
 """Runs every measurement and prints one table: measure | value | target | result.
 
-  bench/run            the full runs (about 17 minutes): 1000 codes for latency,
+  bench/run            the full runs (about 19 minutes): 1000 codes for latency,
                        60 s at line rate, 16 readers at line rate for 60 s in one
                        talumbra-read, 60 s idle, 1,000,000 codes unpaced,
                        60 s waiting for a missing device, 110 replugs,
