@@ -875,7 +875,8 @@ def case_eight_readers(c):
 
 def case_one_of_three_pulled(c):
     """One reader pulled and plugged back while two others stream: the others
-    lose nothing and see no event; the pulled one comes back by itself."""
+    lose nothing and see no event; the pulled one comes back by itself, or
+    with --no-reconnect on SIGUSR1."""
     c.start_sim()
     streams = [start_sim_at(c, PORT + k, "--wait-host", "--start-delay", "500", "--rate", "0", "--interval", "40",
                             "--no-stdin")[0] for k in (1, 2)]
@@ -906,6 +907,27 @@ def case_one_of_three_pulled(c):
         if other:
             raise CaseFailed(f"com{PORT + k} saw events of another port: {other}")
     c.notes.append(f"codes streamed meanwhile: {len(got[PORT + 1])} and {len(got[PORT + 2])}, none lost")
+    c.end_read(0)
+
+    # With --no-reconnect the pulled port stays closed until SIGUSR1, which
+    # reopens it and leaves the open ones alone.
+    c.start_read("--quendel", "0", "--no-reconnect", ports=f"{PORT},{PORT + 1}", monitor=False)
+    i = max(c.read.wait_line(rf"^com{PORT + k} FindDevice 1 0$") for k in range(2))
+    c.sim.send("unplug")
+    c.sim.wait_line(rf"^unplugged port {PORT}$")
+    j = c.read.wait_line(rf"^com{PORT} Stato 0$", i)
+    m = len(c.sim.out)
+    c.sim.send("plug")
+    c.device(m)
+    time.sleep(0.5)
+    if f"com{PORT} Stato 1" in c.events(j):
+        raise CaseFailed("--no-reconnect: the pulled port was reopened without SIGUSR1")
+    c.read.p.send_signal(signal.SIGUSR1)
+    c.read.wait_line(rf"^com{PORT} Stato 1$", j)
+    time.sleep(0.3)
+    other = [e for e in c.events(i + 1) if e.startswith(f"com{PORT + 1} ") and " Lettura " not in e]
+    if other:
+        raise CaseFailed(f"SIGUSR1 touched the open port: {other}")
     c.end_read(0)
 
 
