@@ -1,5 +1,7 @@
 // talumbra-read: hosts one ucTalumbra with no window system and prints the
-// codes it reads (or, with --events, every event it raises).
+// codes it reads (or, with --events, every event it raises). With several
+// ports each gets a talumbra::Lettore of its own: controls in one process
+// share one session, and the output of one port stays as it always was.
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -485,7 +487,6 @@ public:
     }
 
     bool InVerifica() const { return l_.VerificaInCorso(); }
-    const talumbra::Lettore& Sessione() const { return l_; }
     int Numero() const { return numero_; }
 
 private:
