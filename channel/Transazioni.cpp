@@ -66,11 +66,6 @@ void clsComunicazioni::InviaComandoSenzaRisposta(const std::string& comando) {
     if (chiudiAllaFine) setAttivo(false);
 }
 
-void clsComunicazioni::InviaComando_RiceviRisposta_MAVO(const std::string& comando, int16_t& Esito,
-                                                        std::string& Risposta) {
-    TransazioneTrama(comando, Esito, Risposta, &clsComunicazioni::Aspetta_Risposta_MAVO);
-}
-
 // A framed transaction (MAVO, Zarnet): it waits with the time-out that the
 // previous transaction set, and reports a refused frame through ComRX too.
 void clsComunicazioni::TransazioneTrama(const std::string& comando, int16_t& Esito, std::string& Risposta,
@@ -103,7 +98,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
     Risposta.clear();
     std::string raccolto;
     Piattaforma& pf = piattaforma();
-    const int32_t tipo = TipoAttuale();
+    const std::shared_ptr<Driver> driver = mDriver;  // the one the wait began with
     const int64_t scadenza = attesa::OltreIlLimite(VlMaxTimeOut);
     attesa::Segni segni;
     const uint32_t t0 = pf.timeGetTime();
@@ -122,7 +117,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
             continue;
         }
         // A badge presented meanwhile is delivered; the reply is still to come.
-        if (raccolto.empty() && CodiceDuranteRisposta(tipo, c, resto)) continue;
+        if (raccolto.empty() && driver && driver->CodiceInRisposta(*this, c, resto)) continue;
         raccolto += c;
         pf.Sleep(10);
         if (!c.empty() && c != CR) continue;
@@ -142,9 +137,8 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
             }
             raccolto += LF;
             std::string riga = raccolto.substr(0, raccolto.size() - 2);
-            if (tipo == tlPELVAN && CodiceNonRisposta(riga)) {
+            if (driver && driver->RigaDiCodice(*this, riga)) {
                 raccolto.clear();
-                if (ComRX) ComRX(riga);
                 continue;
             }
         }

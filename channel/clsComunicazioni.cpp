@@ -82,10 +82,8 @@ void clsComunicazioni::setAttivo(bool vData) {
     // the port is opened again. Nor is what the last reader showed of its
     // check characters known of the next.
     if (vData != Seriale->PortOpen()) {
-        mBufferRicezione.clear();
-        mRigaScartata = false;
         mStxLetto = false;
-        mFiduciaControllo = 0;
+        if (mDriver) mDriver->NuovaApertura();
     }
     // One recovery per assignment: reopen on the stored port number and repeat
     // the step that failed. A second failure ends with Errore and state false.

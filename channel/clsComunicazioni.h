@@ -1,7 +1,8 @@
 #pragma once
 // The serial channel: the one object through which the system talks to a reader.
 // Members are defined in several files: channel/ (port, transactions, reception)
-// and protocols/ (frame checks, family framings).
+// and protocols/ (frame checks, family framings). How a reader family's bytes
+// become codes is its driver's business (channel/Driver.h).
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "channel/Costanti.h"
+#include "channel/Driver.h"
 #include "channel/PortaSeriale.h"
 
 namespace talumbra {
@@ -44,10 +46,13 @@ public:
     // (RispostaMaiCodice). Unset: no text counts as a code there.
     std::function<bool(const std::string& testo)> EUnCodice;
 
-    // The device type (a TipoLettore value) that decides how a notification is
-    // received. Installed by the owner of the channel; without one, or with an
-    // unknown value, the bytes stay in the port.
-    std::function<int32_t()> TipoDispositivo;
+    // The driver of the attached reader's family, installed by whoever sets
+    // the device type. Without one the bytes a reader sends on its own stay
+    // in the port, and no code is taken from a reply wait.
+    const std::shared_ptr<Driver>& DriverAttuale() const { return mDriver; }
+    void setDriver(std::shared_ptr<Driver> driver) { mDriver = std::move(driver); }
+    // The driver's device type; -1 without one.
+    int32_t TipoDispositivo() const { return mDriver ? mDriver->Tipo() : -1; }
 
     // ---- Port, settings, activation
     int16_t CommPort() const { return mCommPort; }
@@ -77,7 +82,6 @@ public:
 
     // ---- Reception of what the reader sends on its own
     void Seriale_OnComm();
-    void RiceviCodice();
 
     // ---- Reader family framings
     void PELVAN(const std::string& StrComando, const std::string& Pag, const std::string& Dati, int16_t& Esito,
@@ -104,53 +108,53 @@ public:
     void InviaComando_RiceviRisposta_ZARNET(const std::string& comando, int16_t& Esito, std::string& Risposta);
     std::string BCCEba(const std::string& stringa);
 
-    // ---- Frame checks (used by the framings and the receivers; public for their tests)
+    // ---- Frame checks (used by the framings and the drivers; public for their tests)
     std::string CalcoloBCC(const std::string& testo) const;
     bool VerificaRisposta(const std::string& testo) const;
     void Aspetta_Risposta_MAVO(int16_t& Esito, std::string& Risposta);
     void Aspetta_Risposta_ZARNET(int16_t& Esito, std::string& Risposta);
 
-    // Pending start of a line not yet ended by CR LF (device type 0).
-    const std::string& BufferRicezione() const { return mBufferRicezione; }
+    // The start of a code not yet complete that the driver keeps (the
+    // pending start of a line, for device type 0).
+    const std::string& BufferRicezione() const;
 
-private:
-    void RiceviRighe();
-    // Cuts `arrivati` into lines after the pending text and raises ComRX for each.
-    void TagliaRighe(const std::string& arrivati);
-    void RiceviCodice_MAVO();
-    // The device type from the owner's hook; -1 without one.
-    int32_t TipoAttuale() const;
+    // ---- What the family drivers read the port with
     // Whether the handler of this notification has held the thread long enough.
     bool TurnoFinito() const;
-    // Raises ComRX for every complete code waiting in the input, then drops
-    // what is left: the input is empty when it returns.
-    void ConsegnaInAttesa();
     // One byte within `limite` ms, without host events; empty when none came.
     std::string UnByte(uint32_t limite);
     // One character: an STX already read after a frame first, then the port.
     std::string Leggi();
-    // A code frame closed by ETX at `tEtx`: raises ComRX, or ComScarto when
-    // the reader sends the standard check character and this one differs.
-    // Looks for the check character at most `limite` ms from the ETX.
-    void ConsegnaTrama(const std::string& trama, uint32_t tEtx, uint32_t limite);
+    // Whether the STX of the next frame has been read already (Leggi gives it).
+    bool StxLetto() const { return mStxLetto; }
     // The byte after a frame's ETX when it comes within `limite` ms of `tEtx`.
     // An STX there is the next frame: kept for Leggi, and no check character.
     std::string ControlloDopoEtx(uint32_t tEtx, uint32_t limite);
-    // Records whether `bcc`, the byte after a code frame's ETX (empty: none
-    // came), is its standard check; true when the frame is to be dropped: the
-    // reader had shown that it sends the standard check, and this one differs.
-    bool ControlloSbagliato(const std::string& trama, const std::string& bcc);
-    // Whether the reader has shown that it sends the standard check character.
-    bool ControlloStandard() const { return mFiduciaControllo > 0; }
-    // Reads the six bytes after a 0x00 sync byte within `limite` ms each; the
-    // code text when its check holds.
-    std::string TramaBinaria(const std::function<uint32_t()>& limite);
-    // Inside a reply wait, `c` just read: takes a code frame that starts with
-    // it to ComRX and returns true. A frame that is no code is returned in `c`.
-    // `resto` gives what is left of the wait: no frame read runs past it.
-    bool CodiceDuranteRisposta(int32_t tipo, std::string& c, const std::function<uint32_t()>& resto);
-    // Whether a text in a reply wait is a code rather than the reply.
+    // Whether the reply awaited is never a code, so that codes may come in
+    // its wait (RispostaMaiCodice).
+    bool CodiciInAttesa() const { return mCodiciInAttesa; }
+    // Whether a text in a reply wait is a code rather than the reply: only
+    // while the command has said that its reply never looks like one.
     bool CodiceNonRisposta(const std::string& testo) const;
+    // The framed-reply wait shared by the MAVO and Zarnet families.
+    // `raccolta` receives the collected frame, accepted or not.
+    void AspettaTrama(const std::string& apre, const std::string& chiude, bool unCarattere, bool confermaConAck,
+                      int16_t& Esito, std::string& Risposta, std::string* raccolta = nullptr);
+    // Whether the port is still open; false when asking fails too.
+    bool PortaAperta() const;
+    // A check character follows its ETX within one character time (about
+    // 1 ms at 9600 baud): waiting longer than a few is waiting for nothing.
+    static constexpr uint32_t AttesaControllo = 4;
+    // Longest a code's sync hunt, each of its bytes, and the byte after 0xFF
+    // are waited for.
+    static constexpr uint32_t LimiteCodice = 250;
+    // Quiet time after which a code in progress counts as ended.
+    static constexpr uint32_t PausaCodice = 20;
+
+private:
+    // Raises ComRX for every complete code waiting in the input, then drops
+    // what is left: the input is empty when it returns.
+    void ConsegnaInAttesa();
     // Raises ComRX with a command's reply.
     void ConsegnaRisposta(std::string& risposta);
     void AlzaErrore(int32_t numero, const std::string& descrizione);
@@ -161,31 +165,14 @@ private:
                           void (clsComunicazioni::*attesa)(int16_t&, std::string&));
     // Sends a framed command without waiting: outcome 0, no reply.
     void SoloInvio(const std::string& filo, int16_t& Esito, std::string& Risposta);
-    // The framed-reply wait shared by the MAVO and Zarnet families.
-    // `raccolta` receives the collected frame, accepted or not.
-    void AspettaTrama(const std::string& apre, const std::string& chiude, bool unCarattere, bool confermaConAck,
-                      int16_t& Esito, std::string& Risposta, std::string* raccolta = nullptr);
 
-    // Longest line the line receiver delivers, terminated or not: a longer one
-    // is dropped whole, up to its CR LF.
-    static constexpr size_t MaxBufferRicezione = 4096;
-    // A check character follows its ETX within one character time (about
-    // 1 ms at 9600 baud): waiting longer than a few is waiting for nothing.
-    static constexpr uint32_t AttesaControllo = 4;
-    // Each matching check character counts one up to this, each wrong one
-    // one down: a reader with a rule of its own that matched by chance loses
-    // at most this many codes before it is trusted no more.
-    static constexpr int MaxFiduciaControllo = 3;
-
-    std::string mBufferRicezione;
-    bool mRigaScartata = false;         // inside a line past the bound: dropped up to its CR LF
+    std::shared_ptr<Driver> mDriver;
     bool mRiattivaAllApertura = false;  // a lost port left the notification off
     bool mProssimaMaiCodice = false;    // RispostaMaiCodice, for the next transaction
     bool mCodiciInAttesa = false;       // the reply awaited is never a code: codes may come meanwhile
     bool mControlloRisposta = false;    // a framed reply ended by ETX: its check character may follow
     bool mRispostaInConsegna = false;   // ComRX carries a reply
     bool mStxLetto = false;             // an STX read after a frame's ETX: the next frame has begun
-    int mFiduciaControllo = 0;          // 0 to 3: how far the reader has shown the standard check
     uint32_t mInizioTurno = 0;          // when the notification being handled began
     bool mAttivo = false;
     int16_t mCommPort = 0;

@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
     test::FakePiattaforma fp;
     fuzz::Lettore in(dati, n);
     auto lettori = std::make_shared<clsLettori>();
-    lettori->PELVAN().ConType = 1 + (in.Byte() & 1);
+    lettori->PELVAN().setConType(1 + (in.Byte() & 1));
     auto& ch = *lettori->Comunicazione;
     ch.ComRX = [](std::string& codice) {
         FUZZ_VERIFICA(codice.size() == 10);

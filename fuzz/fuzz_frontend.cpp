@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* dati, size_t n) {
     test::FakePiattaforma fp;
     fuzz::Lettore in(dati, n);
     auto lettori = std::make_shared<clsLettori>();
-    lettori->PELVAN().ConType = in.Byte() % 5;
+    lettori->PELVAN().setConType(in.Byte() % 5);
     lettori->TipoBadgeCorrente = static_cast<int8_t>(in.Byte()) % 7;
     lettori->CodificaQuendelAttiva = in.Byte() & 1;
     lettori->TempoMantCode = in.Byte() * 10;

@@ -5,6 +5,8 @@
 #include <memory>
 
 #include "channel/clsComunicazioni.h"
+#include "protocols/DriverPelvan.h"
+#include "protocols/TabellaDriver.h"
 
 namespace talumbra {
 
@@ -23,21 +25,10 @@ std::string InMinuscolo(std::string s) {
     return s;
 }
 
-bool Contiene(const std::string& testo, const char* parola) {
-    return InMaiuscolo(testo).find(parola) != std::string::npos;
-}
-
 // 1 refused ("N"/"n"), 2 syntax error ("?"), 0 accepted. An empty reply leaves
 // `Sintassi` alone, so the caller decides what no reply text means.
 void Giudica(const std::string& risposta, int16_t& Sintassi) {
-    if (risposta.empty()) return;
-    const char c = risposta[0];
-    if (c == 'N' || c == 'n')
-        Sintassi = 1;
-    else if (c == '?')
-        Sintassi = 2;
-    else
-        Sintassi = 0;
+    if (!risposta.empty()) Sintassi = DriverPelvan::Giudizio(risposta);
 }
 
 constexpr int32_t kTimeOutComando = 500;
@@ -55,6 +46,11 @@ int16_t clsPelvan::Transazione(const std::string& lettere, const std::string& pa
     int16_t esito = esRicevuta;
     link.Canale->PELVAN(lettere, pag, dati, esito, Risposta, timeOut, true);
     return esito;
+}
+
+void clsPelvan::setConType(int32_t v) {
+    mConType = v;
+    if (TipoCambiato) TipoCambiato(v);
 }
 
 std::string clsPelvan::SettaComando(const std::string& comando) const {
@@ -166,19 +162,13 @@ int32_t clsPelvan::GetVersion(std::string& Risposta, int16_t& Sintassi) {
     if (esito == esRicevuta) {
         Sintassi = 1;
         Giudica(Risposta, Sintassi);
-        if (!Risposta.empty()) {
-            if (Contiene(Risposta, "KEZ")) ConType = tlEmulKez;
-            if (Contiene(Risposta, "OMBRISK-125")) ConType = tlPELVAN;
-        }
+        if (!Risposta.empty()) setConType(RiconosciLettore(Risposta, false, mConType));
     } else {
         // The framed request waits with the time-out the request above set.
         Risposta.clear();
         canale.RispostaMaiCodice();
         canale.MAVO("f", "", esito, Risposta, 0, true);
-        if (Risposta.size() > 16) {
-            if (Contiene(Risposta, "DORMAVO")) ConType = tlEmulKez;
-            if (Contiene(Risposta, "SIRMAVO")) ConType = tlMifareMAVO;
-        }
+        if (Risposta.size() > 16) setConType(RiconosciLettore(Risposta, true, mConType));
     }
     return esito;
 }

@@ -23,8 +23,12 @@ public:
     };
     explicit clsPelvan(std::function<Collegamento()> collega) : mCollega(std::move(collega)) {}
 
-    // Device type of the attached reader (a TipoLettore value).
-    int32_t ConType = tlPELVAN;
+    // Device type of the attached reader (a TipoLettore value). Setting it,
+    // or a version reply that names the reader, tells TipoCambiato.
+    int32_t ConType() const { return mConType; }
+    void setConType(int32_t v);
+    // Installs the family's driver on the channel the owner reads with.
+    std::function<void(int32_t tipo)> TipoCambiato;
     // Command letters go out in upper case when true.
     bool Maiuscolo = false;
 
@@ -54,6 +58,7 @@ private:
     int16_t Transazione(const std::string& lettere, const std::string& pag, const std::string& dati, int32_t timeOut,
                         std::string& Risposta, bool datiInRisposta = false);
     std::function<Collegamento()> mCollega;
+    int32_t mConType = tlPELVAN;
 };
 
 }  // namespace talumbra

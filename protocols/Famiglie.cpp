@@ -1,5 +1,6 @@
 // The PELVAN and MAVO framings of commands.
 #include "channel/clsComunicazioni.h"
+#include "protocols/DriverMavo.h"
 
 namespace talumbra {
 
@@ -16,8 +17,7 @@ void clsComunicazioni::PELVAN(const std::string& StrComando, const std::string& 
 void clsComunicazioni::MAVO(const std::string& StrComando, const std::string& Dati, int16_t& Esito,
                             std::string& Risposta, int32_t /*TimeOut*/, bool WithRisp) {
     // The reply wait runs with the time-out that the last PELVAN transaction set.
-    std::string trama = STX + StrComando + Dati + ETX;
-    trama += CalcoloBCC(trama);
+    const std::string trama = DriverMavo::Cornice(StrComando + Dati);
     if (WithRisp)
         InviaComando_RiceviRisposta_MAVO(trama, Esito, Risposta);
     else

@@ -2,6 +2,7 @@
 #include "channel/Attesa.h"
 #include "channel/Piattaforma.h"
 #include "channel/clsComunicazioni.h"
+#include "protocols/DriverMavo.h"
 #include "talumbra/Fallimento.h"
 
 namespace talumbra {
@@ -13,9 +14,11 @@ std::string clsComunicazioni::CalcoloBCC(const std::string& testo) const {
     return std::string(1, static_cast<char>(x));
 }
 
-bool clsComunicazioni::VerificaRisposta(const std::string& testo) const {
-    if (testo.size() >= 6) return true;
-    return testo == NAK || testo == ACK || testo == "<I49>";
+bool clsComunicazioni::VerificaRisposta(const std::string& testo) const { return DriverMavo::RispostaValida(testo); }
+
+void clsComunicazioni::InviaComando_RiceviRisposta_MAVO(const std::string& comando, int16_t& Esito,
+                                                        std::string& Risposta) {
+    TransazioneTrama(comando, Esito, Risposta, &clsComunicazioni::Aspetta_Risposta_MAVO);
 }
 
 void clsComunicazioni::Aspetta_Risposta_MAVO(int16_t& Esito, std::string& Risposta) {
@@ -30,6 +33,7 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
     Risposta.clear();
     if (unCarattere) Seriale->setInputLen(1);
     Piattaforma& pf = piattaforma();
+    const std::shared_ptr<Driver> driver = mDriver;  // the one the wait began with
     const int64_t scadenza = attesa::OltreIlLimite(VlMaxTimeOut);
     attesa::Segni segni;
     const uint32_t t0 = pf.timeGetTime();
@@ -66,10 +70,9 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
         }
         trama += c;
         if (c != chiude && c != ACK) continue;
-        if (apre == STX && c == ETX && TipoAttuale() == tlMifareMAVO && CodiceNonRisposta(trama)) {
+        if (apre == STX && c == ETX && driver && driver->TramaDiCodice(*this, trama, attesa::Resto(t0, scadenza))) {
             // A badge presented while a command waits: delivered, and the
-            // reply is still to come. Only type 3 readers send framed codes.
-            ConsegnaTrama(trama, pf.timeGetTime(), attesa::Resto(t0, scadenza));
+            // reply is still to come.
             if (unCarattere) Seriale->setInputLen(1);
             trama.clear();
             inTrama = false;

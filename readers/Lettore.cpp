@@ -109,8 +109,8 @@ int32_t Lettore::TMantCode() const { return d->lettori->TempoMantCode; }
 void Lettore::setTMantCode(int32_t v) { d->lettori->TempoMantCode = v; }
 bool Lettore::CodificaQuendel() const { return d->lettori->CodificaQuendelAttiva; }
 void Lettore::setCodificaQuendel(bool v) { d->lettori->CodificaQuendelAttiva = v; }
-int32_t Lettore::TipoDispositivo() const { return d->Pelvan().ConType; }
-void Lettore::setTipoDispositivo(int32_t v) { d->Pelvan().ConType = v; }
+int32_t Lettore::TipoDispositivo() const { return d->Pelvan().ConType(); }
+void Lettore::setTipoDispositivo(int32_t v) { d->Pelvan().setConType(v); }
 bool Lettore::RiconnessioneAutomatica() const { return d->riconnessione; }
 
 void Lettore::setRiconnessioneAutomatica(bool v) {
@@ -211,7 +211,8 @@ void Lettore::Riconnetti(bool attivazione) {
     auto ritrovato = [this] {
         if (!d->automatico && Attivo()) FineAttesa();
     };
-    if (TipoDispositivo() == dKez3) return ritrovato();
+    const std::shared_ptr<Driver> famiglia = d->Canale().DriverAttuale();
+    if (famiglia && !famiglia->RispondeAllaVersione()) return ritrovato();
     try {
         VerificaConnessione();
         ritrovato();

@@ -5,13 +5,14 @@
 #include <cctype>
 
 #include "channel/Piattaforma.h"
+#include "protocols/TabellaDriver.h"
 #include "readers/modLettori.h"
 
 namespace talumbra {
 
 clsLettori::clsLettori() : Comunicazione(std::make_shared<clsComunicazioni>()) {
     Comunicazione->ComRX = [this](std::string& stringa) { Comunicazione_ComRx(stringa); };
-    Comunicazione->TipoDispositivo = [this] { return PELVAN().ConType; };
+    InstallaDriver(*Comunicazione, tlPELVAN);
     Comunicazione->EUnCodice = [this](const std::string& testo) { return EUnCodice(testo); };
     Comunicazione->ComScarto = [this](std::string& trama) {
         if (Scartata) Scartata(trama);
@@ -21,7 +22,6 @@ clsLettori::clsLettori() : Comunicazione(std::make_shared<clsComunicazioni>()) {
 clsLettori::~clsLettori() {
     if (Comunicazione) {
         Comunicazione->ComRX = nullptr;
-        Comunicazione->TipoDispositivo = nullptr;
         Comunicazione->EUnCodice = nullptr;
         Comunicazione->ComScarto = nullptr;
     }
@@ -30,10 +30,13 @@ clsLettori::~clsLettori() {
 clsPelvan& clsLettori::PELVAN() {
     // The channel, and this front end when it is shared, are held until the
     // command is over: a host event that runs inside the wait may release them.
-    if (!mPelvan)
+    if (!mPelvan) {
         mPelvan = std::make_unique<clsPelvan>([this] {
             return clsPelvan::Collegamento{Comunicazione, weak_from_this().lock()};
         });
+        // The device type decides how this front end's channel receives.
+        mPelvan->TipoCambiato = [this](int32_t tipo) { InstallaDriver(*Comunicazione, tipo); };
+    }
     return *mPelvan;
 }
 
@@ -49,11 +52,6 @@ bool Messaggio(const std::string& stringa) {
     return maiuscolo.find("MAVO") != std::string::npos;
 }
 
-// STX "e0N" code ETX: a text with no room for at least one code character delivers nothing.
-bool TramaDiCodice(const std::string& stringa) {
-    return stringa.size() > 5 && stringa[1] == 'e' && stringa[3] >= '1' && stringa[3] <= '9';
-}
-
 bool Esadecimale(const std::string& s, size_t da, size_t a) {
     if (da >= a) return false;
     return std::all_of(s.begin() + static_cast<std::ptrdiff_t>(da), s.begin() + static_cast<std::ptrdiff_t>(a),
@@ -67,16 +65,16 @@ bool Esadecimale(const std::string& s, size_t da, size_t a) {
 bool clsLettori::EUnCodice(const std::string& stringa) {
     using modLettori::ByteCodice, modLettori::InvertiBitByte, modLettori::PrefissoBadge;
     if (stringa.empty() || Messaggio(stringa)) return false;
-    const int32_t tipo = PELVAN().ConType;
+    const std::shared_ptr<Driver> famiglia = Comunicazione->DriverAttuale();
     const bool lettera = stringa[0] == PrefissoBadge(TipoBadgeCorrente)[0];
-    if (lettera || tipo == tlEmulKez || tipo == tlKez3) {
+    if (lettera || (famiglia && famiglia->SenzaLettera())) {
         if (!Esadecimale(stringa, lettera ? 1 : 0, stringa.size())) return false;
         size_t lunghezza = stringa.size();
-        if (tipo == tlPELVAN && CodificaQuendelAttiva)
+        if (famiglia && famiglia->CodificaQuendel() && CodificaQuendelAttiva)
             lunghezza = TipoBadgeCorrente == 0 ? InvertiBitByte(stringa.substr(1)).size() : lunghezza - 1;
         return lunghezza > 0 && lunghezza >= 2u * ByteCodice(TipoBadgeCorrente);
     }
-    return tipo == tlMifareMAVO && TramaDiCodice(stringa) && Esadecimale(stringa, 4, stringa.size() - 1);
+    return famiglia && !famiglia->CodiceIncorniciato(stringa, true).empty();
 }
 
 void clsLettori::Comunicazione_ComRx(std::string& stringa) {
@@ -86,11 +84,11 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
     // A command's reply goes to its caller, never on as a reading.
     if (Comunicazione && Comunicazione->RispostaInConsegna()) return;
 
-    const int32_t tipo = PELVAN().ConType;
+    // What the reader family sends as a code; none known without a driver.
+    const std::shared_ptr<Driver> famiglia = Comunicazione ? Comunicazione->DriverAttuale() : nullptr;
     const std::string prefisso = PrefissoBadge(TipoBadgeCorrente);
-    // Binary-frame readers (types 1 and 2) deliver bare hexadecimal codes, with no prefix letter.
-    if (stringa[0] == prefisso[0] || tipo == tlEmulKez || tipo == tlKez3) {
-        if (tipo == tlPELVAN && CodificaQuendelAttiva) {
+    if (stringa[0] == prefisso[0] || (famiglia && famiglia->SenzaLettera())) {
+        if (famiglia && famiglia->CodificaQuendel() && CodificaQuendelAttiva) {
             stringa.erase(0, 1);
             if (TipoBadgeCorrente == 0) stringa = InvertiBitByte(stringa);
         }
@@ -104,10 +102,10 @@ void clsLettori::Comunicazione_ComRx(std::string& stringa) {
         if (Lettura) Lettura(stringa);
         return;
     }
-    if (tipo == tlMifareMAVO && TramaDiCodice(stringa)) {
-        UltimoCodice = stringa.substr(4, stringa.size() - 5);
+    std::string codice = famiglia ? famiglia->CodiceIncorniciato(stringa, false) : std::string();
+    if (!codice.empty()) {
+        UltimoCodice = codice;
         TempoUltimoCodice = piattaforma().timeGetTime();
-        std::string codice = UltimoCodice;
         if (Lettura) Lettura(codice);
     }
 }

@@ -4,7 +4,6 @@ import argparse
 import os
 import random
 import signal
-import socket
 import sys
 import tempfile
 import time
@@ -13,10 +12,18 @@ import harness
 from scena import Scena, inverti_bit_byte
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def badges(count, every, fermati):
+    """(n, code) for each badge to present: the first after a second, the
+    others `every` seconds apart; endless when count is 0; none once fermati
+    holds (Ctrl-C)."""
+    rnd = random.Random()
+    n = 0
+    while not fermati and (count == 0 or n < count):
+        time.sleep(every if n else 1.0)
+        if fermati:
+            return
+        n += 1
+        yield n, "%010X" % rnd.getrandbits(40)
 
 
 def site(a, fermati):
@@ -29,20 +36,14 @@ def site(a, fermati):
     ports = harness.mask_serial_devices(os.path.join(tmp.name, "ports"))
     env = dict(os.environ, TALUMBRA_PORTS=ports, QT_QPA_PLATFORM="offscreen",
                XDG_STATE_HOME=os.path.join(tmp.name, "state"))
-    mqtt, ws = free_port(), free_port()
-    conf = os.path.join(tmp.name, "broker.conf")
-    with open(conf, "w") as f:
-        f.write(f"listener {mqtt} 127.0.0.1\nlistener {ws} 127.0.0.1\nprotocol websockets\n"
-                f"http_dir {os.path.join(b, 'site', 'page')}\nallow_anonymous true\n")
-        if os.geteuid() == 0:
-            f.write("user root\n")
+    mqtt, ws = harness.free_port(), harness.free_port()
     procs = []
     browser = None
-    badges = a.badges if a.badges is not None else (0 if sys.stdin.isatty() else 5)
+    count = a.badges if a.badges is not None else (0 if sys.stdin.isatty() else 5)
     try:
-        broker = harness.Proc("mosquitto", ["mosquitto", "-c", conf], env)
-        procs.append(broker)
-        broker.wait_line(r"mosquitto version .* running", stream="err")
+        harness.Mosquitto(os.path.join(tmp.name, "broker.conf"),
+                          f"listener {mqtt} 127.0.0.1\nlistener {ws} 127.0.0.1\nprotocol websockets\n"
+                          f"http_dir {os.path.join(b, 'site', 'page')}\nallow_anonymous true\n", env, procs)
         sims = []
         for port in (1, 2, 3):
             s = harness.Sim(sim, port, env, "--wait-host")
@@ -59,17 +60,11 @@ def site(a, fermati):
         # The page opens before the badges: codes are live, only states are retained.
         browser = Browser(url, tmp.name)
         rnd = random.Random()
-        n = 0
-        while not fermati and (badges == 0 or n < badges):
-            time.sleep(a.every if n else 1.0)
-            if fermati:
-                break
+        for n, codice in badges(count, a.every, fermati):
             s = rnd.choice(sims)
-            codice = "%010X" % rnd.getrandbits(40)
             s.send(codice)
-            n += 1
             print(f"demo: badge {n} presented on com{s.port}: {codice}")
-            if n == min(badges or 5, 5):
+            if n == min(count or 5, 5):
                 browser.screenshot()
         browser.screenshot()
     finally:
@@ -120,7 +115,7 @@ def main():
                      bersaglio=os.path.join(b, "tests", "host", "brelvo_bersaglio"))
     display = os.environ.get("DISPLAY", "")
     senza_display = not display
-    badges = a.badges if a.badges is not None else (5 if senza_display else 0)
+    count = a.badges if a.badges is not None else (5 if senza_display else 0)
     fermati = []
     signal.signal(signal.SIGINT, lambda *_: fermati.append(1))
     signal.signal(signal.SIGTERM, lambda *_: fermati.append(1))
@@ -141,15 +136,8 @@ def main():
             s.focalizza(s.avvia_bersaglio())
         else:
             print("demo: focus a text window; a badge comes every %g s; Ctrl-C ends" % a.every)
-        rnd = random.Random()
-        n = 0
-        while not fermati and (badges == 0 or n < badges):
-            time.sleep(a.every if n else 1.0)
-            if fermati:
-                break
-            codice = "%010X" % rnd.getrandbits(40)
+        for n, codice in badges(count, a.every, fermati):
             s.presenta(sim, codice)
-            n += 1
             # The reader's Pelvan code is delivered with the bits of each byte reversed.
             print("demo: badge %d presented: %s, Brelvo delivers %s" % (n, codice, inverti_bit_byte(codice)))
             if brelvo.poll() is not None:

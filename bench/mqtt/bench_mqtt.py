@@ -29,25 +29,15 @@ from harness import cpu_s, now, status_kb
 SPOOL_FULL, SPOOL_FULL_SHORT = 100000, 20000
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class Mqtt:
     def __init__(self, bench, percentile, failed):
         self.b, self.percentile, self.now, self.cpu_s, self.status_kb = bench, percentile, now, cpu_s, status_kb
         self.Failed = failed
-        self.port = free_port()
-        self.conf = os.path.join(bench.tmp.name, "mosquitto.conf")
-        with open(self.conf, "w") as f:
-            # No cap on a subscriber's queue: a replay of 100,000 codes may run ahead of it.
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n"
-                    "max_inflight_messages 100\n" % self.port)
-            if os.geteuid() == 0:
-                f.write("user root\n")
-        self.broker = None
+        self.port = harness.free_port()
+        # No cap on a subscriber's queue: a replay of 100,000 codes may run ahead of it.
+        self.broker = harness.Mosquitto(os.path.join(bench.tmp.name, "mosquitto.conf"),
+                                        "listener %d 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n"
+                                        "max_inflight_messages 100\n" % self.port, bench.env, bench.procs, start=False)
 
     def url(self):
         return "mqtt://127.0.0.1:%d/bench" % self.port
@@ -58,17 +48,13 @@ class Mqtt:
         return p
 
     def start_broker(self):
-        self.broker = self.start(["mosquitto", "-c", self.conf])
-        for _ in range(100):
-            try:
-                socket.create_connection(("127.0.0.1", self.port), 0.1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise self.Failed("mosquitto did not start")
+        try:
+            self.broker.start()
+        except harness.Failure as e:
+            raise self.Failed("mosquitto did not start: %s" % e)
 
     def stop_broker(self):
-        self.b.stop(self.broker)
+        self.b.stop(self.broker.p)
 
     def subscriber(self, topic="bench/#", qos=1):
         p = self.start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-q", str(qos), "-t", topic])
@@ -365,5 +351,5 @@ def run(bench, percentile, failed):
         except failed as e:
             bench.row("mqtt " + step.__name__, str(e), "-", False)
         finally:
-            if m.broker and m.broker.poll() is None:
+            if m.broker.running():
                 m.stop_broker()

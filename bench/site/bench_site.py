@@ -18,7 +18,6 @@ prints one JSON row per line.
 import json
 import os
 import random
-import socket
 import subprocess
 import sys
 import tempfile
@@ -58,12 +57,6 @@ new MutationObserver((list, obs) => {
 """
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def percentile(v, p):
     v = sorted(v)
     return v[max(0, min(len(v) - 1, int(-(-p * len(v) // 100)) - 1))]
@@ -78,16 +71,10 @@ class Scene:
         self.env = dict(os.environ, TALUMBRA_PORTS=self.ports, QT_QPA_PLATFORM="offscreen",
                         XDG_STATE_HOME=os.path.join(self.tmp.name, "state"))
         self.procs = []
-        self.mqtt, self.ws = free_port(), free_port()
-        conf = os.path.join(self.tmp.name, "broker.conf")
-        with open(conf, "w") as f:
-            f.write(f"listener {self.mqtt} 127.0.0.1\nlistener {self.ws} 127.0.0.1\nprotocol websockets\n"
-                    f"http_dir {a.site}\nallow_anonymous true\nmax_queued_messages 0\n")
-            if os.geteuid() == 0:
-                f.write("user root\n")
-        b = harness.Proc("mosquitto", ["mosquitto", "-c", conf], self.env)
-        self.procs.append(b)
-        b.wait_line(r"mosquitto version .* running", stream="err")
+        self.mqtt, self.ws = harness.free_port(), harness.free_port()
+        harness.Mosquitto(os.path.join(self.tmp.name, "broker.conf"),
+                          f"listener {self.mqtt} 127.0.0.1\nlistener {self.ws} 127.0.0.1\nprotocol websockets\n"
+                          f"http_dir {a.site}\nallow_anonymous true\nmax_queued_messages 0\n", self.env, self.procs)
         self.driver = harness.chromium(self.tmp.name)
         self.driver.execute_cdp_cmd("Performance.enable", {"timeDomain": "timeTicks"})
 

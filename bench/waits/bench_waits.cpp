@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
 
         // The frame receiver as the port's notification runs it: the frame,
         // the noise byte, then its hunt for more until the limit.
-        lettori->PELVAN().ConType = 2;
+        lettori->PELVAN().setConType(2);
         int codici = 0, notifiche = 0;
         ch.ComRX = [&](std::string&) { ++codici; };
         ch.Seriale->OnComm = [&] {

@@ -1,6 +1,6 @@
 #pragma once
-// A channel on the fake port, with its events recorded and the device type
-// that the test sets.
+// A channel on the fake port, with its events recorded and the family driver
+// of the device type that the test sets.
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "channel/clsComunicazioni.h"
+#include "protocols/TabellaDriver.h"
 #include "tests/support/FakePiattaforma.h"
 
 namespace talumbra::test {
@@ -17,7 +18,7 @@ struct Banco {
         canale = std::make_shared<clsComunicazioni>();
         ch = canale.get();
         porta = &fp.porta();
-        ch->TipoDispositivo = [this] { return tipo; };
+        InstallaDriver(*ch, tlPELVAN);
         ch->ComRX = [this](std::string& s) {
             rx.push_back(s);
             if (suRx) suRx(s);
@@ -26,7 +27,7 @@ struct Banco {
         ch->ComTO = [this] { ++to; };
         ch->Errore = [this](int16_t& n, std::string& d) { errori.emplace_back(n, d); };
     }
-    void Tipo(int32_t t) { tipo = t; }
+    void Tipo(int32_t t) { InstallaDriver(*ch, t); }
     // Opens the port through the channel and lets notifications through, as
     // the control does once the reader has been found.
     void Pronto() {
@@ -49,7 +50,6 @@ struct Banco {
     uint32_t inizioClock = fp.ora;
     std::shared_ptr<clsComunicazioni> canale;
     clsComunicazioni* ch = nullptr;
-    int32_t tipo = tlPELVAN;
     FakePorta* porta = nullptr;
 
     std::vector<std::string> rx, tx;

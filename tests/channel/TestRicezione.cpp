@@ -22,31 +22,6 @@ Righe Notifiche(Banco& b, const std::vector<std::string>& pezzi) {
     return b.rx;
 }
 
-TEST(RiceviRighe, CutsLinesAtCrLf) {
-    struct Caso {
-        const char* legenda;
-        std::vector<std::string> pezzi;
-        Righe righe;
-        std::string resto;
-    };
-    const Caso casi[] = {
-        {"two lines in one notification", {"AB\r\nCD\r\n"}, {"AB", "CD"}, ""},
-        {"CR and LF in different notifications", {"AB\r", "\nx"}, {"AB"}, "x"},
-        {"CR LF alone is an empty line", {"\r\n"}, {""}, ""},
-        {"lone CR and LF stay inside the line", {"A\rB\nC\r\n"}, {"A\rB\nC"}, ""},
-        {"a code line", {"U0123456789\r\n"}, {"U0123456789"}, ""},
-    };
-    for (const Caso& k : casi) {
-        SCOPED_TRACE(k.legenda);
-        Banco b;
-        b.Pronto();
-        EXPECT_EQ(Notifiche(b, k.pezzi), k.righe);
-        EXPECT_EQ(b.ch->BufferRicezione(), k.resto);
-        EXPECT_EQ(b.porta->RThreshold(), 1);
-        EXPECT_EQ(b.porta->InputLen(), 0);
-    }
-}
-
 TEST(RiceviRighe, EveryLineLongerThan4KiBIsDroppedWholeAndTheNextStartsClean) {
     const std::string lunga(100000, 'A');
     const std::string k4(4096, 'B');
@@ -97,17 +72,6 @@ TEST(Seriale_OnComm, OtherNotificationCodesChangeNothing) {
     EXPECT_TRUE(b.rx.empty());
     EXPECT_EQ(b.porta->RThreshold(), 1);
     EXPECT_EQ(b.porta->InAttesa(), "AB\r\n");
-}
-
-TEST(Seriale_OnComm, UnknownDeviceTypeLeavesTheBytesAndSwitchesBackOn) {
-    Banco b;
-    b.Pronto();
-    b.Tipo(7);
-    b.porta->ArrivaOra("AB\r\n");
-    b.porta->Notifica();
-    EXPECT_TRUE(b.rx.empty());
-    EXPECT_EQ(b.porta->InAttesa(), "AB\r\n");
-    EXPECT_EQ(b.porta->RThreshold(), 1);
 }
 
 TEST(Seriale_OnComm, FailingHandlerSwitchesTheNotificationBackOnAndPassesTheFailure) {
@@ -171,42 +135,6 @@ protected:
 };
 
 INSTANTIATE_TEST_SUITE_P(Orologio, RiceviCodice, ::testing::Values(0u, PrimaDelGiro));
-
-TEST_P(RiceviCodice, FramesInOneNotification) {
-    struct Caso {
-        const char* legenda;
-        std::string byte;
-        Righe codici;
-        std::string resto;
-    };
-    const Caso casi[] = {
-        {"a frame", B({0, 1, 2, 3, 4, 5, 0xF1}), {"0102030405"}, ""},
-        {"all zero", B({0, 0, 0, 0, 0, 0, 0}), {"0000000000"}, ""},
-        {"bad check byte", B({0, 1, 2, 3, 4, 5, 0xF2}), {}, ""},
-        {"noise before the sync byte", "xy" + B({0, 0xAB, 0xCD, 0xEF, 0x10, 0x20, 0x69}), {"ABCDEF1020"}, ""},
-        {"two frames back to back",
-         B({0, 1, 2, 3, 4, 5, 0xF1, 0, 0xFF, 0, 0, 0, 1, 0}),
-         {"0102030405", "FF00000001"},
-         ""},
-        {"0xFF and the byte after it", B({0xFF, 0x01}), {}, ""},
-        {"0xFF then a frame", B({0xFF, 0x00, 0, 1, 2, 3, 4, 5, 0xF1}), {"0102030405"}, ""},
-    };
-    for (const Caso& k : casi) {
-        SCOPED_TRACE(k.legenda);
-        Banco c{GetParam()};
-        c.Pronto();
-        for (int tipo : {1, 2}) {
-            c.rx.clear();
-            c.Tipo(tipo);
-            c.porta->ArrivaOra(k.byte);
-            EXPECT_TRUE(c.porta->Notifica());
-            EXPECT_EQ(c.rx, k.codici);
-            EXPECT_EQ(c.porta->InAttesa(), k.resto);
-            EXPECT_EQ(c.porta->RThreshold(), 1);
-            EXPECT_EQ(c.porta->InputLen(), 1);
-        }
-    }
-}
 
 TEST_P(RiceviCodice, CompleteFrameWithNothingWaitingEndsAtOnce) {
     Notifica(0, B({0, 1, 2, 3, 4, 5, 0xF1}));
@@ -283,54 +211,6 @@ TEST(RiceviCodice_MAVO, FreshChannelGivesUpAsSoonAsTheClockMoves) {
     EXPECT_TRUE(b.rx.empty());
     EXPECT_EQ(b.Ora(), 1u);
     EXPECT_EQ(b.porta->RThreshold(), 1);
-}
-
-TEST(RiceviCodice_MAVO, EveryWaitingFrameIsRaisedAndAWrongCheckCharacterDropsIt) {
-    const std::string A =
-        "\x02"
-        "e01AB12CD\x03";  // check character b
-    const std::string C =
-        "\x02"
-        "e0112345678\x03";  // check character m
-    struct Caso {
-        const char* legenda;
-        std::string byte;
-        Righe codici, scarti;
-    };
-    const Caso casi[] = {
-        {"two frames in one burst", A + "b" + C + "m", {A, C}, {}},
-        {"a wrong check character after a matching one", C + "m" + A + "K" + C + "m", {C, C}, {A + "K"}},
-        {"a check character of the reader's own rule", A + "K" + C + "m", {A, C}, {}},
-        {"no check character ever comes", A, {A}, {}},
-        {"no check characters, back to back", A + C + A, {A, C, A}, {}},
-        {"a cut frame: the next STX begins the next frame",
-         "\x02"
-         "e01AB" +
-             C + "m",
-         {C},
-         {}},
-        {"a refused frame raises the empty text and takes its check character",
-         "\x02"
-         "12\x03\x02" +
-             C + "m",
-         {"", C},
-         {}},
-    };
-    for (const Caso& k : casi) {
-        SCOPED_TRACE(k.legenda);
-        Banco b;
-        b.Pronto();
-        b.Tipo(3);
-        b.ch->VlMaxTimeOut = 500;
-        Righe scarti;
-        b.ch->ComScarto = [&](std::string& t) { scarti.push_back(t); };
-        b.porta->ArrivaOra(k.byte);
-        EXPECT_TRUE(b.porta->Notifica());  // one notification for the whole burst
-        EXPECT_EQ(b.rx, k.codici);
-        EXPECT_EQ(scarti, k.scarti);
-        EXPECT_EQ(b.porta->InAttesa(), "");
-        EXPECT_EQ(b.to, 0);
-    }
 }
 
 // ---- A notification lets the host run every few milliseconds

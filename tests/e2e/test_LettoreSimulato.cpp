@@ -72,7 +72,7 @@ TEST_F(LettoreSimulato, TextCodeLineWithAndWithoutQuendelEncoding) {
     Avvia({"--wait-host", "--start-delay", "200", "--interval", "300", "0123456789", "0123456789"});
     std::string versione;
     ASSERT_EQ(lettori->PELVAN().GetVersion(versione), 0);
-    EXPECT_EQ(lettori->PELVAN().ConType, 0);
+    EXPECT_EQ(lettori->PELVAN().ConType(), 0);
     // The encoding goes on after the first code, whenever the second one comes.
     lettori->CodificaQuendelAttiva = false;
     lettori->Lettura = [this](std::string& c) {
@@ -89,7 +89,7 @@ TEST_F(LettoreSimulato, BinaryFramesAndABadCheckByte) {
            "0A0B0C0D0E", "1112131415"});
     std::string versione;
     ASSERT_EQ(lettori->PELVAN().GetVersion(versione), 0);
-    ASSERT_EQ(lettori->PELVAN().ConType, 2);
+    ASSERT_EQ(lettori->PELVAN().ConType(), 2);
     ch->OnComm_Attivato();
     ASSERT_TRUE(Codici(2));
     EXPECT_EQ(codici, (std::vector<std::string>{"0102030405", "1112131415"}));
@@ -100,7 +100,7 @@ TEST_F(LettoreSimulato, NoiseAndTwoFramesBackToBackInOneNotification) {
            "A1A2A3A4A5"});
     std::string versione;
     ASSERT_EQ(lettori->PELVAN().GetVersion(versione), 0);
-    ASSERT_EQ(lettori->PELVAN().ConType, 2);
+    ASSERT_EQ(lettori->PELVAN().ConType(), 2);
     TuttiInUnaNotifica(2 * (3 + 7));
     ASSERT_TRUE(Codici(2));
     EXPECT_EQ(codici, (std::vector<std::string>{"0102030405", "A1A2A3A4A5"}));
@@ -114,7 +114,7 @@ TEST_F(LettoreSimulato, FramedCodeOfAMavoReader) {
     t.start();
     ASSERT_EQ(lettori->PELVAN().GetVersion(versione), 0);
     EXPECT_GE(t.elapsed(), 500);  // the text request went unanswered first
-    ASSERT_EQ(lettori->PELVAN().ConType, 3);
+    ASSERT_EQ(lettori->PELVAN().ConType(), 3);
     ch->OnComm_Attivato();
     ASSERT_TRUE(Codici(1));
     EXPECT_EQ(codici, std::vector<std::string>{"12345678"});
@@ -130,12 +130,12 @@ TEST_F(LettoreSimulato, VersionRecognitionOfEachFamily) {
          {Caso{"pelvan", 0, false}, Caso{"kez", 2, false}, Caso{"mavo-sir", 3, true}, Caso{"mavo-dor", 2, true}}) {
         SCOPED_TRACE(k.famiglia);
         Avvia({"--family", k.famiglia});
-        lettori->PELVAN().ConType = 7;
+        lettori->PELVAN().setConType(7);
         std::string versione;
         QElapsedTimer t;
         t.start();
         EXPECT_EQ(lettori->PELVAN().GetVersion(versione), 0);
-        EXPECT_EQ(lettori->PELVAN().ConType, k.tipo);
+        EXPECT_EQ(lettori->PELVAN().ConType(), k.tipo);
         if (k.ripiego) {
             EXPECT_GE(t.elapsed(), 500);
             EXPECT_EQ(versione.substr(0, 1), "\x02");

@@ -207,7 +207,7 @@ TEST_F(ComandiPelvan, RispostaVuotaMaRicevuta) {
     // command sees it.
     rispostaATutto = "Y" + CRLF;
     canale->ComRX = [](std::string& s) { s.clear(); };
-    p->ConType = 3;
+    p->setConType(3);
     for (const auto& c : ComandiConRisposta()) {
         int16_t sintassi = 9;
         EXPECT_EQ(c.esegui(*p, sintassi), 0) << c.nome;
@@ -215,7 +215,7 @@ TEST_F(ComandiPelvan, RispostaVuotaMaRicevuta) {
     }
     // No fallback to the framed request, and the device type stays.
     EXPECT_EQ(porta->Scritto().find(kRichiestaMavo), std::string::npos);
-    EXPECT_EQ(p->ConType, 3);
+    EXPECT_EQ(p->ConType(), 3);
 }
 
 TEST_F(ComandiPelvan, RispostaRestituita) {
@@ -282,15 +282,15 @@ TEST_F(ComandiPelvan, LaRichiestaIncorniciataAspettaIlTimeOutDellaPrecedente) {
     Rispondi(kRichiestaMavo, Cornice("SIRMAVO 1.23456"), 450);
     std::string r;
     EXPECT_EQ(p->GetVersion(r), 0);
-    EXPECT_EQ(p->ConType, 3);
+    EXPECT_EQ(p->ConType(), 3);
     EXPECT_EQ(canale->VlMaxTimeOut, 500);
 
-    p->ConType = 0;
+    p->setConType(0);
     Pulisci();
     Rispondi(kRichiestaMavo, Cornice("SIRMAVO 1.23456"), 600);
     r = "vecchia";
     EXPECT_EQ(p->GetVersion(r), 1);
-    EXPECT_EQ(p->ConType, 0);
+    EXPECT_EQ(p->ConType(), 0);
     EXPECT_EQ(r, "");
     ASSERT_EQ(oraScrittura.size(), 2u);
     EXPECT_GT(fp.ora - oraScrittura[1], 500u);
@@ -309,11 +309,11 @@ TEST_F(ComandiPelvan, LaRichiestaIncorniciataAspettaIlTimeOutDellaPrecedente) {
 TEST_F(ComandiPelvan, UnaRispostaIncorniciataRifiutata) {
     // Too short to be accepted: outcome 2, nothing recognised.
     Rispondi(kRichiestaMavo, Cornice("12"));
-    p->ConType = 1;
+    p->setConType(1);
     std::string r = "vecchia";
     EXPECT_EQ(p->GetVersion(r), 2);
     EXPECT_EQ(r, "");
-    EXPECT_EQ(p->ConType, 1);
+    EXPECT_EQ(p->ConType(), 1);
 }
 
 TEST_F(ComandiPelvan, UnEventoDelHostSostituisceIlFrontEndDuranteLAttesa) {

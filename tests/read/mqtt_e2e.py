@@ -24,19 +24,13 @@ import threading
 import time
 
 import harness
-from harness import Monitor, Proc
+from harness import Monitor, Proc, free_port
 
 CaseFailed = harness.Failure
 
 PORT = 121
 WAIT = 60.0
 TIME_RX = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def spooled(c, state=None):
@@ -71,25 +65,11 @@ def until(cond, what, timeout=WAIT):
         time.sleep(0.05)
 
 
-class Broker:
+class Broker(harness.Mosquitto):
     def __init__(self, case, extra="", port=None):
-        self.case, self.port = case, port or free_port()
-        self.conf = os.path.join(case.tmp, f"broker{self.port}.conf")
-        with open(self.conf, "w") as f:
-            f.write(f"listener {self.port} 127.0.0.1\n" + extra)
-            # Run as root, mosquitto would switch to its own user, which cannot read our files.
-            if os.geteuid() == 0:
-                f.write("user root\n")
-        self.p = None
-        self.start()
-
-    def start(self):
-        self.p = Proc("mosquitto", ["mosquitto", "-c", self.conf], self.case.env)
-        self.case.procs.append(self.p)
-        self.p.wait_line(r"mosquitto version .* running", stream="err")
-
-    def stop(self):
-        self.p.finish(signal.SIGTERM)
+        self.port = port or free_port()
+        super().__init__(os.path.join(case.tmp, f"broker{self.port}.conf"), f"listener {self.port} 127.0.0.1\n" + extra,
+                         case.env, case.procs)
 
 
 def first_packet(buf):

@@ -19,7 +19,7 @@ const std::string ETX(1, '\x03');
 using StatoProprio = StatoLettori;
 
 TEST_F(StatoProprio, IlFrontEndCreaCanaleEComandi) {
-    EXPECT_EQ(lettori->PELVAN().ConType, 0);
+    EXPECT_EQ(lettori->PELVAN().ConType(), 0);
     EXPECT_FALSE(lettori->PELVAN().Maiuscolo);
     ASSERT_NE(lettori->Comunicazione, nullptr);
     EXPECT_EQ(lettori->Comunicazione->Seriale.get(), &fp.porta());
@@ -33,8 +33,8 @@ TEST_F(StatoProprio, DueFrontEndNonCondividonoNulla) {
     EXPECT_NE(primo->Comunicazione, secondo->Comunicazione);
 
     // Each channel receives with its own front end's device type.
-    secondo->PELVAN().ConType = 2;
-    EXPECT_EQ(primo->PELVAN().ConType, 0);
+    secondo->PELVAN().setConType(2);
+    EXPECT_EQ(primo->PELVAN().ConType(), 0);
     EXPECT_EQ(secondo->Comunicazione->TipoDispositivo(), 2);
     EXPECT_EQ(primo->Comunicazione->TipoDispositivo(), 0);
 
@@ -56,7 +56,7 @@ TEST_F(StatoProprio, UnCanaleCheSopravviveAlFrontEndNonLoRichiama) {
     std::shared_ptr<clsComunicazioni> canale = lettori->Comunicazione;
     lettori.reset();
     EXPECT_FALSE(canale->ComRX);
-    EXPECT_FALSE(canale->TipoDispositivo);
+    EXPECT_FALSE(canale->EUnCodice);
 }
 
 // ---- Decision on received texts
@@ -72,7 +72,7 @@ protected:
         fe->Comunicazione->ComRX(s);
         return letti;
     }
-    void Dispositivo(int32_t tipo) { fe->PELVAN().ConType = tipo; }
+    void Dispositivo(int32_t tipo) { fe->PELVAN().setConType(tipo); }
 
     std::shared_ptr<clsLettori>& fe = lettori;
     int32_t& TipoBadgeCorrente = fe->TipoBadgeCorrente;

@@ -11,7 +11,6 @@ usage: site_e2e.py --read PATH --sim PATH --site DIR [--screenshot PNG] [CASE...
 import json
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -47,45 +46,24 @@ return {tiles, feed, banner: banner.hidden ? '' : banner.textContent,
 """
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Broker:
+class Broker(harness.Mosquitto):
     """mosquitto with a plain listener for the readers and a websockets one
     that serves the page, password file and the packaged ACL."""
 
     def __init__(self, case):
-        self.case = case
-        self.mqtt, self.ws = free_port(), free_port()
+        self.mqtt, self.ws = harness.free_port(), harness.free_port()
         passwd = os.path.join(case.tmp, "passwd")
         open(passwd, "w").close()
         for user, pw in USERS.items():
             subprocess.run(["mosquitto_passwd", "-b", passwd, user, pw], check=True)
-        self.conf = os.path.join(case.tmp, "broker.conf")
-        with open(self.conf, "w") as f:
-            f.write(f"listener {self.mqtt} 127.0.0.1\n"
-                    f"listener {self.ws} 127.0.0.1\nprotocol websockets\nhttp_dir {case.args.site}\n"
-                    f"allow_anonymous false\npassword_file {passwd}\nacl_file {ACL}\n")
-            # Run as root, mosquitto would switch to its own user, which cannot read our files.
-            if os.geteuid() == 0:
-                f.write("user root\n")
-        self.p = None
-        self.start()
-
-    def start(self):
-        self.p = Proc("mosquitto", ["mosquitto", "-c", self.conf], self.case.env)
-        self.case.procs.append(self.p)
-        self.p.wait_line(r"mosquitto version .* running", stream="err")
-
-    def stop(self):
-        self.p.finish(signal.SIGTERM)
+        super().__init__(os.path.join(case.tmp, "broker.conf"),
+                         f"listener {self.mqtt} 127.0.0.1\n"
+                         f"listener {self.ws} 127.0.0.1\nprotocol websockets\nhttp_dir {case.args.site}\n"
+                         f"allow_anonymous false\npassword_file {passwd}\nacl_file {ACL}\n", case.env, case.procs)
 
     def publish(self, topic, payload, *extra):
         subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.mqtt), "-u", "gate", "-P", USERS["gate"],
-                        "-q", "1", "-t", topic, "-m", payload, *extra], check=True, env=self.case.env, timeout=30)
+                        "-q", "1", "-t", topic, "-m", payload, *extra], check=True, env=self.env, timeout=30)
 
 
 class Case:

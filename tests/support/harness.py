@@ -1,8 +1,8 @@
 """What the test and measurement scripts share: child processes whose output
 lines are collected as they come (each stamped with its arrival time),
-talumbra-sim started on a port of a private folder, CPU time and memory
-figures from /proc, headless Chromium under WebDriver, and the runner of the
-fault and MQTT case scripts.
+talumbra-sim started on a port of a private folder, mosquitto on loopback
+ports, CPU time and memory figures from /proc, headless Chromium under
+WebDriver, and the runner of the fault and MQTT case scripts.
 
 Callers import it as `harness`, with PYTHONPATH naming tests/support (CTest,
 scripts/ and the bench/run launcher set it); no script changes sys.path."""
@@ -12,6 +12,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -239,6 +240,45 @@ def stop_all(procs, wait=5):
         except Exception:
             pass
     procs.clear()
+
+
+def free_port():
+    """A loopback TCP port nothing listens on at the time of the call."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Mosquitto:
+    """mosquitto on the configuration `text` (the listeners and whatever else
+    the caller needs), written once to `conf`: stop() and start() again play
+    a broker restart. Started unless `start` is false; each run goes into
+    `procs` (for stop_all) before its wait, so one that never gets going is
+    stopped all the same."""
+
+    def __init__(self, conf, text, env, procs, start=True):
+        self.conf, self.env, self.procs = conf, env, procs
+        with open(conf, "w") as f:
+            # A last line left open would run into the one added below.
+            f.write(text if text.endswith("\n") else text + "\n")
+            # Run as root, mosquitto would switch to its own user, which cannot read our files.
+            if os.geteuid() == 0:
+                f.write("user root\n")
+        self.p = None
+        if start:
+            self.start()
+
+    def start(self):
+        """Returns once the listeners are open."""
+        self.p = Proc("mosquitto", ["mosquitto", "-c", self.conf], self.env)
+        self.procs.append(self.p)
+        self.p.wait_line(r"mosquitto version .* running", stream="err")
+
+    def stop(self):
+        self.p.finish(signal.SIGTERM)
+
+    def running(self):
+        return self.p is not None and self.p.poll() is None
 
 
 def line_drained(path, timeout=WAIT):

@@ -237,7 +237,7 @@ std::vector<std::string> Riproduci(const Trascrizione& tr, uint32_t inizio, std:
         clsComunicazioni& ch = *lettori->Comunicazione;
         clsPelvan& pelvan = lettori->PELVAN();
         FakePorta& porta = fp.porta();
-        pelvan.ConType = tr.tipo;
+        pelvan.setConType(tr.tipo);
         lettori->TipoBadgeCorrente = tr.badge;
         lettori->TempoMantCode = tr.mantieni;
         lettori->CodificaQuendelAttiva = tr.quendel;
@@ -294,13 +294,13 @@ std::vector<std::string> Riproduci(const Trascrizione& tr, uint32_t inizio, std:
             } else if (i.azione == "send" && Leggi(i.byte, byte)) {
                 ch.InviaComando(byte);
             } else if (i.azione == "type" && Numero(i.byte, n)) {
-                pelvan.ConType = n;
+                pelvan.setConType(n);
             } else if (i.azione == "upper" && (i.byte == "on" || i.byte == "off")) {
                 pelvan.Maiuscolo = i.byte == "on";
             } else if (i.azione == "GetVersion" && i.byte.empty()) {
                 const int32_t esito = pelvan.GetVersion(risposta, sintassi);
                 registra("result", std::to_string(esito) + " " + std::to_string(sintassi) + " " + Scrivi(risposta));
-                registra("type", std::to_string(pelvan.ConType));
+                registra("type", std::to_string(pelvan.ConType()));
             } else if (i.azione == "Reset" && i.byte.empty()) {
                 const int32_t esito = pelvan.Reset(sintassi, risposta);
                 registra("result", std::to_string(esito) + " " + std::to_string(sintassi) + " " + Scrivi(risposta));
