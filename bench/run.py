@@ -1,7 +1,8 @@
 """Runs every measurement and prints one table: measure | value | target | result.
 
-  bench/run            the full runs (about 15 minutes): 1000 codes for latency,
-                       60 s at line rate, 60 s idle, 1,000,000 codes unpaced,
+  bench/run            the full runs (about 19 minutes): 1000 codes for latency,
+                       60 s at line rate, 16 readers at line rate for 60 s in one
+                       talumbra-read, 60 s idle, 1,000,000 codes unpaced,
                        60 s waiting for a missing device, 110 replugs,
                        Brelvo's typing bench (beside xdotool and wtype) and peak RSS
                        when Brelvo is built, the site page in headless Chromium
@@ -137,7 +138,8 @@ class Bench:
         return self.start([self.read, "--port", port, "--repeat-ms", "0", "--quendel", "0", *extra])
 
     # ---- code latency
-    READERS = {"peer": "plain Python peer", "core": "channel + front end, no widget", "lib": "talumbra-read"}
+    READERS = {"bare": "bare blocking read() loop", "peer": "plain Python peer",
+               "core": "channel + front end, no widget", "lib": "talumbra-read"}
 
     def latency_run(self, who, n, interval_ms):
         if who == "lib":
@@ -149,9 +151,11 @@ class Bench:
             # These send nothing: the codes start once they have surely opened the port.
             sim = self.start_sim("--start-delay", 1000, "--rate", n, "--interval", interval_ms, "--log-times",
                                  "--exit-when-done")
+            dev = os.path.join(self.ports, "com%d" % sim.port)
             if who == "peer":
-                argv = [sys.executable, os.path.join(ROOT, "bench", "plain_peer.py"),
-                        os.path.join(self.ports, "com%d" % sim.port), str(n)]
+                argv = [sys.executable, os.path.join(ROOT, "bench", "plain_peer.py"), dev, str(n)]
+            elif who == "bare":
+                argv = [os.path.join(self.build, "bench", "peer-read", "bench-peer-read"), dev, str(n)]
             else:
                 argv = [os.path.join(self.build, "bench", "core-read", "bench-core-read"), str(sim.port), str(n)]
             p = self.start(argv)
@@ -160,7 +164,7 @@ class Bench:
         def on_lines(lines, t):
             got.extend((l[1:], t) for l in lines)
         p.follow(on_lines, lambda: len(got) >= n)
-        rc = self.stop(p)
+        self.stop(p)
         times, sent = self.sim_log(sim)
         lat = [(t - times[c]) * 1000 for c, t in got if c in times]
         distinct = {c for c, _ in got}
@@ -197,9 +201,17 @@ class Bench:
                  med["lib"] < 10)
         self.row("latency talumbra-read, p99", "%.3f ms (max %.3f)" % (p99["lib"], res["lib"]["lat"][-1]), "< 3 ms",
                  p99["lib"] < 3, True, p99["lib"] < 30)
-        for w in ("peer", "core"):
+        for w in ("bare", "peer", "core"):
             self.row("latency %s, median / p99" % self.READERS[w], "%.3f / %.3f ms (max %.3f)" %
                      (med[w], p99[w], res[w]["lat"][-1]), "-", None)
+        # The floor: the same pty read by a bare loop, in the same rounds. The
+        # gap splits into the channel and front end (core - bare) and the
+        # control, its Qt signals and the output (lib - core).
+        self.row("latency ratio talumbra-read/bare read() loop, median", "%.2f (%+.3f ms)" %
+                 (med["lib"] / med["bare"], med["lib"] - med["bare"]), "<= 1.1", med["lib"] <= med["bare"] * 1.1,
+                 True, med["lib"] < 10)
+        self.row("latency gap to the bare loop, median: channel+front end / control+output",
+                 "%+.3f / %+.3f ms" % (med["core"] - med["bare"], med["lib"] - med["core"]), "-", None)
         # "Not slower", with 10% + 0.05 ms for the scheduler's noise between runs.
         # A short run's p99 is one or two codes: its ratios fail it only when the
         # latency itself is grossly off, not when one code met a busy machine.
@@ -594,6 +606,123 @@ class Bench:
         bench_site.run(self, percentile, Failed)
 
 
+    # ---- many readers in one talumbra-read
+    def many(self):
+        k = 4 if self.short else 16
+        secs = 5 if self.short else 60
+        n = int(secs * LINE_CODES_PER_S)
+        print("many readers: %d idle, then %d at line rate for %d s in one talumbra-read, then one alone"
+              % (k, k, secs), flush=True)
+        two, idle = self.many_idle(2), self.many_idle(k)
+        one, st = self.many_stream(1, n), self.many_stream(k, n)
+        if two and idle:
+            per = (idle["rss"] - two["rss"]) / (k - 2)
+            self.row("VmRSS per added reader (%d open vs 2)" % k, "%.0f kB (%d vs %d kB)" %
+                     (per, idle["rss"], two["rss"]), "< 500 kB", per < 500)
+            self.row("%d idle readers, %.0f s: CPU" % (k, idle["wall"]), "%.3f%% (%.2f s CPU)" %
+                     (idle["pct"], idle["cpu"]), "0.0%", idle["pct"] < 0.05, True,
+                     idle["pct"] < 1 + 100 * TICK_S / idle["wall"])
+        if not st or not one:
+            return
+        self.row("%d readers at line rate, %d s: lost/doubled/alien" % (k, secs), "%d/%d/%d of %d sent" %
+                 (st["lost"], st["doubled"], st["alien"], st["sent"]), "0/0/0",
+                 st["lost"] == st["doubled"] == st["alien"] == 0 and st["sent"] == k * n and st["rc"] == 0)
+        self.row("%d readers at line rate: CPU" % k, "%.2f%% of a core (%.2f s in %.1f s)" %
+                 (st["cpu_pct"], st["cpu"], st["wall"]), "< 10%", st["cpu_pct"] < 10, True, st["cpu_pct"] < 100)
+        ratio = st["med"] / one["med"]
+        self.row("%d readers: latency median vs one reader alone" % k, "%.3f vs %.3f ms (x%.2f; p99 %.3f vs %.3f)" %
+                 (st["med"], one["med"], ratio, st["p99"], one["p99"]), "<= 1.2 x", ratio <= 1.2, True,
+                 st["med"] < 10)
+
+    def many_open(self, k, *sim_extra):
+        """k simulators and one talumbra-read on all their ports, once every
+        reader is found; its lines are handed to the returned follower."""
+        sims = [self.start_sim(*sim_extra) for _ in range(k)]
+        p = self.start_read(",".join(str(s.port) for s in sims), "--events")
+        st = dict(found=set(), lines=[], n=0)
+
+        def on_lines(lines, _):
+            # Each line with its own arrival time: a batch of 16 ports' lines
+            # would otherwise all take the time of its last.
+            first, st["n"] = st["n"], st["n"] + len(lines)
+            for i, l in enumerate(lines):
+                t = p.out_t[first + i]
+                w = l.split()
+                port = w[0][3:] if k > 1 else ""
+                if k > 1:
+                    w = w[1:]
+                if w[:1] == ["FindDevice"]:
+                    st["found"].add(port)
+                elif w[:1] == ["Lettura"]:
+                    st["lines"].append((port, w[1][1:], t))
+        return sims, p, st, on_lines
+
+    def many_idle(self, k):
+        idle_s = 3 if self.short else 20
+        sims, p, st, on_lines = self.many_open(k)
+        want = {str(s.port) for s in sims}
+        p.follow(on_lines, lambda: st["found"] >= want)
+        if not st["found"] >= want:
+            self.row("%d readers: every reader found" % k, "%d of %d" % (len(st["found"]), k), "all", False)
+            return None
+        time.sleep(0.5)
+        c0, t0 = cpu_s(p.pid), now()
+        time.sleep(idle_s)
+        out = dict(rss=status_kb(p.pid, "VmRSS") or 0, cpu=cpu_s(p.pid) - c0, wall=now() - t0)
+        out["pct"] = 100 * out["cpu"] / out["wall"]
+        self.stop(p)
+        for s in sims:
+            self.stop(s)
+        return out
+
+    def many_stream(self, k, n):
+        """k readers, each sending n codes at line rate once all are identified:
+        the readers are identified one after the other (about 0.8 s each), and
+        the codes start when the last is surely done."""
+        delay = 1500 + (1000 * k if k > 1 else 0)
+        sims, p, st, on_found = self.many_open(k, "--wait-host", "--start-delay", delay, "--rate", n, "--log-times",
+                                               "--exit-when-done")
+        samples = []  # (time, CPU time) at every batch
+
+        def on_lines(lines, t):
+            samples.append((t, cpu_s(p.pid)))
+            on_found(lines, t)
+        # Quiet between the last reader found and the first code.
+        p.follow(on_lines, lambda: len(st["lines"]) >= k * n, first_wait=60, idle=delay / 1000 + 10)
+        out = dict(rc=self.stop(p))
+        sent, lat, seen = 0, [], {}
+        for s in sims:
+            times, c = self.sim_log(s)
+            sent += c or 0
+            seen[str(s.port) if k > 1 else ""] = times
+        doubled = alien = 0
+        got = set()
+        for port, code, t in st["lines"]:
+            times = seen.get(port, {})
+            if code not in times:
+                alien += 1
+            elif (port, code) in got:
+                doubled += 1
+            else:
+                got.add((port, code))
+                lat.append((t - times[code]) * 1000)
+        lat.sort()
+        out.update(sent=sent, lost=sum(len(v) for v in seen.values()) - len(got), doubled=doubled, alien=alien,
+                   med=percentile(lat, 50) if lat else float("nan"), p99=percentile(lat, 99) if lat else float("nan"))
+        # CPU while every reader streams: from the last port's first code to
+        # the first port's last.
+        first, last = {}, {}
+        for port, _, t in st["lines"]:
+            first.setdefault(port, t)
+            last[port] = t
+        inside = [x for x in samples if first and max(first.values()) <= x[0] <= min(last.values())]
+        if len(inside) > 1 and inside[-1][0] > inside[0][0]:
+            out["cpu"], out["wall"] = inside[-1][1] - inside[0][1], inside[-1][0] - inside[0][0]
+            out["cpu_pct"] = 100 * out["cpu"] / out["wall"]
+        else:
+            out["cpu"], out["wall"], out["cpu_pct"] = 0, 0, float("nan")
+        return out
+
 def build(build_dir):
     if not os.path.exists(os.path.join(build_dir, "build.ninja")):
         subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
@@ -605,14 +734,16 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--short", action="store_true", help="the quick CI run")
     ap.add_argument("--no-build", action="store_true", help="use the build as it is")
-    ap.add_argument("--only", help="comma-separated: latency,rate,idle,check,reconnect,programs,brelvo,mqtt,site")
+    ap.add_argument("--only",
+                    help="comma-separated: latency,rate,many,idle,check,reconnect,programs,brelvo,mqtt,site")
     a = ap.parse_args()
     build_dir = os.path.abspath(os.environ.get("TALUMBRA_BUILD", os.path.join(ROOT, "build")))
     if not a.no_build:
         build(build_dir)
     t0 = time.monotonic()
     b = Bench(a.short, build_dir)
-    steps = dict(latency=[b.latency, b.framed_latency], rate=[b.line_rate], idle=[b.idle], check=[b.presence_check],
+    steps = dict(latency=[b.latency, b.framed_latency], rate=[b.line_rate], many=[b.many], idle=[b.idle],
+                 check=[b.presence_check],
                  reconnect=[b.reconnect], programs=[b.programs], brelvo=[b.typing, b.brelvo_rss], mqtt=[b.mqtt],
                  site=[b.site])
     chosen = a.only.split(",") if a.only else list(steps)

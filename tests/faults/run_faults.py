@@ -69,8 +69,8 @@ class Case:
     def device(self, after):
         return self.sim.device(after)
 
-    def start_read(self, *extra, monitor=True):
-        self.read = Proc("talumbra-read", [self.args.read, "--port", str(PORT), "--events", *extra], self.env)
+    def start_read(self, *extra, monitor=True, ports=str(PORT)):
+        self.read = Proc("talumbra-read", [self.args.read, "--port", ports, "--events", *extra], self.env)
         self.procs.append(self.read)
         if monitor:
             self.mon = Monitor(self.read.pid)
@@ -845,6 +845,122 @@ def case_silent_reader_plugged(c):
     c.end_read(0)
 
 
+# ---------------------------------------------------------------- several readers in one process
+# Every line starts with its port; each port has its own session, so what
+# happens to one reader shows on its own lines only.
+
+def codes_by_port(c, after=0):
+    got = {}
+    for e in c.events(after):
+        m = re.fullmatch(r"com(\d+) Lettura (\S+)", e)
+        if m:
+            got.setdefault(int(m.group(1)), []).append(m.group(2))
+    return got
+
+
+def case_eight_readers(c):
+    """Eight readers, a code on each: every code once, on its own port's line;
+    --count counts the codes of all ports and ends the program."""
+    sims = [start_sim_at(c, PORT + k, "--wait-host", "--start-delay", "300", f"{0x3100000000 + k:010X}")[0]
+            for k in range(8)]
+    c.sim = sims[0]
+    c.start_read("--quendel", "0", "--count", "8", ports=f"{PORT}-{PORT + 7}")
+    for k in range(8):
+        c.read.wait_line(rf"^com{PORT + k} FindDevice 1 0$")
+    c.end_read(0, sig=None)
+    want = {PORT + k: [f"U{0x3100000000 + k:010X}"] for k in range(8)}
+    if codes_by_port(c) != want:
+        raise CaseFailed(f"codes by port {codes_by_port(c)}, sent {want}")
+    odd = [e for e in c.events() if not re.match(r"com\d+ ", e)]
+    if odd:
+        raise CaseFailed(f"lines without their port: {odd}")
+    c.notes.append("8 readers, 8 codes, each once on its port; --count 8 ended the program")
+
+
+def case_one_of_three_pulled(c):
+    """One reader pulled and plugged back while two others stream: the others
+    lose nothing and see no event; the pulled one comes back by itself, or
+    with --no-reconnect on SIGUSR1."""
+    c.start_sim()
+    streams = [start_sim_at(c, PORT + k, "--wait-host", "--start-delay", "500", "--rate", "0", "--interval", "40",
+                            "--no-stdin")[0] for k in (1, 2)]
+    c.start_read("--quendel", "0", "--retry", ports=f"{PORT},{PORT + 1}-{PORT + 2}")
+    i = max(c.read.wait_line(rf"^com{PORT + k} FindDevice 1 0$") for k in range(3))
+    a = c.mon.mark()
+    c.sim.send("unplug")
+    c.sim.wait_line(rf"^unplugged port {PORT}$")
+    c.read.wait_line(rf"^com{PORT} Anomalia Errore \d+ ", i)
+    c.read.wait_line(rf"^com{PORT} Stato 0$", i)
+    time.sleep(1.0)
+    m = len(c.sim.out)
+    c.sim.send("plug")
+    c.device(m)
+    j = c.read.wait_line(rf"^com{PORT} FindDevice 1 0$", i)
+    c.sim.send("0102030405")
+    c.read.wait_line(rf"^com{PORT} Lettura U0102030405$", j)
+    time.sleep(0.5)
+    b = c.mon.mark()
+    c.measure("three readers, one pulled and plugged back", a, b)
+    got = codes_by_port(c)
+    for k in (1, 2):
+        seen = got.get(PORT + k, [])
+        nums = [int(x[1:], 16) for x in seen]
+        if len(nums) < 20 or nums != list(range(1, len(nums) + 1)):
+            raise CaseFailed(f"com{PORT + k}: {len(nums)} codes, not 1..N in order: {seen[:5]}...{seen[-5:]}")
+        other = [e for e in c.events(i + 1) if e.startswith(f"com{PORT + k} ") and " Lettura " not in e]
+        if other:
+            raise CaseFailed(f"com{PORT + k} saw events of another port: {other}")
+    c.notes.append(f"codes streamed meanwhile: {len(got[PORT + 1])} and {len(got[PORT + 2])}, none lost")
+    c.end_read(0)
+
+    # With --no-reconnect the pulled port stays closed until SIGUSR1, which
+    # reopens it and leaves the open ones alone.
+    c.start_read("--quendel", "0", "--no-reconnect", ports=f"{PORT},{PORT + 1}", monitor=False)
+    i = max(c.read.wait_line(rf"^com{PORT + k} FindDevice 1 0$") for k in range(2))
+    c.sim.send("unplug")
+    c.sim.wait_line(rf"^unplugged port {PORT}$")
+    j = c.read.wait_line(rf"^com{PORT} Stato 0$", i)
+    m = len(c.sim.out)
+    c.sim.send("plug")
+    c.device(m)
+    time.sleep(0.5)
+    if f"com{PORT} Stato 1" in c.events(j):
+        raise CaseFailed("--no-reconnect: the pulled port was reopened without SIGUSR1")
+    c.read.p.send_signal(signal.SIGUSR1)
+    c.read.wait_line(rf"^com{PORT} Stato 1$", j)
+    time.sleep(0.3)
+    other = [e for e in c.events(i + 1) if e.startswith(f"com{PORT + 1} ") and " Lettura " not in e]
+    if other:
+        raise CaseFailed(f"SIGUSR1 touched the open port: {other}")
+    c.end_read(0)
+
+
+def case_one_port_busy_at_start(c):
+    """Of three ports, one is held by another program at start and one is
+    missing: the third reads at once, the held one is waited for. With
+    --no-reconnect the held one is a start failure (4), named with its port."""
+    dev = c.start_sim()
+    other, _ = start_sim_at(c, PORT + 1)
+    h = Holder(dev)
+    c.start_read("--quendel", "0", "--no-reconnect", monitor=False, ports=f"{PORT + 1},{PORT}")
+    status = c.read.finish(None)
+    c.check_clean(c.read)
+    if status != 4 or not any(e.startswith(f"com{PORT} Errore 8010 ") for e in c.read.err):
+        raise CaseFailed(f"held at start, --no-reconnect: exit {status}, stderr {c.read.err[-5:]}")
+    c.start_read("--quendel", "0", ports=f"{PORT},{PORT + 1}-{PORT + 2}")
+    i = c.read.wait_line(rf"^com{PORT} Anomalia Errore 8010 ")
+    c.read.wait_line(rf"^com{PORT + 2} Anomalia Errore 8002 ")
+    j = c.read.wait_line(rf"^com{PORT + 1} FindDevice 1 0$")
+    other.send("0A0B0C0D0E")
+    c.read.wait_line(rf"^com{PORT + 1} Lettura U0A0B0C0D0E$", j)
+    h.release()
+    k = c.read.wait_line(rf"^com{PORT} FindDevice 1 0$", i)
+    c.sim.send("0102030405")
+    c.read.wait_line(rf"^com{PORT} Lettura U0102030405$", k)
+    c.notes.append("events: " + " | ".join(c.events()))
+    c.end_read(0)
+
+
 CASES = [
     ("pulled-idle", case_pulled_idle),
     ("pulled-version-wait-periodic", case_pulled_version_wait_periodic),
@@ -873,6 +989,9 @@ CASES = [
     ("port-appears-late", case_port_appears_late),
     ("port-busy-at-start", case_port_busy_at_start),
     ("silent-reader-plugged", case_silent_reader_plugged),
+    ("eight-readers", case_eight_readers),
+    ("one-of-three-pulled", case_one_of_three_pulled),
+    ("one-port-busy-at-start", case_one_port_busy_at_start),
 ]
 
 

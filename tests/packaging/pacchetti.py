@@ -172,7 +172,7 @@ def debs(a, tmp, proc):
     ha("brelvo", "/usr/bin/brelvo", "/applications/brelvo.desktop", "/scalable/apps/brelvo.svg",
        "/man1/brelvo.1.gz")
     ha("talumbra-tools", "/usr/bin/talumbra-read", "/usr/bin/talumbra-sim", "/systemd/user/talumbra-read@.service",
-       "/udev/70-talumbra-lettore.rules", "/man1/talumbra-read.1.gz", "/man1/talumbra-sim.1.gz")
+       "/systemd/user/talumbra-read.service", "/udev/70-talumbra-lettore.rules", "/man1/talumbra-read.1.gz", "/man1/talumbra-sim.1.gz")
     dipende = campo(pacchetti["brelvo"], "Depends")
     verifica("brelvo's dependencies are computed (Qt, X11) and name libtalumbra0",
              "libqt6widgets6" in dipende and "libxtst6" in dipende and "libtalumbra0 (= " in dipende, dipende)
@@ -216,35 +216,38 @@ def debs(a, tmp, proc):
         r = esegui(["desktop-file-validate", os.path.join(radice, "usr/share/applications/brelvo.desktop")])
         verifica("desktop-file-validate", r.returncode == 0 and not r.stdout.strip(), r.stdout)
     if shutil.which("systemd-analyze"):
-        # An instance of the template, with the command where it was extracted
-        # (systemd looks a bare command name up in the system's folders only).
+        # The template's instance and the unit for all ports, each with the
+        # command where it was extracted (systemd looks a bare command name up
+        # in the system's folders only).
         unita = os.path.join(tmp, "unita")
         os.makedirs(unita)
-        with open(os.path.join(radice, "usr/lib/systemd/user/talumbra-read@.service")) as f:
-            testo = f.read().replace("ExecStart=talumbra-read ", "ExecStart=%s/talumbra-read " % bindir)
-        with open(os.path.join(unita, "talumbra-read@3.service"), "w") as f:
-            f.write(testo)
         run = os.path.join(tmp, "run")
         os.makedirs(run, mode=0o700)
-        r = esegui(["systemd-analyze", "verify", "--user", "--man=no", os.path.join(unita, "talumbra-read@3.service")],
-                   env=dict(os.environ, XDG_RUNTIME_DIR=run))
-        verifica("systemd-analyze verify", r.returncode == 0 and "talumbra-read" not in r.stdout, r.stdout)
-        # The hardening a user unit can take: exposure 5.0 at most (an
-        # unhardened unit scores 9.8).
-        r = esegui(["systemd-analyze", "security", "--user", "--offline=yes", "--threshold=50",
-                    os.path.join(unita, "talumbra-read@3.service")], env=dict(os.environ, XDG_RUNTIME_DIR=run))
-        verifica("systemd-analyze security: exposure within 5.0", r.returncode == 0, r.stdout[-400:])
-        # The failures that a restart cannot mend (the statuses --help lists as
-        # bad arguments, login, TLS, spool) leave the unit failed, within a
-        # start limit, instead of restarting every 5 s for ever.
-        chiavi = {}
-        for riga in testo.splitlines():
-            k, _, v = riga.partition("=")
-            chiavi[k.strip()] = v.split()
-        verifica("the unit stops restarting on exits 2 10 11 12, within a start limit",
-                 {"2", "10", "11", "12"} <= set(chiavi.get("RestartPreventExitStatus", []))
-                 and chiavi.get("StartLimitBurst"), testo)
-
+        for sorgente, nome in (("talumbra-read@.service", "talumbra-read@3.service"),
+                               ("talumbra-read.service", "talumbra-read.service")):
+            with open(os.path.join(radice, "usr/lib/systemd/user", sorgente)) as f:
+                testo = f.read().replace("ExecStart=talumbra-read ", "ExecStart=%s/talumbra-read " % bindir)
+            with open(os.path.join(unita, nome), "w") as f:
+                f.write(testo)
+            r = esegui(["systemd-analyze", "verify", "--user", "--man=no", os.path.join(unita, nome)],
+                       env=dict(os.environ, XDG_RUNTIME_DIR=run))
+            verifica("systemd-analyze verify " + nome, r.returncode == 0 and "talumbra-read" not in r.stdout,
+                     r.stdout)
+            # The hardening a user unit can take: exposure 5.0 at most (an
+            # unhardened unit scores 9.8).
+            r = esegui(["systemd-analyze", "security", "--user", "--offline=yes", "--threshold=50",
+                        os.path.join(unita, nome)], env=dict(os.environ, XDG_RUNTIME_DIR=run))
+            verifica("systemd-analyze security %s: exposure within 5.0" % nome, r.returncode == 0, r.stdout[-400:])
+            # The failures that a restart cannot mend (the statuses --help lists as
+            # bad arguments, login, TLS, spool) leave the unit failed, within a
+            # start limit, instead of restarting every 5 s for ever.
+            chiavi = {}
+            for riga in testo.splitlines():
+                k, _, v = riga.partition("=")
+                chiavi[k.strip()] = v.split()
+            verifica(nome + " stops restarting on exits 2 10 11 12, within a start limit",
+                     {"2", "10", "11", "12"} <= set(chiavi.get("RestartPreventExitStatus", []))
+                     and chiavi.get("StartLimitBurst"), testo)
 
 def main():
     ap = argparse.ArgumentParser()

@@ -1,5 +1,7 @@
 // talumbra-read: hosts one ucTalumbra with no window system and prints the
-// codes it reads (or, with --events, every event it raises).
+// codes it reads (or, with --events, every event it raises). With several
+// ports each gets a talumbra::Lettore of its own: controls in one process
+// share one session, and the output of one port stays as it always was.
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -21,7 +24,9 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include <talumbra/Lettore.h>
 #include <talumbra/ucTalumbra.h>
 
 #include "Recapito.h"
@@ -29,7 +34,7 @@
 namespace {
 
 const char* const kUso =
-    "usage: talumbra-read --port N [OPTION]...\n"
+    "usage: talumbra-read --port N[,N|N-M]... [OPTION]...\n"
     "Reads badges from the reader on port N, with no window, and prints one line\n"
     "per code read (with --events, one per event of the reader control).\n"
     "\n"
@@ -37,7 +42,11 @@ const char* const kUso =
     "  --port N          port number, 1 to 256 (required): the entry comN in\n"
     "                    $TALUMBRA_PORTS, else in ~/.config/talumbra/ports, else\n"
     "                    the built-in table (1-32 ttyS0-31, 33-64 ttyUSB0-31,\n"
-    "                    65-96 ttyACM0-31)\n"
+    "                    65-96 ttyACM0-31). Several ports: --port given again,\n"
+    "                    or a list (--port 1,2,5-8); each port is read by itself\n"
+    "                    with the same options, and every line then starts with\n"
+    "                    its port: \"com2 0123456789\", \"com2 Lettura ...\", on\n"
+    "                    standard error too (\"com2 Errore N ...\")\n"
     "  --badge B         badge type: 0 EM4x02 (default), 1 EM4x50, 2 ISO FDX-B,\n"
     "                    3 HITAG 1, 4 HITAG 2\n"
     "  --repeat-ms MS    the same code again within MS ms is dropped (default 500)\n"
@@ -73,7 +82,8 @@ const char* const kUsoFine =
     "\n"
     "Signals: SIGUSR1 assigns Attivo := true again, as a user switching the reader\n"
     "back on: after the reader was pulled and plugged back in, it reopens the port;\n"
-    "a failure of it is printed on standard error and the program goes on.\n"
+    "a failure of it is printed on standard error and the program goes on. With\n"
+    "several ports it reopens every port that is closed.\n"
     "SIGTERM, SIGINT, SIGHUP and SIGQUIT end it: it sends the reader its closing\n"
     "sequence (EOT EOT) and exits, also while standard output is full.\n"
     "\n"
@@ -87,7 +97,12 @@ const char* const kUsoFine =
     "  5   the output failed (closed, full disk, its reader or the --pipe command\n"
     "      gone): a code that could not be written is lost, and the program ends\n"
     "      at once\n"
-    "  10-12  with --publish, as said above\n";
+    "  10-12  with --publish, as said above\n"
+    "With several ports: --count counts the codes of all ports. A port missing,\n"
+    "busy, pulled or silent is waited for by itself while the others are read\n"
+    "(with --no-reconnect it ends the program, 3 or 4, as for one port). A port\n"
+    "that cannot be set up otherwise (not a serial device, say) ends it with 4 at\n"
+    "the start. --publish takes one port.\n";
 
 // Exit statuses.
 constexpr int kEsitoLettoreAssente = 3;
@@ -97,7 +112,7 @@ constexpr int kEsitoUscita = 5;
 constexpr int kAttesaChiusuraMs = 150;
 
 struct Opzioni {
-    int porta = 0;
+    std::vector<int> porte;  // in the order given; one entry: the output of a single reader
     int badge = 0;
     int repeatMs = 500;
     int quendel = 1;
@@ -127,9 +142,34 @@ long long Intero(const std::string& nome, const char* testo, long long minimo, l
     return v;
 }
 
+// One --port value: "5", or a list "1,2,5-8". A port named twice is a typing
+// error, not two readers on one device.
+void LeggiPorte(const std::string& testo, std::vector<int>& porte) {
+    size_t inizio = 0;
+    while (true) {
+        const size_t fine = std::min(testo.find(',', inizio), testo.size());
+        const std::string voce = testo.substr(inizio, fine - inizio);
+        const size_t trattino = voce.find('-', 1);
+        int da = 0, a = 0;
+        if (trattino == std::string::npos) {
+            da = a = int(Intero("--port", voce.c_str(), 1, 256));
+        } else {
+            da = int(Intero("--port", voce.substr(0, trattino).c_str(), 1, 256));
+            a = int(Intero("--port", voce.substr(trattino + 1).c_str(), 1, 256));
+            if (a < da) ErroreUso("--port: the range '" + voce + "' runs backwards");
+        }
+        for (int n = da; n <= a; ++n) {
+            if (std::find(porte.begin(), porte.end(), n) != porte.end())
+                ErroreUso("--port: port " + std::to_string(n) + " is given twice");
+            porte.push_back(n);
+        }
+        if (fine == testo.size()) break;
+        inizio = fine + 1;
+    }
+}
+
 Opzioni Leggi(int argc, char** argv) {
     Opzioni o;
-    bool conPorta = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto valore = [&]() -> const char* {
@@ -137,8 +177,7 @@ Opzioni Leggi(int argc, char** argv) {
             return argv[++i];
         };
         if (a == "--port") {
-            o.porta = int(Intero(a, valore(), 1, 256));
-            conPorta = true;
+            LeggiPorte(valore(), o.porte);
         } else if (a == "--badge") {
             o.badge = int(Intero(a, valore(), 0, 4));
         } else if (a == "--repeat-ms") {
@@ -176,7 +215,8 @@ Opzioni Leggi(int argc, char** argv) {
             ErroreUso("unknown argument '" + a + "'");
         }
     }
-    if (!conPorta) ErroreUso("--port is required");
+    if (o.porte.empty()) ErroreUso("--port is required");
+    if (o.porte.size() > 1 && !o.consegna.url.empty()) ErroreUso("--publish takes one port");
     return o;
 }
 
@@ -360,6 +400,133 @@ int EsitoUscitaPersa() {
     return kEsitoUscita;
 }
 
+// One port of several: its own session and presence check. Every line it
+// prints starts with its name ("com2 Lettura ..."), on stderr too, so that
+// the lines of many readers can be told apart.
+class Porta {
+public:
+    struct Ambiente {
+        const Opzioni& o;
+        std::function<void(const QString&)> riga;  // a line for the output, in order
+        std::function<void(int)> termina;
+        std::function<bool()> conta;    // false: --count is reached, the code is not printed
+        std::function<bool()> finendo;  // the program is ending: questions are answered no
+        const std::vector<std::unique_ptr<Porta>>& porte;
+    };
+
+    Porta(int numero, Ambiente& a) : numero_(numero), nome_(QStringLiteral("com%1 ").arg(numero)), a_(a) {
+        const Opzioni& o = a.o;
+        l_.setDomanda([this](const QString&) { return a_.o.riprova && !a_.finendo(); });
+        QObject::connect(&l_, &talumbra::Lettore::Lettura, [this](const QString& codice) {
+            if (!a_.conta()) return;
+            a_.riga(nome_ + (a_.o.eventi ? "Lettura " + codice : codice));
+        });
+        QObject::connect(&l_, &talumbra::Lettore::Stato, [this](bool attivo) {
+            if (a_.o.eventi) a_.riga(nome_ + QStringLiteral("Stato %1").arg(attivo ? 1 : 0));
+        });
+        QObject::connect(&l_, &talumbra::Lettore::FindDevice, [this](bool trovato, int32_t tipo) {
+            if (a_.o.eventi) a_.riga(nome_ + QStringLiteral("FindDevice %1 %2").arg(trovato ? 1 : 0).arg(tipo));
+            if (!trovato && !a_.o.riprova && !a_.o.riconnetti) a_.termina(kEsitoLettoreAssente);
+        });
+        QObject::connect(&l_, &talumbra::Lettore::Scartata, [this](const QString& trama) {
+            if (a_.o.eventi) a_.riga(nome_ + "Scartata " + trama);
+        });
+        QObject::connect(&l_, &talumbra::Lettore::Anomalia, [this](const QString& testo) {
+            if (a_.o.eventi) {
+                a_.riga(nome_ + "Anomalia " + testo);
+            } else {
+                std::fprintf(stderr, "%s\n", (nome_ + testo).toLocal8Bit().constData());
+                std::fflush(stderr);
+            }
+        });
+        check_.setSingleShot(true);
+        QObject::connect(&check_, &QTimer::timeout, [this] { Verifica(); });
+        if (o.tipo) l_.setTipoDispositivo(*o.tipo);
+        l_.setTipoBadge(o.badge);
+        l_.setTMantCode(o.repeatMs);
+        l_.setCodificaQuendel(o.quendel != 0);
+        // Before the opening, so that a missing or busy port is waited out.
+        l_.setRiconnessioneAutomatica(o.riconnetti);
+    }
+
+    // Opens the port and identifies the reader, as the control does when
+    // loaded with Attivo set. Throws what cannot be waited out.
+    void Apri() {
+        l_.setCommPort(numero_);
+        l_.setAttivo(true);
+        l_.Riconnetti(false);
+        if (a_.o.checkMs && *a_.o.checkMs > 0) Arma(*a_.o.checkMs);
+    }
+
+    // SIGUSR1: a closed port is opened again; its failure is said and the
+    // program goes on.
+    void Riapri() {
+        if (l_.Attivo()) return;
+        try {
+            l_.setAttivo(true);
+        } catch (const talumbra::Fallimento& f) {
+            std::fprintf(stderr, "com%d Errore %d %s\n", numero_, f.Numero(), f.Descrizione().c_str());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "com%d Errore 0 %s\n", numero_, e.what());
+        }
+    }
+
+    // Ending: a check waiting on a silent reader ends at its next read.
+    void Chiudi() {
+        check_.stop();
+        try {
+            if (l_.Attivo()) l_.setAttivo(false);
+        } catch (...) {
+        }
+    }
+
+    ~Porta() {
+        QObject::disconnect(&l_, nullptr, nullptr, nullptr);
+        check_.stop();
+        l_.Chiudi(true);
+    }
+
+    bool InVerifica() const { return l_.VerificaInCorso(); }
+    int Numero() const { return numero_; }
+
+private:
+    void Arma(int ms) { check_.start(std::min(ms, kMaxIntervalloCheck)); }
+
+    // A presence check waits on the line, letting the other ports' events
+    // run inside it. Another port's check started there would hold the first
+    // one, and the codes it waits among, until it ended too: a check waits
+    // for the one running to end, but never longer than its own period, so
+    // that a check that goes on for ever (--retry, a silent reader) does not
+    // stop every other port's.
+    void Verifica() {
+        const int periodo = std::min(*a_.o.checkMs, kMaxIntervalloCheck);
+        for (const auto& p : a_.porte)
+            if (p.get() != this && p->InVerifica()) {
+                if (!rinvio_.isValid()) rinvio_.start();
+                if (rinvio_.elapsed() < periodo) {
+                    check_.start(kAttesaAltraVerificaMs);
+                    return;
+                }
+                break;
+            }
+        rinvio_.invalidate();
+        if (!l_.VerificaInCorso())
+            l_.Protetto([this] {
+                if (l_.Attivo()) l_.VerificaConnessione();
+            });
+        Arma(*a_.o.checkMs);
+    }
+
+    static constexpr int kMaxIntervalloCheck = 60000;
+    static constexpr int kAttesaAltraVerificaMs = 50;
+    const int numero_;
+    const QString nome_;
+    Ambiente& a_;
+    talumbra::Lettore l_;
+    QTimer check_;
+    QElapsedTimer rinvio_;  // since when the check waits for another port's
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -442,6 +609,8 @@ int main(int argc, char** argv) {
     }
 
     ucTalumbra* controllo = nullptr;
+    // With several ports: one session each, no control (controls share one).
+    std::vector<std::unique_ptr<Porta>> porte;
     QSocketNotifier segnali(pipeSegnali[0], QSocketNotifier::Read);
     QObject::connect(&segnali, &QSocketNotifier::activated, [&] {
         SvuotaSegnali();
@@ -455,31 +624,71 @@ int main(int argc, char** argv) {
                     if (controllo && controllo->Attivo()) controllo->setAttivo(false);
                 } catch (...) {
                 }
+                for (auto& p : porte) p->Chiudi();
             });
         }
         if (!riattivare) return;
         riattivare = 0;
-        if (uscita || !controllo) return;
+        if (uscita) return;
         // The host's own call: its failure stops here, like a user's click would.
-        try {
-            controllo->setAttivo(true);
-        } catch (const talumbra::Fallimento& f) {
-            std::fprintf(stderr, "Errore %d %s\n", f.Numero(), f.Descrizione().c_str());
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "Errore 0 %s\n", e.what());
+        if (controllo) {
+            try {
+                controllo->setAttivo(true);
+            } catch (const talumbra::Fallimento& f) {
+                std::fprintf(stderr, "Errore %d %s\n", f.Numero(), f.Descrizione().c_str());
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "Errore 0 %s\n", e.what());
+            }
         }
+        for (auto& p : porte)
+            if (!uscita) p->Riapri();
         std::fflush(stderr);
     });
     if (o.secondi > 0) QTimer::singleShot(static_cast<int>(o.secondi * 1000), &app, [&] { Termina(0); });
 
+    long long letti = 0;
+    // A code accepted from any port: --count is exact over all of them, even
+    // when a fast stream delivers more before the loop ends.
+    auto Conta = [&]() {
+        if (o.conteggio > 0 && letti >= o.conteggio) return false;
+        if (o.conteggio > 0 && ++letti >= o.conteggio) Termina(0);
+        return true;
+    };
+    if (o.porte.size() > 1) {
+        Porta::Ambiente ambiente{o, Stampa, Termina, Conta, [&] { return uscita.has_value() || chiudere; }, porte};
+        for (int n : o.porte) porte.push_back(std::make_unique<Porta>(n, ambiente));
+        for (auto& p : porte) {
+            if (uscita || chiudere) break;
+            try {
+                p->Apri();
+            } catch (const talumbra::Fallimento& f) {
+                if (!chiudere)
+                    std::fprintf(stderr, "com%d Errore %d %s\n", p->Numero(), f.Numero(), f.Descrizione().c_str());
+                if (!uscita) uscita = kEsitoAvvio;
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "com%d Errore 0 %s\n", p->Numero(), e.what());
+                if (!uscita) uscita = kEsitoAvvio;
+            }
+        }
+        if (chiudere) Termina(0);
+        if (!uscita) app.exec();
+        // Each session sends its reader EOT EOT and closes its port.
+        porte.clear();
+        if (nonScritte > 0)
+            std::fprintf(stderr, "talumbra-read: ended with standard output full: %lld line(s) not written\n",
+                         nonScritte);
+        AttendiComando();
+        return uscita.value_or(0);
+    }
+    const int porta = o.porte.front();
+
     // Publishing is checked and its spool opened before the port is; the
     // broker is reached in the background.
-    recapito = talumbra_read::Recapito::Avvia(o.consegna, o.porta, Stampa);
+    recapito = talumbra_read::Recapito::Avvia(o.consegna, porta, Stampa);
     if (recapito) recapito->Termina = Termina;
 
     Contenitore contenitore;
     controllo = new ucTalumbra(nullptr, &contenitore);
-    long long letti = 0;
 
     // Once the program is ending, every further question is answered Cancel.
     controllo->setDomanda([&](const QString&) { return o.riprova && !uscita && !chiudere; });
@@ -513,7 +722,7 @@ int main(int argc, char** argv) {
     });
 
     Proprieta store;
-    store.Imposta("CommPort", QVariant::fromValue<qint16>(static_cast<qint16>(o.porta)));
+    store.Imposta("CommPort", QVariant::fromValue<qint16>(static_cast<qint16>(porta)));
     store.Imposta("Attivo", true);
     store.Imposta("TipoBadge", o.badge);
     store.Imposta("TMantCode", o.repeatMs);
