@@ -678,7 +678,9 @@ int main(int argc, char** argv) {
     };
     if (o.porte.size() > 1) {
         Porta::Ambiente ambiente{o, Stampa, Termina, Conta, [&] { return uscita.has_value() || chiudere; }, porte};
+        talumbra_read::Recapito::PrimaDiUscire = [&] { porte.clear(); };
         for (int n : o.porte) porte.push_back(std::make_unique<Porta>(n, ambiente));
+        talumbra_read::Recapito::PrimaDiUscire = nullptr;
         for (auto& p : porte) {
             if (uscita || chiudere) break;
             try {
