@@ -43,18 +43,19 @@ def spooled(c, state=None):
         return 0
 
 
-def spool_path(c, state=None):
-    return os.path.join(state or os.path.join(c.tmp, "state"), "talumbra", f"com{PORT}.spool")
+def spool_path(c, state=None, port=PORT):
+    return os.path.join(state or os.path.join(c.tmp, "state"), "talumbra", f"com{port}.spool")
 
 
-def spool_query(c, sql, state=None):
-    with contextlib.closing(sqlite3.connect(f"file:{spool_path(c, state)}?mode=ro", uri=True, timeout=5)) as db:
+def spool_query(c, sql, state=None, port=PORT):
+    with contextlib.closing(sqlite3.connect(f"file:{spool_path(c, state, port)}?mode=ro", uri=True,
+                                            timeout=5)) as db:
         return db.execute(sql).fetchall()
 
 
-def source(c, state=None):
+def source(c, state=None, port=PORT):
     """The spool's source id as the JSON gives it."""
-    return "%016x" % spool_query(c, "SELECT valore FROM meta WHERE chiave='sorgente'", state)[0][0]
+    return "%016x" % spool_query(c, "SELECT valore FROM meta WHERE chiave='sorgente'", state, port)[0][0]
 
 
 def until(cond, what, timeout=WAIT):
@@ -864,6 +865,51 @@ def case_never_acknowledged(c, n=3000, rounds=12):
     c.read.finish(signal.SIGTERM)
 
 
+def case_two_ports(c):
+    """Two ports in one program: each code on its port's topic with its own source and seq; a port whose spool
+    is held refuses the start before any port opens; a SIGKILL sends every port's will."""
+    b = Broker(c, "allow_anonymous true\n")
+    url = f"mqtt://127.0.0.1:{b.port}/site"
+    ports = (PORT, PORT + 1)
+    sims = []
+    for n in ports:
+        s = Proc("talumbra-sim", [c.args.sim, "--port", str(n), "--wait-host", "--interval", "0", "--unpaced"],
+                 c.env, stdin=True)
+        c.procs.append(s)
+        s.wait_line(rf"^ready port {n} ")
+        sims.append(s)
+    sub = c.subscribe(b)
+    c.read = Proc("talumbra-read", [c.args.read, "--port", f"{PORT},{PORT + 1}", "--events", "--quendel", "0",
+                                    "--repeat-ms", "0", "--publish", url], c.env)
+    c.procs.append(c.read)
+    both = c.read
+    for n in ports:
+        both.wait_line(rf"^com{n} FindDevice 1 0$")
+    for n, s in zip(ports, sims):
+        s.send("%010X" % n)
+    until(lambda: len(c.codes(sub)) >= 2, "a code from each port")
+    got = {t.rsplit("/", 2)[-2]: j for t, j in c.codes(sub)}
+    for n in ports:
+        j = got.get(f"com{n}")
+        want = {"code": "U%010X" % n, "port": n, "seq": 1, "source": source(c, port=n)}
+        if len(got) != 2 or {k: j.get(k) for k in want} != want:
+            raise CaseFailed(f"com{n}: got {got}, expected {want}")
+        both.wait_line(rf"^com{n} Lettura U%010X$" % n)
+    # A spool held by the program above, behind a free port: refused before the free port is opened.
+    r = Proc("talumbra-read", [c.args.read, "--port", f"{PORT + 2},{PORT + 1}", "--events", "--publish", url], c.env)
+    c.procs.append(r)
+    got = r.finish(None)
+    if got != 12 or r.out or not any("in use by another" in l for l in r.err):
+        raise CaseFailed(f"a held spool behind a free port: exit {got}, stdout {r.out}, stderr {r.err}")
+    before = len(sub.out)
+    both.p.kill()
+    both.p.wait()
+    for n in ports:
+        until(lambda: any(l.endswith(f"/com{n}/status offline") for l in list(sub.out)[before:]),
+              f"com{n} offline by its will")
+    c.notes.append("two ports: a code on each, own topic, source and seq 1; refused start; both wills sent")
+
+
 CASES = [
     ("fields-login-acl", case_fields_login_acl),
     ("broker-restart", case_broker_restart),
@@ -877,6 +923,7 @@ CASES = [
     ("sigkill-flood", case_sigkill_flood),
     ("disk-full", case_disk_full),
     ("broker-never-answers", case_broker_never_answers),
+    ("two-ports", case_two_ports),
     ("never-acknowledged", case_never_acknowledged),
 ]
 

@@ -62,6 +62,7 @@ constexpr size_t kMassimoPassword = 4096;
 
 [[noreturn]] void Fine(int uscita, const std::string& testo) {
     std::fprintf(stderr, "talumbra-read: %s\n", testo.c_str());
+    if (auto prima = std::exchange(Recapito::PrimaDiUscire, nullptr)) prima();
     std::exit(uscita);
 }
 

@@ -49,6 +49,10 @@ public:
     // them. Before any other line is printed, so that lines keep their order.
     void Salva();
 
+    // Run before a refusal at the start ends the program: with several
+    // ports, the deliveries already started end cleanly, not cut by exit().
+    static inline std::function<void()> PrimaDiUscire;
+
     // Ends the program with a status, once it runs: the first connection,
     // made in the background, was refused for good (the reason is printed).
     std::function<void(int uscita)> Termina;

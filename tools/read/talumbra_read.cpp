@@ -102,7 +102,10 @@ const char* const kUsoFine =
     "busy, pulled or silent is waited for by itself while the others are read\n"
     "(with --no-reconnect it ends the program, 3 or 4, as for one port). A port\n"
     "that cannot be set up otherwise (not a serial device, say) ends it with 4 at\n"
-    "the start. --publish takes one port.\n";
+    "the start. With --publish each port has its own spool, broker connection and\n"
+    "last will, as it has alone: one connection carries one will, and each port's\n"
+    "status must turn \"offline\" by itself. The checks of 2 and 10-12 are made\n"
+    "for every port before any port is opened.\n";
 
 // Exit statuses.
 constexpr int kEsitoLettoreAssente = 3;
@@ -216,7 +219,6 @@ Opzioni Leggi(int argc, char** argv) {
         }
     }
     if (o.porte.empty()) ErroreUso("--port is required");
-    if (o.porte.size() > 1 && !o.consegna.url.empty()) ErroreUso("--publish takes one port");
     return o;
 }
 
@@ -417,23 +419,31 @@ public:
     Porta(int numero, Ambiente& a) : numero_(numero), nome_(QStringLiteral("com%1 ").arg(numero)), a_(a) {
         const Opzioni& o = a.o;
         l_.setDomanda([this](const QString&) { return a_.o.riprova && !a_.finendo(); });
+        // Publishing is checked and the spool opened here, before any port
+        // is opened; the broker is reached in the background.
+        recapito_ = talumbra_read::Recapito::Avvia(o.consegna, numero, a.riga);
+        if (recapito_) recapito_->Termina = a.termina;
         QObject::connect(&l_, &talumbra::Lettore::Lettura, [this](const QString& codice) {
             if (!a_.conta()) return;
-            a_.riga(nome_ + (a_.o.eventi ? "Lettura " + codice : codice));
+            const QString riga = nome_ + (a_.o.eventi ? "Lettura " + codice : codice);
+            if (recapito_)
+                recapito_->Accetta(codice, l_.TipoDispositivo(), l_.TipoBadge(), riga);
+            else
+                a_.riga(riga);
         });
         QObject::connect(&l_, &talumbra::Lettore::Stato, [this](bool attivo) {
-            if (a_.o.eventi) a_.riga(nome_ + QStringLiteral("Stato %1").arg(attivo ? 1 : 0));
+            if (a_.o.eventi) Riga(QStringLiteral("Stato %1").arg(attivo ? 1 : 0));
         });
         QObject::connect(&l_, &talumbra::Lettore::FindDevice, [this](bool trovato, int32_t tipo) {
-            if (a_.o.eventi) a_.riga(nome_ + QStringLiteral("FindDevice %1 %2").arg(trovato ? 1 : 0).arg(tipo));
+            if (a_.o.eventi) Riga(QStringLiteral("FindDevice %1 %2").arg(trovato ? 1 : 0).arg(tipo));
             if (!trovato && !a_.o.riprova && !a_.o.riconnetti) a_.termina(kEsitoLettoreAssente);
         });
         QObject::connect(&l_, &talumbra::Lettore::Scartata, [this](const QString& trama) {
-            if (a_.o.eventi) a_.riga(nome_ + "Scartata " + trama);
+            if (a_.o.eventi) Riga("Scartata " + trama);
         });
         QObject::connect(&l_, &talumbra::Lettore::Anomalia, [this](const QString& testo) {
             if (a_.o.eventi) {
-                a_.riga(nome_ + "Anomalia " + testo);
+                Riga("Anomalia " + testo);
             } else {
                 std::fprintf(stderr, "%s\n", (nome_ + testo).toLocal8Bit().constData());
                 std::fflush(stderr);
@@ -480,7 +490,10 @@ public:
         }
     }
 
+    // The codes still waiting for their commit are printed before the
+    // reader is closed; the delivery ends after it, with "offline".
     ~Porta() {
+        if (recapito_) recapito_->Salva();
         QObject::disconnect(&l_, nullptr, nullptr, nullptr);
         check_.stop();
         l_.Chiudi(true);
@@ -491,6 +504,13 @@ public:
 
 private:
     void Arma(int ms) { check_.start(std::min(ms, kMaxIntervalloCheck)); }
+
+    // A line of this port: its codes accepted before it are committed and
+    // printed first, so that its lines keep their order.
+    void Riga(const QString& testo) {
+        if (recapito_) recapito_->Salva();
+        a_.riga(nome_ + testo);
+    }
 
     // A presence check waits on the line, letting the other ports' events
     // run inside it. Another port's check started there would hold the first
@@ -522,6 +542,8 @@ private:
     const int numero_;
     const QString nome_;
     Ambiente& a_;
+    // Before the session: destroyed after the reader is closed.
+    std::unique_ptr<talumbra_read::Recapito> recapito_;
     talumbra::Lettore l_;
     QTimer check_;
     QElapsedTimer rinvio_;  // since when the check waits for another port's
@@ -656,7 +678,9 @@ int main(int argc, char** argv) {
     };
     if (o.porte.size() > 1) {
         Porta::Ambiente ambiente{o, Stampa, Termina, Conta, [&] { return uscita.has_value() || chiudere; }, porte};
+        talumbra_read::Recapito::PrimaDiUscire = [&] { porte.clear(); };
         for (int n : o.porte) porte.push_back(std::make_unique<Porta>(n, ambiente));
+        talumbra_read::Recapito::PrimaDiUscire = nullptr;
         for (auto& p : porte) {
             if (uscita || chiudere) break;
             try {
