@@ -798,7 +798,7 @@ def case_disk_full(c, down=12000, limit=4096):
         os.unlink(f)
     b.start()
     until(lambda: len(c.codes(sub)) >= sent + limit, f"the newest {limit} codes")
-    c.read.wait_line(r"the spool takes codes again", stream="err", timeout=10)
+    c.read.wait_line(r"the spool takes codes again", stream="err")
     host = socket.gethostname()
     status = c.retained(b, f"site/{host}/com{PORT}/status")
     c.read.finish(signal.SIGTERM)
