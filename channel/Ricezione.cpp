@@ -121,21 +121,15 @@ void clsComunicazioni::ConsegnaInAttesa() {
     Piattaforma& pf = piattaforma();
     const uint32_t t0 = pf.timeGetTime();
     // In pieces, so that a flood cannot hold the command for long: what a
-    // notification would have taken, for a quarter of a second at most. A
-    // code in progress when the time is up is still finished, a byte at a
-    // time and within one more piece (no code is longer): a machine slow
-    // to run us must not cut a code that came whole.
+    // notification would have taken, for a quarter of a second at most.
     const bool stxLetto = std::exchange(mStxLetto, false);
     uint32_t pausa = 0;  // how long the rest of a code in progress may take
     if (driver) {
         driver->InizioRaccolta(stxLetto);
         pausa = driver->Raccogli(*this, {});
     }
-    int oltre = 0;  // bytes taken once the time was up
-    for (;;) {
-        const bool finito = Trascorso(t0, pf.timeGetTime()) >= LimiteCodice;
-        if (finito && (pausa == 0 || oltre++ >= PezzoRaccolta)) break;
-        Seriale->setInputLen(finito ? 1 : PezzoRaccolta);
+    Seriale->setInputLen(PezzoRaccolta);
+    while (Trascorso(t0, pf.timeGetTime()) < LimiteCodice) {
         std::string arrivati = Seriale->Input();
         if (arrivati.empty()) {
             // A code may be on its way: give it the time its bytes take.

@@ -148,12 +148,8 @@ public:
     // Longest a code's sync hunt, each of its bytes, and the byte after 0xFF
     // are waited for.
     static constexpr uint32_t LimiteCodice = 250;
-    // Quiet time after which a code in progress counts as ended: as long as
-    // a code frame's byte is waited for. A reader's line can pause mid-code
-    // (a USB adapter's latency, a loaded machine behind a virtual port); a
-    // code taken for ended too soon is dropped, and the pause costs the
-    // command only when a code really was cut.
-    static constexpr uint32_t PausaCodice = LimiteCodice;
+    // Quiet time after which a code in progress counts as ended.
+    static constexpr uint32_t PausaCodice = 20;
 
 private:
     // Raises ComRX for every complete code waiting in the input, then drops
