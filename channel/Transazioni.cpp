@@ -1,5 +1,4 @@
 // Command transactions: write a text, optionally wait for the reader's reply.
-#include <algorithm>
 #include <utility>
 
 #include "channel/Attesa.h"
@@ -122,13 +121,6 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
         raccolto += c;
         pf.Sleep(10);
         if (!c.empty() && c != CR) continue;
-        // A reply that never looks like a code ends where the line goes quiet;
-        // but what is collected may be a code presented meanwhile whose line
-        // paused: it is given a code's time to go on.
-        if (c.empty() && mCodiciInAttesa) {
-            Seriale->AttendiDati(std::min(PausaCodice, resto()));
-            if (Seriale->InBufferCount() > 0) continue;
-        }
         if (c == CR) {
             // The LF must follow within the time-out, counted from the CR;
             // anything else read meanwhile is dropped.
