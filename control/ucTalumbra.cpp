@@ -66,6 +66,8 @@ ucTalumbra::ucTalumbra(QWidget* parent, Container* container) : QWidget(parent),
     // control's too: those the host gave it stay.
     d->mio = std::make_shared<Lettore>();
     Lettore* s = d->mio.get();
+    // A form's reader holds its window while it greets the reader.
+    s->setAttesaBloccante(true);
     if (viventi++ == 0) {
         s->setTipoBadge(tb_EM_4x02);
         s->setTMantCode(500);

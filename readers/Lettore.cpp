@@ -2,6 +2,7 @@
 #include "talumbra/Lettore.h"
 
 #include <QPointer>
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -42,6 +43,7 @@ struct Lettore::Dati {
     Sorveglianza* sorveglianza = nullptr;
     Domanda domanda;
     bool verificaInCorso = false;
+    bool attesaBloccante = false;
 
     bool riconnessione = false;  // the setting
     bool inAttesa = false;       // a loss not yet recovered: waiting for the device
@@ -117,6 +119,9 @@ void Lettore::setRiconnessioneAutomatica(bool v) {
     d->riconnessione = v;
     if (!v) FineAttesa();
 }
+
+bool Lettore::AttesaBloccante() const { return d->attesaBloccante; }
+void Lettore::setAttesaBloccante(bool v) { d->attesaBloccante = v; }
 
 void Lettore::setDomanda(Domanda domanda) { d->domanda = std::move(domanda); }
 
@@ -256,13 +261,32 @@ void Lettore::VerificaConnessione() {
         }
         if (Risposta.size() > 16) break;
     }
-    auto& p = piattaforma();
-    p.Sleep(250);
+    QPointer<Lettore> vivo(this);
+    if (!Pausa(250) || !vivo || !Attivo()) return;
     d->Canale().InviaComando(std::string(2, '\x04'));
-    p.Sleep(250);
+    if (!Pausa(250) || !vivo || !Attivo()) return;
     d->Pelvan().Reset();
     d->Canale().OnComm_Attivato();
     emit FindDevice(true, TipoDispositivo());
+}
+
+bool Lettore::Pausa(uint32_t ms) {
+    auto& p = piattaforma();
+    if (d->attesaBloccante) {
+        p.Sleep(ms);
+        return true;
+    }
+    // Other sessions of the program go on meanwhile, as in a reply wait: at
+    // every 100 ms mark their events run. False once this session is gone.
+    QPointer<Lettore> vivo(this);
+    const uint32_t t0 = p.timeGetTime();
+    for (;;) {
+        p.DoEvents();
+        if (!vivo) return false;
+        const uint32_t trascorso = Trascorso(t0, p.timeGetTime());
+        if (trascorso >= ms) return true;
+        p.Sleep(std::min<uint32_t>(ms - trascorso, 100 - trascorso % 100));
+    }
 }
 
 // ---------------------------------------------------------------- failures

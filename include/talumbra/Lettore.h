@@ -61,6 +61,11 @@ public:
     // when `saluto`; failures are ignored.
     void Chiudi(bool saluto = true);
 
+    // When true (a widget's session), the pauses of the identification hold
+    // the thread; otherwise the program's events go on meanwhile.
+    bool AttesaBloccante() const;
+    void setAttesaBloccante(bool v);
+
     // The question asked when the reader does not answer ("Check connection.");
     // true goes on trying. Without one the answer is no.
     using Domanda = std::function<bool(const QString& testo)>;
@@ -90,6 +95,7 @@ signals:
 
 private:
     void Assegna(bool v);
+    bool Pausa(uint32_t ms);
     void ChiudiDopoGuasto();
     void Segnala(int32_t numero, const std::string& descrizione);
     void Perdita(int32_t numero, const std::string& descrizione, bool chiudi = true);
