@@ -114,10 +114,10 @@ const char* const kUsoFine =
     "busy, pulled or silent is waited for by itself while the others are read\n"
     "(with --no-reconnect it ends the program, 3 or 4, as for one port). A port\n"
     "that cannot be set up otherwise (not a serial device, say) ends it with 4 at\n"
-    "the start. With --publish each port has its own spool, broker connection and\n"
-    "last will, as it has alone: one connection carries one will, and each port's\n"
-    "status must turn \"offline\" by itself. The checks of 2 and 10-12 are made\n"
-    "for every port before any port is opened.\n";
+    "the start. With --publish each port has its own spool, topics, seq and status,\n"
+    "and all share one broker connection, whose last will is the group's status\n"
+    "(see above); a message about the connection is said by every port. The\n"
+    "checks of 2 and 10-12 are made for every port before any port is opened.\n";
 
 // From a close signal to the port closed under a presence check that goes on.
 constexpr int kAttesaChiusuraMs = 150;
