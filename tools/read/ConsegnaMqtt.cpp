@@ -340,7 +340,7 @@ void ConsegnaMqtt::Connesso(int rc, int pacchettoMax) {
     for (size_t i = 0; i < canali_.size(); ++i) {
         if (canali_[i].chiuso || canali_[i].addio) continue;
         Stato(int(i), canali_[i].c.stato);
-        // Looked up again: the port's own call may end up anywhere.
+        // Its status first, then its codes, from the oldest spooled one.
         if (pronta_ && canali_[i].c.Collegata) canali_[i].c.Collegata();
     }
 }

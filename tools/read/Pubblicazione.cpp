@@ -361,8 +361,8 @@ std::unique_ptr<Pubblicazione> Pubblicazione::Avvia(const OpzioniConsegna& o, co
 }
 
 Pubblicazione::~Pubblicazione() {
-    // Each port says "offline" in turn, then the link ends.
-    recapiti_.clear();
+    // Each port says "offline" in turn, in the order given, then the link ends.
+    for (auto& r : recapiti_) r.reset();
     if (link_) link_->Fine();
 }
 
