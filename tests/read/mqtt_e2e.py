@@ -885,7 +885,8 @@ def offline_by_rule(statuses, host, port):
 
 def case_two_ports(c):
     """Two ports in one program over one connection: each code on its port's topic with its own source and seq;
-    the group's status "online"; a port whose spool is held refuses the start before any port opens; a SIGKILL
+    the group's status "online"; a port whose spool is held refuses the start before any port opens; a login
+    refused late ends the program once, said by each port; a SIGKILL
     sends the group's will, which makes both readers offline; the link's messages are said by each port; a clean
     end says "offline" for each port, then clears the group's status."""
     b = Broker(c, "allow_anonymous true\n")
@@ -940,6 +941,15 @@ def case_two_ports(c):
     got = r.finish(None)
     if got != 12 or r.out or not any(l.startswith(f"com{PORT + 1} ") and "in use by another" in l for l in r.err):
         raise CaseFailed(f"a held spool behind a free port: exit {got}, stdout {r.out}, stderr {r.err}")
+    # A login refused a second late, on the one connection: the program ends with 10, and each port says why.
+    fake = c.fake_broker("late-refusal")
+    r = Proc("talumbra-read", [c.args.read, "--port", f"{PORT + 2},{PORT + 3}", "--events", "--publish",
+                               f"mqtt://127.0.0.1:{fake.port}/site"], c.env)
+    c.procs.append(r)
+    got = r.finish(None)
+    said = sorted(l.split(" ")[0] for l in r.err if "refused the login" in l)
+    if got != 10 or said != [f"com{PORT + 2}", f"com{PORT + 3}"]:
+        raise CaseFailed(f"a login refused late to two ports: exit {got}, stderr {r.err}")
     before = len(sub.out)
     both.p.kill()
     both.p.wait()
