@@ -6,11 +6,9 @@
 #include <limits.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -26,7 +24,6 @@
 #include <utility>
 #include <vector>
 
-#include <talumbra/Lettore.h>
 #include <talumbra/ucTalumbra.h>
 
 #include "Comando.h"
