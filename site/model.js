@@ -12,7 +12,24 @@ const FEED_SIZE = 100;
 const SPARK_MINUTES = 60;
 const SEQ_MEMORY = 64; // seqs remembered per reader, to drop QoS 1 repeats
 
-// "<prefix>/<host>/com<N>/<kind>" -> {host, port, kind}, or null.
+// "1,2,5-8" (ports 1 to 256, as talumbra-read --port writes them) -> a Set
+// of port numbers, or null when it is no such list.
+function parsePortList(text) {
+  const out = new Set();
+  for (const item of text.split(",")) {
+    const m = /^(\d{1,3})(?:-(\d{1,3}))?$/.exec(item);
+    if (!m) return null;
+    const a = Number(m[1]);
+    const b = m[2] === undefined ? a : Number(m[2]);
+    if (a < 1 || b > 256 || b < a) return null;
+    for (let n = a; n <= b; n++) out.add(n);
+  }
+  return out;
+}
+
+// "<prefix>/<host>/com<N>/<kind>" -> {host, port, kind}; the status of a
+// group of ports, "<prefix>/<host>/ports-<list>/status" -> {host, group,
+// ports, kind: "group"}; or null.
 function parseTopic(topic, prefix) {
   let rest = topic;
   if (prefix) {
@@ -22,6 +39,10 @@ function parseTopic(topic, prefix) {
   const parts = rest.split("/");
   if (parts.length !== 3) return null;
   const [host, com, kind] = parts;
+  if (com.startsWith("ports-")) {
+    const ports = kind === "status" ? parsePortList(com.slice(6)) : null;
+    return ports ? { host, group: com, ports, kind: "group" } : null;
+  }
   const m = /^com(\d+)$/.exec(com);
   if (!m || (kind !== "code" && kind !== "status")) return null;
   return { host, port: Number(m[1]), kind };
@@ -71,6 +92,10 @@ class Reader {
     this.host = host;
     this.port = port;
     this.key = Reader.key(host, port);
+    // Its own status; state and stateWord are what the page shows, which a
+    // group status of its host may turn offline.
+    this.ownState = "unknown";
+    this.ownWord = "";
     this.state = "unknown";
     this.stateWord = "";
     this.dropped = 0;
@@ -138,6 +163,7 @@ class Site {
     this.feedAdded = 0; // codes appended since the view last took them
     this.changed = new Set(); // readers whose tile is to be redrawn
     this.orderChanged = false;
+    this.groups = new Map(); // host -> Map(group topic level -> {ports, state})
   }
 
   reader(host, port, now) {
@@ -147,14 +173,59 @@ class Site {
       r = new Reader(host, port, now);
       this.readers.set(key, r);
       this.orderChanged = true;
+      this.settle(r, now);
     }
     return r;
+  }
+
+  // A reader is offline when its own status says so, or when a group status
+  // of its host that lists its port says "offline" and none listing it says
+  // "online": a program reading several ports has one last will, on its
+  // group's status, and a killed one leaves its readers' own "online".
+  settle(r, now) {
+    let state = r.ownState;
+    let word = r.ownWord;
+    if (state !== "offline") {
+      let off = false;
+      let on = false;
+      for (const g of (this.groups.get(r.host) || new Map()).values()) {
+        if (!g.ports.has(r.port)) continue;
+        if (g.state === "offline") off = true;
+        else if (g.state === "online") on = true;
+      }
+      if (off && !on) {
+        state = "offline";
+        word = "offline";
+      }
+    }
+    if (r.state !== state) {
+      r.stateSince = now;
+      this.orderChanged = true;
+    }
+    if (r.state !== state || r.stateWord !== word) this.changed.add(r.key);
+    r.state = state;
+    r.stateWord = word;
+  }
+
+  // A group's status: set, or cleared (empty); its host's readers settle again.
+  handleGroup(t, payloadText, now) {
+    const groups = this.groups.get(t.host) || new Map();
+    if (payloadText === "") {
+      if (!groups.delete(t.group)) return false;
+      if (!groups.size) this.groups.delete(t.host);
+    } else {
+      groups.set(t.group, { ports: t.ports, state: parseStatus(payloadText).state });
+      this.groups.set(t.host, groups);
+    }
+    for (const r of this.readers.values()) if (r.host === t.host && t.ports.has(r.port)) this.settle(r, now);
+    return true;
   }
 
   // One broker message; true when it changed anything.
   handle(topic, payloadText, now) {
     const t = parseTopic(topic, this.prefix);
     if (!t) return false;
+    if (t.kind === "group") return this.handleGroup(t, payloadText, now);
     if (t.kind === "status") {
       if (payloadText === "") {
         // A retained status cleared: the reader is gone from the site.
@@ -166,13 +237,10 @@ class Site {
       }
       const s = parseStatus(payloadText);
       const r = this.reader(t.host, t.port, now);
-      if (r.state !== s.state) {
-        r.stateSince = now;
-        this.orderChanged = true;
-      }
-      r.state = s.state;
-      r.stateWord = s.word;
+      r.ownState = s.state;
+      r.ownWord = s.word;
       r.dropped = s.dropped;
+      this.settle(r, now);
       this.changed.add(r.key);
       return true;
     }
@@ -220,5 +288,7 @@ class Site {
   }
 }
 
-Object.assign(talumbra, { FEED_SIZE, SPARK_MINUTES, parseTopic, parseStatus, parseCode, Reader, Site });
+Object.assign(talumbra, {
+  FEED_SIZE, SPARK_MINUTES, parsePortList, parseTopic, parseStatus, parseCode, Reader, Site,
+});
 })();

@@ -867,9 +867,28 @@ def case_never_acknowledged(c, n=3000, rounds=12):
     c.read.finish(signal.SIGTERM)
 
 
+def offline_by_rule(statuses, host, port):
+    """The consumers' rule: a reader is offline when its own status says so, or when a group status of its host
+    that lists its port says "offline" and none listing it says "online". `statuses`: topic -> payload."""
+    def listed(level):
+        ports = set()
+        for item in level[len("ports-"):].split(","):
+            a, _, b = item.partition("-")
+            ports.update(range(int(a), int(b or a) + 1))
+        return port in ports
+    if statuses.get(f"site/{host}/com{port}/status", "").split(" ")[0] == "offline":
+        return True
+    words = [v.split(" ")[0] for t, v in statuses.items() if t.startswith(f"site/{host}/ports-")
+             and t.endswith("/status") and listed(t.split("/")[2])]
+    return "offline" in words and "online" not in words
+
+
 def case_two_ports(c):
-    """Two ports in one program: each code on its port's topic with its own source and seq; a port whose spool
-    is held refuses the start before any port opens; a SIGKILL sends every port's will."""
+    """Two ports in one program over one connection: each code on its port's topic with its own source and seq;
+    the group's status "online"; a port whose spool is held refuses the start before any port opens; a login
+    refused late ends the program once, said by each port; a SIGKILL
+    sends the group's will, which makes both readers offline; the link's messages are said by each port; a clean
+    end says "offline" for each port, then clears the group's status."""
     b = Broker(c, "allow_anonymous true\n")
     url = f"mqtt://127.0.0.1:{b.port}/site"
     ports = (PORT, PORT + 1)
@@ -881,35 +900,85 @@ def case_two_ports(c):
         s.wait_line(rf"^ready port {n} ")
         sims.append(s)
     sub = c.subscribe(b)
-    c.read = Proc("talumbra-read", [c.args.read, "--port", f"{PORT},{PORT + 1}", "--events", "--quendel", "0",
-                                    "--repeat-ms", "0", "--publish", url], c.env)
-    c.procs.append(c.read)
-    both = c.read
-    for n in ports:
-        both.wait_line(rf"^com{n} FindDevice 1 0$")
+
+    def start():
+        r = Proc("talumbra-read", [c.args.read, "--port", f"{PORT + 1},{PORT}", "--events", "--quendel", "0",
+                                   "--repeat-ms", "0", "--publish", url], c.env)
+        c.procs.append(r)
+        for n in ports:
+            r.wait_line(rf"^com{n} FindDevice 1 0$")
+        return r
+
+    def statuses(s):
+        out = {}
+        for line in list(s.out):
+            topic, _, payload = line.partition(" ")
+            if topic.endswith("/status"):
+                out[topic] = "" if payload == "(null)" else payload
+        return out
+
+    both = start()
     for n, s in zip(ports, sims):
         s.send("%010X" % n)
     until(lambda: len(c.codes(sub)) >= 2, "a code from each port")
     got = {t.rsplit("/", 2)[-2]: j for t, j in c.codes(sub)}
+    host = c.codes(sub)[0][0].split("/")[1]
+    group = f"site/{host}/ports-{PORT},{PORT + 1}/status"
     for n in ports:
         j = got.get(f"com{n}")
         want = {"code": "U%010X" % n, "port": n, "seq": 1, "source": source(c, port=n)}
         if len(got) != 2 or {k: j.get(k) for k in want} != want:
             raise CaseFailed(f"com{n}: got {got}, expected {want}")
         both.wait_line(rf"^com{n} Lettura U%010X$" % n)
-    # A spool held by the program above, behind a free port: refused before the free port is opened.
+    logins = [l for l in b.p.err if re.search(r"New client connected .* as talumbra-", l)]
+    if len(logins) != 1 or "-ports-" not in logins[0]:
+        raise CaseFailed(f"two ports made {len(logins)} connections: {logins}")
+    until(lambda: statuses(sub).get(group) == "online", f"{group} online")
+    # A spool held by the program above, behind a free port: refused before the free port is opened, and said
+    # with the name of the port whose spool it is.
     r = Proc("talumbra-read", [c.args.read, "--port", f"{PORT + 2},{PORT + 1}", "--events", "--publish", url], c.env)
     c.procs.append(r)
     got = r.finish(None)
-    if got != 12 or r.out or not any("in use by another" in l for l in r.err):
+    if got != 12 or r.out or not any(l.startswith(f"com{PORT + 1} ") and "in use by another" in l for l in r.err):
         raise CaseFailed(f"a held spool behind a free port: exit {got}, stdout {r.out}, stderr {r.err}")
+    # A login refused a second late, on the one connection: the program ends with 10, and each port says why.
+    fake = c.fake_broker("late-refusal")
+    r = Proc("talumbra-read", [c.args.read, "--port", f"{PORT + 2},{PORT + 3}", "--events", "--publish",
+                               f"mqtt://127.0.0.1:{fake.port}/site"], c.env)
+    c.procs.append(r)
+    got = r.finish(None)
+    said = sorted(l.split(" ")[0] for l in r.err if "refused the login" in l)
+    if got != 10 or said != [f"com{PORT + 2}", f"com{PORT + 3}"]:
+        raise CaseFailed(f"a login refused late to two ports: exit {got}, stderr {r.err}")
     before = len(sub.out)
     both.p.kill()
     both.p.wait()
+    until(lambda: f"{group} offline" in list(sub.out)[before:], "the group's will")
+    st = statuses(sub)
+    if any(st.get(f"site/{host}/com{n}/status") != "online" or not offline_by_rule(st, host, n) for n in ports):
+        raise CaseFailed(f"after SIGKILL, by the rule: {[offline_by_rule(st, host, n) for n in ports]}; {st}")
+    c.notes.append(f"one connection ({logins[0].split(' as ')[1].split(' ')[0]}), a code on each port with its "
+                   "own topic, source and seq 1; held spool refused; SIGKILL -> the group's will")
+
+    # Started again: the broker restarted under it is said by each port, and a clean end clears the group.
+    both = start()
+    until(lambda: statuses(sub).get(group) == "online", f"{group} online again")
+    b.stop()
     for n in ports:
-        until(lambda: any(l.endswith(f"/com{n}/status offline") for l in list(sub.out)[before:]),
-              f"com{n} offline by its will")
-    c.notes.append("two ports: a code on each, own topic, source and seq 1; refused start; both wills sent")
+        both.wait_line(rf"^com{n} talumbra-read: lost the broker ", stream="err")
+    b.start()
+    for n in ports:
+        both.wait_line(rf"^com{n} talumbra-read: connected to the broker ", stream="err")
+    sub = c.subscribe(b)
+    until(lambda: statuses(sub).get(group) == "online", f"{group} online after the broker's restart")
+    before = len(sub.out)
+    both.finish(signal.SIGTERM)
+    until(lambda: statuses(sub).get(group) == "", f"{group} cleared at the end")
+    end = [l for l in list(sub.out)[before:] if l.endswith(" offline") or l.endswith(" (null)")]
+    want = [f"site/{host}/com{n}/status offline" for n in (PORT + 1, PORT)] + [f"{group} (null)"]
+    if end != want or [l for l in both.err if not re.match(r"^com\d+ |^QStandardPaths", l)]:
+        raise CaseFailed(f"at a clean end: {end}, expected {want}; stderr {both.err}")
+    c.notes.append("broker restarted: lost and regained said by each port; SIGTERM -> " + ", ".join(end))
 
 
 CASES = [

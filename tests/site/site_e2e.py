@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The site page in headless Chromium (WebDriver), served by a real mosquitto
-from its websockets listener, fed by three talumbra-read --publish against
-the simulator. The broker takes the packaged ACL (packaging/talumbra-site.acl)
+from its websockets listener, fed by talumbra-read --publish against the
+simulator: one reading com121, one reading com122 and com123. The broker takes the packaged ACL (packaging/talumbra-site.acl)
 as it is: the page logs in as its user, the readers as theirs.
 
 Exits 77 (skipped, for CTest) only where Chromium cannot start.
@@ -22,7 +22,7 @@ from harness import Failure, Proc
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 ACL = os.path.join(ROOT, "packaging", "talumbra-site.acl")
-PORTS = (121, 122, 123)
+READERS = ("121", "122,123")  # one talumbra-read each
 SKIP = 77
 USERS = {"site-page": "page-pw", "gate": "gate-pw"}
 # A host name no system would have, published by hand: it must show as text.
@@ -88,13 +88,14 @@ class Case:
         self.sims[port] = s
         return s
 
-    def start_read(self, port, broker):
-        r = Proc("talumbra-read", [self.args.read, "--port", port, "--events", "--quendel", "0", "--repeat-ms", "0",
+    def start_read(self, ports, broker):
+        r = Proc("talumbra-read", [self.args.read, "--port", ports, "--events", "--quendel", "0", "--repeat-ms", "0",
                                    "--publish", f"mqtt://gate@127.0.0.1:{broker.mqtt}/site",
                                    "--password-file", self.pwfile], self.env)
         self.procs.append(r)
-        self.readers[port] = self.read = r
-        r.wait_line(r"^FindDevice 1 0$")
+        self.readers[ports] = self.read = r
+        for port in ports.split(","):
+            r.wait_line(rf"^{'com' + port + ' ' if ',' in ports else ''}FindDevice 1 0$")
         return r
 
     def page(self):
@@ -136,14 +137,16 @@ def tile(p, host, port):
 
 
 def case_site(c):
-    """Login, tiles, codes, last will, restart, quiet mark, reconnection, text as text, zoom."""
+    """Login, tiles, codes, last will, restart, quiet mark, reconnection, text as text, groups' statuses and will,
+    zoom."""
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
     host = socket.gethostname()
     b = Broker(c)
-    for port in PORTS:
-        c.start_sim(port)
-        c.start_read(port, b)
+    for ports in READERS:
+        for port in ports.split(","):
+            c.start_sim(int(port))
+        c.start_read(ports, b)
     # Published before the page opens (retained) and after (a code).
     b.publish(f"site/{EVIL_HOST}/com7/status", "online dropped=3", "-r")
 
@@ -184,6 +187,15 @@ def case_site(c):
     if tile(p, EVIL_HOST, 7)["state"] != "online, dropped 3":
         raise Failure(f"the crafted reader's state shows {tile(p, EVIL_HOST, 7)['state']!r}")
 
+    # A group status listing a reader: "offline" turns it offline, unless another group listing it says
+    # "online"; a group is never a tile of its own.
+    b.publish(f"site/{EVIL_HOST}/ports-6-8/status", "offline", "-r")
+    p, _ = c.until(lambda p: "offline" in tile(p, EVIL_HOST, 7)["cls"], "a reader offline by its group's status")
+    b.publish(f"site/{EVIL_HOST}/ports-7,9/status", "online", "-r")
+    p, _ = c.until(lambda p: "online" in tile(p, EVIL_HOST, 7)["cls"], "a reader online by another group's status")
+    if sum(t["host"] == EVIL_HOST for t in p["tiles"]) != 1:
+        raise Failure(f"a group's status was drawn as a tile: {[t for t in p['tiles'] if t['host'] == EVIL_HOST]}")
+
     # Filter by port, typed.
     f = c.driver.find_element(By.ID, "filter")
     f.send_keys("com122")
@@ -192,8 +204,8 @@ def case_site(c):
     f.send_keys(" ")  # an input event with the field blank again
 
     # A killed reader: the broker's last will turns its tile red, first.
-    c.readers[121].p.kill()
-    c.readers[121].p.wait()
+    c.readers["121"].p.kill()
+    c.readers["121"].p.wait()
     p, dt = c.until(lambda p: "offline" in (tile(p, host, 121) or {}).get("cls", ""), "tile com121 offline")
     ours = [t for t in p["tiles"] if t["host"] == host]
     if ours[0]["port"] != "com121" or p["tiles"][0]["host"] != host:
@@ -203,7 +215,7 @@ def case_site(c):
     c.driver.save_screenshot(c.args.screenshot)
     c.notes.append(f"screenshot: {c.args.screenshot}")
     checks = len(c.sims[121].err)
-    c.start_read(121, b)
+    c.start_read("121", b)
     p, dt = c.until(lambda p: "online" in (tile(p, host, 121) or {}).get("cls", ""), "tile com121 online again")
     c.notes.append(f"restarted -> online in {dt:.2f} s")
 
@@ -233,6 +245,13 @@ def case_site(c):
     sim.send("0A0B0C0D0E")
     c.until(lambda p: (tile(p, host, 122) or {}).get("code") == "U0A0B0C0D0E", "a code after the reconnection")
     c.notes.append(f"broker back: reconnected in {dt:.2f} s, codes flow again")
+
+    # The two-port reader killed: its ports' own statuses stay "online", and the group's will turns both red.
+    c.readers["122,123"].p.kill()
+    c.readers["122,123"].p.wait()
+    p, dt = c.until(lambda p: all("offline" in (tile(p, host, n) or {}).get("cls", "") for n in (122, 123)),
+                    "tiles com122 and com123 offline by the group's will")
+    c.notes.append(f"SIGKILL of the two-port reader -> both tiles offline in {dt:.2f} s")
 
     # 200% zoom on a 1280-pixel screen: the page in 640 CSS pixels, no sideways scrolling.
     c.driver.set_window_size(660, 900)

@@ -40,9 +40,20 @@ struct Libreria {
 
 }  // namespace
 
-ConsegnaMqtt::ConsegnaMqtt(const Destinazione& d)
-    : d_(d), argomentoCodici_(d.radice + "/code"), argomentoStato_(d.radice + "/status") {
-    static Libreria libreria;
+ConsegnaMqtt::ConsegnaMqtt(const Destinazione& d) : d_(d) { static Libreria libreria; }
+
+int ConsegnaMqtt::Aggiungi(Canale c) {
+    Traffico t;
+    t.argomentoCodici = c.radice + "/code";
+    t.argomentoStato = c.radice + "/status";
+    t.c = std::move(c);
+    canali_.push_back(std::move(t));
+    return int(canali_.size()) - 1;
+}
+
+void ConsegnaMqtt::Avvisa(const std::string& testo) {
+    for (const Traffico& t : canali_)
+        if (!t.chiuso && t.c.Avviso) t.c.Avviso(testo);
 }
 
 ConsegnaMqtt::~ConsegnaMqtt() {
@@ -92,7 +103,7 @@ mosquitto* ConsegnaMqtt::Crea() {
         if (rc != MOSQ_ERR_SUCCESS)
             rifiuta(11, std::string("TLS set-up: ") + mosquitto_strerror(rc) + " (check --ca-file, --cert and --key)");
     }
-    mosquitto_will_set(m, argomentoStato_.c_str(), int(statoOffline_.size()), statoOffline_.data(), 1, true);
+    mosquitto_will_set(m, argomentoAddio_.c_str(), int(testoAddio_.size()), testoAddio_.data(), 1, true);
     mosquitto_connect_v5_callback_set(m, SuConnect);
     mosquitto_disconnect_v5_callback_set(m, SuDisconnect);
     mosquitto_publish_v5_callback_set(m, SuPublish);
@@ -100,9 +111,16 @@ mosquitto* ConsegnaMqtt::Crea() {
     return m;
 }
 
-void ConsegnaMqtt::Avvia(const std::string& statoOnline, const std::string& statoOffline) {
-    stato_ = statoOnline;
-    statoOffline_ = statoOffline;
+void ConsegnaMqtt::Avvia(const std::string& statoAddio) {
+    // One connection carries one will: a single port's own status, or the
+    // group's, which then stands for every port of it.
+    if (d_.gruppo.empty()) {
+        argomentoAddio_ = canali_.at(0).argomentoStato;
+        testoAddio_ = statoAddio;
+    } else {
+        argomentoAddio_ = d_.gruppo + "/status";
+        testoAddio_ = "offline";
+    }
     m_ = Crea();
     filo_ = std::thread([this] { Rete(); });
 
@@ -299,13 +317,13 @@ void ConsegnaMqtt::Connesso(int rc, int pacchettoMax) {
     if (rc != 0) {
         // A login refused on a later attempt: said once, then the network
         // thread keeps trying with its back-off.
-        if (rifiutoLogin_ != rc && Avviso)
-            Avviso("the broker at " + Dove() + " refused the login: " + mosquitto_reason_string(rc) +
+        if (rifiutoLogin_ != rc)
+            Avvisa("the broker at " + Dove() + " refused the login: " + mosquitto_reason_string(rc) +
                    "; codes are spooled until it accepts");
         rifiutoLogin_ = rc;
         return;
     }
-    if (avvisatoPerso_ && Avviso) Avviso("connected to the broker at " + Dove());
+    if (avvisatoPerso_) Avvisa("connected to the broker at " + Dove());
     avvisatoPerso_ = avvisatoTls_ = false;
     maiCollegata_ = false;
     rifiutoLogin_.reset();
@@ -315,8 +333,16 @@ void ConsegnaMqtt::Connesso(int rc, int pacchettoMax) {
     // Acknowledgements of earlier sends may still come or never: the spool
     // sends again from its oldest code, and those are matched no more.
     inVolo_.clear();
-    Stato(stato_);
-    if (Collegata) Collegata();
+    if (!d_.gruppo.empty()) {
+        const int mid = PubblicaStato(d_.gruppo + "/status", "online");
+        if (mid >= 0) inVolo_[mid] = {kGruppo, -1};
+    }
+    for (size_t i = 0; i < canali_.size(); ++i) {
+        if (canali_[i].chiuso || canali_[i].addio) continue;
+        Stato(int(i), canali_[i].c.stato);
+        // Its status first, then its codes, from the oldest spooled one.
+        if (pronta_ && canali_[i].c.Collegata) canali_[i].c.Collegata();
+    }
 }
 
 void ConsegnaMqtt::Disconnesso(int rc) {
@@ -336,21 +362,24 @@ void ConsegnaMqtt::Disconnesso(int rc) {
     }
     if ((rc == MQTT_RC_SESSION_TAKEN_OVER || chiusureBrevi_ >= 3) && !subentro_) {
         subentro_ = true;
-        if (!avvisatoSubentro_ && Avviso)
-            Avviso("the broker at " + Dove() +
-                   (rc == MQTT_RC_SESSION_TAKEN_OVER ? " gave this reader's session to"
+        const std::string chi = d_.gruppo.empty() ? "this reader's" : "these readers'";
+        if (!avvisatoSubentro_)
+            Avvisa("the broker at " + Dove() +
+                   (rc == MQTT_RC_SESSION_TAKEN_OVER ? " gave " + chi + " session to"
                                                      : " keeps closing the link soon after each login: most likely") +
                    " another client with the same client id (" + d_.idClient +
                    ") takes the session over, a copy of this spool running elsewhere (a cloned machine?); delete the "
                    "spool on one of them, so that it makes a new id");
         avvisatoSubentro_ = true;
     }
-    if (era && !avvisatoPerso_ && !subentro_ && Avviso) {
-        Avviso("lost the broker at " + Dove() + " (" + (rc ? mosquitto_strerror(rc) : "closed") +
+    if (era && !avvisatoPerso_ && !subentro_) {
+        Avvisa("lost the broker at " + Dove() + " (" + (rc ? mosquitto_strerror(rc) : "closed") +
                "); codes are spooled until it is back");
         avvisatoPerso_ = true;
     }
-    if (era && Scollegata) Scollegata();
+    if (era)
+        for (Traffico& t : canali_)
+            if (!t.chiuso && !t.addio && t.c.Scollegata) t.c.Scollegata();
 }
 
 void ConsegnaMqtt::Fallito(int rc, int errore) {
@@ -360,13 +389,13 @@ void ConsegnaMqtt::Fallito(int rc, int errore) {
             chiusa_ = true;
             if (Fallita) Fallita(11, MotivoTls());
             return;
-        } else if (!avvisatoTls_ && Avviso) {
-            Avviso(MotivoTls() + "; codes are spooled until it succeeds");
+        } else if (!avvisatoTls_) {
+            Avvisa(MotivoTls() + "; codes are spooled until it succeeds");
         }
         avvisatoTls_ = true;
         return;
     }
-    if (avvisatoPerso_ || !Avviso) return;
+    if (avvisatoPerso_) return;
     std::string perche;
     const bool chiusa = rc == MOSQ_ERR_CONN_LOST || (rc == MOSQ_ERR_ERRNO && (errore == ECONNRESET || errore == EPIPE));
     if (rc == kScaduto)
@@ -378,91 +407,121 @@ void ConsegnaMqtt::Fallito(int rc, int errore) {
         perche = "it hung up without answering the login";
     else
         perche = rc == MOSQ_ERR_ERRNO ? std::strerror(errore) : mosquitto_strerror(rc);
-    Avviso("the broker at " + Dove() + " cannot be reached (" + perche + "); codes are spooled until it answers");
+    Avvisa("the broker at " + Dove() + " cannot be reached (" + perche + "); codes are spooled until it answers");
     avvisatoPerso_ = true;
 }
 
 void ConsegnaMqtt::Pubblicato(int mid, int motivo) {
     const auto it = inVolo_.find(mid);
     if (it == inVolo_.end()) return;
-    const std::int64_t seq = it->second;
+    const Volo v = it->second;
     inVolo_.erase(it);
-    if (seq < 0) {
-        if (motivo >= 0x80 && !statoRifiutato_ && Avviso)
-            Avviso("the broker refuses the status on " + argomentoStato_ + ": " + mosquitto_reason_string(motivo));
-        statoRifiutato_ = motivo >= 0x80;
+    if (v.canale == kGruppo) {
+        if (motivo >= 0x80 && !statoGruppoRifiutato_)
+            Avvisa("the broker refuses the status on " + d_.gruppo + "/status: " + mosquitto_reason_string(motivo));
+        statoGruppoRifiutato_ = motivo >= 0x80;
+        return;
+    }
+    Traffico& t = canali_[size_t(v.canale)];
+    if (t.chiuso) return;
+    if (v.seq < 0) {
+        if (motivo >= 0x80 && !t.statoRifiutato && t.c.Avviso)
+            t.c.Avviso("the broker refuses the status on " + t.argomentoStato + ": " + mosquitto_reason_string(motivo));
+        t.statoRifiutato = motivo >= 0x80;
         return;
     }
     if (motivo == MQTT_RC_PACKET_TOO_LARGE || motivo == MQTT_RC_PAYLOAD_FORMAT_INVALID) {
-        if (Respinto) Respinto(seq, mosquitto_reason_string(motivo));
+        if (t.c.Respinto) t.c.Respinto(v.seq, mosquitto_reason_string(motivo));
     } else if (motivo >= 0x80) {
-        if (Rifiutato) Rifiutato(seq, mosquitto_reason_string(motivo));
-    } else if (Confermato) {
-        Confermato(seq);
+        if (t.c.Rifiutato) t.c.Rifiutato(v.seq, mosquitto_reason_string(motivo));
+    } else if (t.c.Confermato) {
+        t.c.Confermato(v.seq);
     }
 }
 
-bool ConsegnaMqtt::Invia(std::int64_t seq, const std::string& dati) {
-    if (!pronta_) return false;
+bool ConsegnaMqtt::Invia(int canale, std::int64_t seq, const std::string& dati) {
+    const Traffico& t = canali_[size_t(canale)];
+    if (!pronta_ || t.addio || t.chiuso) return false;
     int mid = 0;
     // The PUBLISH's size: fixed header, topic, packet id, no properties, payload.
-    const std::uint64_t resto = 2 + argomentoCodici_.size() + 2 + 1 + dati.size();
+    const std::uint64_t resto = 2 + t.argomentoCodici.size() + 2 + 1 + dati.size();
     const std::uint64_t totale = 1 + (resto < 128 ? 1 : resto < 16384 ? 2 : resto < 2097152 ? 3 : 4) + resto;
     int rc = MOSQ_ERR_OVERSIZE_PACKET;
     if ((pacchettoMax_ == 0 || totale <= pacchettoMax_) && dati.size() <= size_t(INT32_MAX)) {
         std::lock_guard lm(mxM_);
-        rc = mosquitto_publish_v5(m_, &mid, argomentoCodici_.c_str(), int(dati.size()), dati.data(), 1, false, nullptr);
+        rc =
+            mosquitto_publish_v5(m_, &mid, t.argomentoCodici.c_str(), int(dati.size()), dati.data(), 1, false, nullptr);
     }
     if (rc == MOSQ_ERR_OVERSIZE_PACKET) {
         // Larger than the broker takes: refused here, as the broker would,
         // once the caller is back in the loop.
         mid = midLocale_ = midLocale_ <= -1000000 ? -1 : midLocale_ - 1;
-        inVolo_[mid] = seq;
+        inVolo_[mid] = {canale, seq};
         Accoda({Evento::Pubblicato, mid, MQTT_RC_PACKET_TOO_LARGE});
         return true;
     }
     if (rc != MOSQ_ERR_SUCCESS) return false;
-    inVolo_[mid] = seq;
+    inVolo_[mid] = {canale, seq};
     return true;
 }
 
-void ConsegnaMqtt::Stato(const std::string& testo) {
-    stato_ = testo;
-    if (!pronta_) return;
+int ConsegnaMqtt::PubblicaStato(const std::string& argomento, const std::string& testo) {
     int mid = 0;
-    std::unique_lock lm(mxM_);
-    const int rc =
-        mosquitto_publish_v5(m_, &mid, argomentoStato_.c_str(), int(testo.size()), testo.data(), 1, true, nullptr);
-    lm.unlock();
-    if (rc == MOSQ_ERR_SUCCESS) inVolo_[mid] = -1;
+    std::lock_guard lm(mxM_);
+    const int rc = mosquitto_publish_v5(m_, &mid, argomento.c_str(), int(testo.size()),
+                                        testo.empty() ? nullptr : testo.data(), 1, true, nullptr);
+    return rc == MOSQ_ERR_SUCCESS ? mid : -1;
 }
 
-void ConsegnaMqtt::Chiudi(const std::string& statoOffline) {
-    if (!filo_.joinable()) return;
-    // What the network thread has said so far (a connection just made, say).
-    QCoreApplication::sendPostedEvents(&contesto_, QEvent::MetaCall);
-    if (pronta_) {
+void ConsegnaMqtt::Stato(int canale, const std::string& testo) {
+    Traffico& t = canali_[size_t(canale)];
+    t.c.stato = testo;
+    if (!pronta_ || t.addio || t.chiuso) return;
+    const int mid = PubblicaStato(t.argomentoStato, testo);
+    if (mid >= 0) inVolo_[mid] = {canale, -1};
+}
+
+// A retained status at the end, waited for a little at most. The broker
+// answers in order, so its acknowledgement also says that the codes sent
+// before it were taken. Once one went unanswered, the next are not waited for.
+void ConsegnaMqtt::Addio(const std::string& argomento, const std::string& testo) {
+    {
         // The acknowledgement may come before mid is known here: every one
         // from now on is kept, and looked for afterwards.
-        {
-            std::lock_guard l(mx_);
-            attendiAddio_ = true;
-        }
-        int mid = 0;
-        std::unique_lock lm(mxM_);
-        const int rc = mosquitto_publish_v5(m_, &mid, argomentoStato_.c_str(), int(statoOffline.size()),
-                                            statoOffline.data(), 1, true, nullptr);
-        lm.unlock();
-        if (rc == MOSQ_ERR_SUCCESS) {
-            std::unique_lock l(mx_);
-            cv_.wait_for(l, kAttesaAddio, [&] {
-                return std::find(confermatiAddio_.begin(), confermatiAddio_.end(), mid) != confermatiAddio_.end();
-            });
-        }
+        std::lock_guard l(mx_);
+        attendiAddio_ = true;
     }
+    const int mid = PubblicaStato(argomento, testo);
+    if (mid < 0 || addioScaduto_) return;
+    std::unique_lock l(mx_);
+    addioScaduto_ = !cv_.wait_for(l, kAttesaAddio, [&] {
+        return std::find(confermatiAddio_.begin(), confermatiAddio_.end(), mid) != confermatiAddio_.end();
+    });
+}
+
+void ConsegnaMqtt::Chiudi(int canale, const std::string& statoOffline) {
+    Traffico& t = canali_[size_t(canale)];
+    if (t.chiuso) return;
+    if (filo_.joinable()) {
+        // What the network thread has said so far (a connection just made, say).
+        QCoreApplication::sendPostedEvents(&contesto_, QEvent::MetaCall);
+        t.addio = true;
+        if (pronta_) Addio(t.argomentoStato, statoOffline);
+        // Acknowledgements that came meanwhile still count: those codes need
+        // not be sent again by the next run.
+        QCoreApplication::sendPostedEvents(&contesto_, QEvent::MetaCall);
+    }
+    t.chiuso = true;
+    t.c = Canale{};
+}
+
+void ConsegnaMqtt::Fine() {
+    if (!filo_.joinable()) return;
+    QCoreApplication::sendPostedEvents(&contesto_, QEvent::MetaCall);
+    // Every port said "offline" itself: the group's status is cleared, so
+    // that no stale group is left behind.
+    if (pronta_ && !d_.gruppo.empty()) Addio(d_.gruppo + "/status", "");
     Ferma();
-    // Acknowledgements that came meanwhile still count: those codes need not
-    // be sent again by the next run.
     pronta_ = false;
     chiusa_ = true;
     QCoreApplication::sendPostedEvents(&contesto_, QEvent::MetaCall);

@@ -2,7 +2,9 @@
 // own (connecting, keep-alive, reconnecting with a back-off, each attempt
 // within a time limit), so that a broker that is slow to answer, or never
 // does, holds up neither the reader nor a signal; what it reports is handed
-// to the Qt thread through queued calls.
+// to the Qt thread through queued calls. The ports of one program share the
+// client: each has its own topics, and the acknowledgements go back to the
+// port whose code they are for.
 #pragma once
 
 #include <QObject>
@@ -26,11 +28,13 @@ public:
     explicit ConsegnaMqtt(const Destinazione& d);
     ~ConsegnaMqtt() override;
 
-    void Avvia(const std::string& statoOnline, const std::string& statoOffline) override;
+    int Aggiungi(Canale c) override;
+    void Avvia(const std::string& statoAddio) override;
     bool Pronta() const override { return pronta_; }
-    bool Invia(std::int64_t seq, const std::string& dati) override;
-    void Stato(const std::string& testo) override;
-    void Chiudi(const std::string& statoOffline) override;
+    bool Invia(int canale, std::int64_t seq, const std::string& dati) override;
+    void Stato(int canale, const std::string& testo) override;
+    void Chiudi(int canale, const std::string& statoOffline) override;
+    void Fine() override;
 
 private:
     static void SuConnect(mosquitto*, void* io, int rc, int, const mqtt5__property*);
@@ -52,12 +56,31 @@ private:
     void Disconnesso(int rc);
     void Pubblicato(int mid, int motivo);
     void Fallito(int rc, int errore);
+    // A port's traffic, main thread only.
+    struct Traffico {
+        Canale c;
+        std::string argomentoCodici, argomentoStato;
+        bool statoRifiutato = false;
+        bool addio = false;   // ending: acknowledgements only, nothing more is sent
+        bool chiuso = false;  // ended: it hears nothing more
+    };
+    // What a message in flight is: its port (kGruppo: the group's status) and seq (-1: a status).
+    struct Volo {
+        int canale;
+        std::int64_t seq;
+    };
+    static constexpr int kGruppo = -1;
+    void Avvisa(const std::string& testo);  // a line about the link, said by every port
+    int PubblicaStato(const std::string& argomento, const std::string& testo);  // its mid, or -1
+    void Addio(const std::string& argomento, const std::string& testo);
     std::string Dove() const;
     std::string UltimoLog();
     std::string MotivoTls();
 
     Destinazione d_;
-    std::string argomentoCodici_, argomentoStato_, statoOffline_;
+    std::vector<Traffico> canali_;
+    // The last will: set by Avvia, before the network thread starts.
+    std::string argomentoAddio_, testoAddio_;
     QObject contesto_;  // queued calls from the network thread land here
     std::thread filo_;
 
@@ -81,8 +104,9 @@ private:
     std::uint32_t pacchettoMax_ = 0;   // from the broker's CONNACK; 0: no limit given
     int midLocale_ = 0;                // a code refused here, before the wire: its mid, below 0
     std::optional<int> rifiutoLogin_;  // the last login refusal reported
-    std::string stato_;
-    std::unordered_map<int, std::int64_t> inVolo_;  // mid -> seq; -1: a status message
+    bool statoGruppoRifiutato_ = false;
+    bool addioScaduto_ = false;             // a goodbye went unanswered: the others are not waited for
+    std::unordered_map<int, Volo> inVolo_;  // by mid
 
     // Shared with the network thread.
     std::mutex mx_;

@@ -1,6 +1,7 @@
-// Publishing from talumbra-read: every accepted code is committed to the
-// port's spool, then handed to the delivery back end, in order, and removed
-// from the spool once the receiver has acknowledged it.
+// One port's publishing: every accepted code is committed to the port's
+// spool, then handed to the link that the ports share, in order, and removed
+// from the spool once the receiver has acknowledged it. The options and the
+// shared link are in Pubblicazione.h.
 #pragma once
 
 #include <QString>
@@ -18,28 +19,15 @@
 
 namespace talumbra_read {
 
-struct OpzioniConsegna {
-    std::string url;
-    std::string fileCa, fileCert, fileChiave, filePassword;
-    std::int64_t spoolMax = 1000000;
-};
-
-// The options' text for --help.
-extern const char* const kUsoConsegna;
-
-// True when `a` is one of the publishing options (its value taken with
-// `valore`); a bad value goes to `errore`, which does not return.
-bool LeggiOpzioneConsegna(const std::string& a, const std::function<const char*()>& valore, OpzioniConsegna& o,
-                          void (*errore)(const std::string&));
-
 class Recapito {
 public:
-    // Checks the options, opens the spool and makes the first connection, all
-    // before the port is opened. On a refusal it prints the reason and ends
-    // the program with its exit status. `stampa` prints a code's line, once
-    // the code is committed.
-    static std::unique_ptr<Recapito> Avvia(const OpzioniConsegna& o, int porta,
-                                           std::function<void(const QString&)> stampa);
+    // Port `porta`'s traffic on `link`, before the link starts: its topics
+    // start at `radice`, and its messages with `nome` ("com2 " with several
+    // ports, else nothing). `stampa` prints a code's line, once the code is
+    // committed.
+    Recapito(Consegna& link, int porta, std::string nome, std::string host, const std::string& radice,
+             std::string percorso, std::unique_ptr<Spool> spool, std::function<void(const QString&)> stampa);
+    // Says "offline" on the port's status; the link outlives it.
     ~Recapito();
 
     // One code accepted by the control (device and badge: the control's
@@ -49,13 +37,11 @@ public:
     // them. Before any other line is printed, so that lines keep their order.
     void Salva();
 
-    // Run before a refusal at the start ends the program: with several
-    // ports, the deliveries already started end cleanly, not cut by exit().
-    static inline std::function<void()> PrimaDiUscire;
-
-    // Ends the program with a status, once it runs: the first connection,
-    // made in the background, was refused for good (the reason is printed).
-    std::function<void(int uscita)> Termina;
+    std::string TestoStato(const char* stato) const;
+    // One line on standard error, with the port's name.
+    void Avvisa(const std::string& testo) const;
+    const std::string& Percorso() const { return percorso_; }
+    std::int64_t InAttesa() const { return spool_->Conta(); }
 
 private:
     // A code that the full disk keeps out of the spool: sent from memory.
@@ -64,7 +50,6 @@ private:
         std::string dati;
         bool confermato;
     };
-    Recapito(int porta, std::string percorso, std::unique_ptr<Spool> spool, std::unique_ptr<Consegna> c);
     bool Committa(const std::vector<Spool::Voce>& voci);
     void ControllaSpool();
     void RiprovaDisco();
@@ -73,14 +58,13 @@ private:
     bool Invia(std::int64_t seq, const std::string& dati);
     void Ripulisci();
     void Respinto(std::int64_t seq, const std::string& motivo);
-    std::string TestoStato(const char* stato) const;
-    void Avvisa(const std::string& testo) const;
     bool Tolto(std::int64_t seq) const;
 
     int porta_;
-    std::string host_, percorso_;
+    std::string nome_, host_, percorso_;
     std::unique_ptr<Spool> spool_;
-    std::unique_ptr<Consegna> consegna_;
+    Consegna& consegna_;
+    int canale_ = 0;
     std::function<void(const QString&)> stampa_;
     std::int64_t seq_;                            // the next code's
     std::vector<Spool::Voce> nuovi_;              // accepted, not yet committed

@@ -6,11 +6,9 @@
 #include <limits.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -26,12 +24,23 @@
 #include <utility>
 #include <vector>
 
-#include <talumbra/Lettore.h>
 #include <talumbra/ucTalumbra.h>
 
-#include "Recapito.h"
+#include "Comando.h"
+#include "Opzioni.h"
+#include "Porta.h"
+#include "Pubblicazione.h"
 
 namespace {
+
+using talumbra_read::AttendiComando;
+using talumbra_read::AvviaComando;
+using talumbra_read::EsitoUscitaPersa;
+using talumbra_read::kEsitoAvvio;
+using talumbra_read::kEsitoLettoreAssente;
+using talumbra_read::kEsitoUscita;
+using talumbra_read::Opzioni;
+using talumbra_read::Porta;
 
 const char* const kUso =
     "usage: talumbra-read --port N[,N|N-M]... [OPTION]...\n"
@@ -102,33 +111,13 @@ const char* const kUsoFine =
     "busy, pulled or silent is waited for by itself while the others are read\n"
     "(with --no-reconnect it ends the program, 3 or 4, as for one port). A port\n"
     "that cannot be set up otherwise (not a serial device, say) ends it with 4 at\n"
-    "the start. With --publish each port has its own spool, broker connection and\n"
-    "last will, as it has alone: one connection carries one will, and each port's\n"
-    "status must turn \"offline\" by itself. The checks of 2 and 10-12 are made\n"
-    "for every port before any port is opened.\n";
+    "the start. With --publish each port has its own spool, topics, seq and status,\n"
+    "and all share one broker connection, whose last will is the group's status\n"
+    "(see above); a message about the connection is said by every port. The\n"
+    "checks of 2 and 10-12 are made for every port before any port is opened.\n";
 
-// Exit statuses.
-constexpr int kEsitoLettoreAssente = 3;
-constexpr int kEsitoAvvio = 4;
-constexpr int kEsitoUscita = 5;
 // From a close signal to the port closed under a presence check that goes on.
 constexpr int kAttesaChiusuraMs = 150;
-
-struct Opzioni {
-    std::vector<int> porte;  // in the order given; one entry: the output of a single reader
-    int badge = 0;
-    int repeatMs = 500;
-    int quendel = 1;
-    std::optional<int> tipo;
-    std::optional<int> checkMs;
-    bool eventi = false;
-    long long conteggio = 0;  // 0: no limit
-    double secondi = 0;       // 0: no limit
-    bool riprova = false;
-    std::string comando;  // --pipe; empty: standard output
-    bool riconnetti = true;
-    talumbra_read::OpzioniConsegna consegna;
-};
 
 [[noreturn]] void ErroreUso(const std::string& messaggio) {
     std::fprintf(stderr, "talumbra-read: %s\n%s%s", messaggio.c_str(), kUso, talumbra_read::kUsoConsegna);
@@ -332,223 +321,6 @@ bool DescrittoriStandard() {
     return false;
 }
 
-// --pipe: standard output becomes a pipe to COMMAND run by the shell. Done
-// before any signal is set, so the shell starts with the default ones.
-pid_t comandoUscita = -1;
-
-bool AvviaComando(const std::string& comando) {
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) return false;
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(p[0]);
-        ::close(p[1]);
-        return false;
-    }
-    if (pid == 0) {
-        // A process group of its own: at the end the whole command is ended,
-        // whatever it started.
-        ::setpgid(0, 0);
-        ::dup2(p[0], STDIN_FILENO);
-        ::execl("/bin/sh", "sh", "-c", comando.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::setpgid(pid, pid);  // also here: no race with the child's own call
-    ::close(p[0]);
-    if (::dup2(p[1], STDOUT_FILENO) < 0) return false;
-    ::close(p[1]);
-    comandoUscita = pid;
-    return true;
-}
-
-// Waits up to `ms` for the command to end; true once it has.
-bool Finito(int ms, int* stato = nullptr) {
-    for (int i = 0;; i += 10) {
-        const pid_t r = ::waitpid(comandoUscita, stato, WNOHANG);
-        if (r != 0) {
-            if (r > 0) comandoUscita = -1;
-            return true;
-        }
-        if (i >= ms) return false;
-        ::usleep(10000);
-    }
-}
-
-// The command gets end of file and a moment to finish its last lines; one
-// that is still there (it never reads, or hangs) is ended with its whole
-// process group, so that no part of it is left running.
-void AttendiComando() {
-    if (comandoUscita <= 0) return;
-    const pid_t gruppo = comandoUscita;
-    ::close(STDOUT_FILENO);
-    if (Finito(500)) return;
-    ::kill(-gruppo, SIGTERM);
-    if (Finito(500)) return;
-    ::kill(-gruppo, SIGKILL);
-    Finito(1000);
-}
-
-// The reader of the output went away: the --pipe command that the shell
-// could not find or run (126, 127) is a start failure, anything else an
-// output failure.
-int EsitoUscitaPersa() {
-    int stato = 0;
-    if (comandoUscita > 0 && Finito(200, &stato) && WIFEXITED(stato) &&
-        (WEXITSTATUS(stato) == 126 || WEXITSTATUS(stato) == 127)) {
-        std::fprintf(stderr, "talumbra-read: cannot start the --pipe command (the shell ended with %d)\n",
-                     WEXITSTATUS(stato));
-        return kEsitoAvvio;
-    }
-    return kEsitoUscita;
-}
-
-// One port of several: its own session and presence check. Every line it
-// prints starts with its name ("com2 Lettura ..."), on stderr too, so that
-// the lines of many readers can be told apart.
-class Porta {
-public:
-    struct Ambiente {
-        const Opzioni& o;
-        std::function<void(const QString&)> riga;  // a line for the output, in order
-        std::function<void(int)> termina;
-        std::function<bool()> conta;    // false: --count is reached, the code is not printed
-        std::function<bool()> finendo;  // the program is ending: questions are answered no
-        const std::vector<std::unique_ptr<Porta>>& porte;
-    };
-
-    Porta(int numero, Ambiente& a) : numero_(numero), nome_(QStringLiteral("com%1 ").arg(numero)), a_(a) {
-        const Opzioni& o = a.o;
-        l_.setDomanda([this](const QString&) { return a_.o.riprova && !a_.finendo(); });
-        // Publishing is checked and the spool opened here, before any port
-        // is opened; the broker is reached in the background.
-        recapito_ = talumbra_read::Recapito::Avvia(o.consegna, numero, a.riga);
-        if (recapito_) recapito_->Termina = a.termina;
-        QObject::connect(&l_, &talumbra::Lettore::Lettura, [this](const QString& codice) {
-            if (!a_.conta()) return;
-            const QString riga = nome_ + (a_.o.eventi ? "Lettura " + codice : codice);
-            if (recapito_)
-                recapito_->Accetta(codice, l_.TipoDispositivo(), l_.TipoBadge(), riga);
-            else
-                a_.riga(riga);
-        });
-        QObject::connect(&l_, &talumbra::Lettore::Stato, [this](bool attivo) {
-            if (a_.o.eventi) Riga(QStringLiteral("Stato %1").arg(attivo ? 1 : 0));
-        });
-        QObject::connect(&l_, &talumbra::Lettore::FindDevice, [this](bool trovato, int32_t tipo) {
-            if (a_.o.eventi) Riga(QStringLiteral("FindDevice %1 %2").arg(trovato ? 1 : 0).arg(tipo));
-            if (!trovato && !a_.o.riprova && !a_.o.riconnetti) a_.termina(kEsitoLettoreAssente);
-        });
-        QObject::connect(&l_, &talumbra::Lettore::Scartata, [this](const QString& trama) {
-            if (a_.o.eventi) Riga("Scartata " + trama);
-        });
-        QObject::connect(&l_, &talumbra::Lettore::Anomalia, [this](const QString& testo) {
-            if (a_.o.eventi) {
-                Riga("Anomalia " + testo);
-            } else {
-                std::fprintf(stderr, "%s\n", (nome_ + testo).toLocal8Bit().constData());
-                std::fflush(stderr);
-            }
-        });
-        check_.setSingleShot(true);
-        QObject::connect(&check_, &QTimer::timeout, [this] { Verifica(); });
-        if (o.tipo) l_.setTipoDispositivo(*o.tipo);
-        l_.setTipoBadge(o.badge);
-        l_.setTMantCode(o.repeatMs);
-        l_.setCodificaQuendel(o.quendel != 0);
-        // Before the opening, so that a missing or busy port is waited out.
-        l_.setRiconnessioneAutomatica(o.riconnetti);
-    }
-
-    // Opens the port and identifies the reader, as the control does when
-    // loaded with Attivo set. Throws what cannot be waited out.
-    void Apri() {
-        l_.setCommPort(numero_);
-        l_.setAttivo(true);
-        l_.Riconnetti(false);
-        if (a_.o.checkMs && *a_.o.checkMs > 0) Arma(*a_.o.checkMs);
-    }
-
-    // SIGUSR1: a closed port is opened again; its failure is said and the
-    // program goes on.
-    void Riapri() {
-        if (l_.Attivo()) return;
-        try {
-            l_.setAttivo(true);
-        } catch (const talumbra::Fallimento& f) {
-            std::fprintf(stderr, "com%d Errore %d %s\n", numero_, f.Numero(), f.Descrizione().c_str());
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "com%d Errore 0 %s\n", numero_, e.what());
-        }
-    }
-
-    // Ending: a check waiting on a silent reader ends at its next read.
-    void Chiudi() {
-        check_.stop();
-        try {
-            if (l_.Attivo()) l_.setAttivo(false);
-        } catch (...) {
-        }
-    }
-
-    // The codes still waiting for their commit are printed before the
-    // reader is closed; the delivery ends after it, with "offline".
-    ~Porta() {
-        if (recapito_) recapito_->Salva();
-        QObject::disconnect(&l_, nullptr, nullptr, nullptr);
-        check_.stop();
-        l_.Chiudi(true);
-    }
-
-    bool InVerifica() const { return l_.VerificaInCorso(); }
-    int Numero() const { return numero_; }
-
-private:
-    void Arma(int ms) { check_.start(std::min(ms, kMaxIntervalloCheck)); }
-
-    // A line of this port: its codes accepted before it are committed and
-    // printed first, so that its lines keep their order.
-    void Riga(const QString& testo) {
-        if (recapito_) recapito_->Salva();
-        a_.riga(nome_ + testo);
-    }
-
-    // A presence check waits on the line, letting the other ports' events
-    // run inside it. Another port's check started there would hold the first
-    // one, and the codes it waits among, until it ended too: a check waits
-    // for the one running to end, but never longer than its own period, so
-    // that a check that goes on for ever (--retry, a silent reader) does not
-    // stop every other port's.
-    void Verifica() {
-        const int periodo = std::min(*a_.o.checkMs, kMaxIntervalloCheck);
-        for (const auto& p : a_.porte)
-            if (p.get() != this && p->InVerifica()) {
-                if (!rinvio_.isValid()) rinvio_.start();
-                if (rinvio_.elapsed() < periodo) {
-                    check_.start(kAttesaAltraVerificaMs);
-                    return;
-                }
-                break;
-            }
-        rinvio_.invalidate();
-        if (!l_.VerificaInCorso())
-            l_.Protetto([this] {
-                if (l_.Attivo()) l_.VerificaConnessione();
-            });
-        Arma(*a_.o.checkMs);
-    }
-
-    static constexpr int kMaxIntervalloCheck = 60000;
-    static constexpr int kAttesaAltraVerificaMs = 50;
-    const int numero_;
-    const QString nome_;
-    Ambiente& a_;
-    // Before the session: destroyed after the reader is closed.
-    std::unique_ptr<talumbra_read::Recapito> recapito_;
-    talumbra::Lettore l_;
-    QTimer check_;
-    QElapsedTimer rinvio_;  // since when the check waits for another port's
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -607,7 +379,8 @@ int main(int argc, char** argv) {
     };
     // With --publish a code's line waits for its commit: the codes before
     // any other line are committed and printed first, so the order holds.
-    std::unique_ptr<talumbra_read::Recapito> recapito;
+    std::unique_ptr<talumbra_read::Pubblicazione> pubblicazione;
+    talumbra_read::Recapito* recapito = nullptr;
     auto Riga = [&](const QString& testo) {
         if (recapito) recapito->Salva();
         Stampa(testo);
@@ -678,9 +451,13 @@ int main(int argc, char** argv) {
     };
     if (o.porte.size() > 1) {
         Porta::Ambiente ambiente{o, Stampa, Termina, Conta, [&] { return uscita.has_value() || chiudere; }, porte};
-        talumbra_read::Recapito::PrimaDiUscire = [&] { porte.clear(); };
-        for (int n : o.porte) porte.push_back(std::make_unique<Porta>(n, ambiente));
-        talumbra_read::Recapito::PrimaDiUscire = nullptr;
+        // Publishing is checked and every spool opened before any port is
+        // opened; the broker is reached in the background.
+        pubblicazione = talumbra_read::Pubblicazione::Avvia(o.consegna, o.porte, Stampa);
+        if (pubblicazione) pubblicazione->Termina = Termina;
+        for (size_t i = 0; i < o.porte.size(); ++i)
+            porte.push_back(
+                std::make_unique<Porta>(o.porte[i], ambiente, pubblicazione ? &pubblicazione->Porta(i) : nullptr));
         for (auto& p : porte) {
             if (uscita || chiudere) break;
             try {
@@ -696,8 +473,10 @@ int main(int argc, char** argv) {
         }
         if (chiudere) Termina(0);
         if (!uscita) app.exec();
-        // Each session sends its reader EOT EOT and closes its port.
+        // Each session sends its reader EOT EOT and closes its port; then
+        // each port's status says "offline", and the link ends.
         porte.clear();
+        pubblicazione.reset();
         if (nonScritte > 0)
             std::fprintf(stderr, "talumbra-read: ended with standard output full: %lld line(s) not written\n",
                          nonScritte);
@@ -708,8 +487,11 @@ int main(int argc, char** argv) {
 
     // Publishing is checked and its spool opened before the port is; the
     // broker is reached in the background.
-    recapito = talumbra_read::Recapito::Avvia(o.consegna, porta, Stampa);
-    if (recapito) recapito->Termina = Termina;
+    pubblicazione = talumbra_read::Pubblicazione::Avvia(o.consegna, o.porte, Stampa);
+    if (pubblicazione) {
+        pubblicazione->Termina = Termina;
+        recapito = &pubblicazione->Porta(0);
+    }
 
     Contenitore contenitore;
     controllo = new ucTalumbra(nullptr, &contenitore);
