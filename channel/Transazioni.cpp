@@ -1,4 +1,5 @@
 // Command transactions: write a text, optionally wait for the reader's reply.
+#include <algorithm>
 #include <utility>
 
 #include "channel/Attesa.h"
@@ -25,17 +26,29 @@ private:
 };
 }  // namespace
 
-void clsComunicazioni::InviaComando(const std::string& comando) {
+void clsComunicazioni::InviaComando(const std::string& comando) { Scrivi(comando, LimiteCodice); }
+
+void clsComunicazioni::Scrivi(const std::string& comando, uint32_t entro) {
     // Opens the port directly: the stored Attivo and DTR stay as they are.
     if (!Seriale->PortOpen()) Seriale->setPortOpen(true);
-    SvuotaEScrivi(comando);
+    SvuotaEScrivi(comando, entro);
 }
 
-void clsComunicazioni::SvuotaEScrivi(const std::string& comando) {
+void clsComunicazioni::ScriviPerRisposta(const std::string& comando) {
+    const uint32_t inizio = piattaforma().timeGetTime();
+    Scrivi(comando, VlMaxTimeOut > 0 ? static_cast<uint32_t>(VlMaxTimeOut) / 2 : 0);
+    mInizioComando = inizio;
+}
+
+uint32_t clsComunicazioni::InizioAttesa() {
+    return std::exchange(mInizioComando, std::nullopt).value_or(piattaforma().timeGetTime());
+}
+
+void clsComunicazioni::SvuotaEScrivi(const std::string& comando, uint32_t entro) {
     // Codes that came while the notification was off go to the front end;
     // other stale bytes (a check character left by a framed reply, the tail of
     // a late reply) are dropped. Then one character per read.
-    ConsegnaInAttesa();
+    ConsegnaInAttesa(entro);
     Seriale->setInputLen(1);
     Seriale->Output(comando);
     std::string scritto = comando;
@@ -50,7 +63,7 @@ void clsComunicazioni::InviaComando_RiceviRisposta(const std::string& comando, i
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
     OnComm_Disattivato();  // stays off: no notification may take the reply
-    InviaComando(comando);
+    ScriviPerRisposta(comando);
     {
         const Per codiciInAttesa(mCodiciInAttesa, codici);
         Aspetta_Risposta(Esito, Risposta);
@@ -62,7 +75,7 @@ void clsComunicazioni::InviaComando_RiceviRisposta(const std::string& comando, i
 void clsComunicazioni::InviaComandoSenzaRisposta(const std::string& comando) {
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
-    SvuotaEScrivi(comando);
+    SvuotaEScrivi(comando, LimiteCodice);
     if (chiudiAllaFine) setAttivo(false);
 }
 
@@ -75,7 +88,7 @@ void clsComunicazioni::TransazioneTrama(const std::string& comando, int16_t& Esi
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
     OnComm_Disattivato();
-    InviaComando(comando);
+    ScriviPerRisposta(comando);
     {
         const Per codiciInAttesa(mCodiciInAttesa, codici);
         mControlloRisposta = false;
@@ -94,6 +107,7 @@ void clsComunicazioni::TransazioneTrama(const std::string& comando, int16_t& Esi
 }
 
 void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
+    const uint32_t t0 = InizioAttesa();
     const auto vivo = weak_from_this().lock();  // host events may release the owner
     Risposta.clear();
     std::string raccolto;
@@ -101,7 +115,6 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
     const std::shared_ptr<Driver> driver = mDriver;  // the one the wait began with
     const int64_t scadenza = attesa::OltreIlLimite(VlMaxTimeOut);
     attesa::Segni segni;
-    const uint32_t t0 = pf.timeGetTime();
     const auto resto = [&] { return attesa::Resto(t0, scadenza); };  // a code frame read inside stays within it
     for (;;) {
         std::string c = Leggi();
