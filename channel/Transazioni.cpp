@@ -1,6 +1,7 @@
 // Command transactions: write a text, optionally wait for the reader's reply.
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "channel/Attesa.h"
 #include "channel/Piattaforma.h"
@@ -111,6 +112,7 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
     const auto vivo = weak_from_this().lock();  // host events may release the owner
     Risposta.clear();
     std::string raccolto;
+    std::vector<size_t> pause;  // where the line paused inside what is collected
     Piattaforma& pf = piattaforma();
     const std::shared_ptr<Driver> driver = mDriver;  // the one the wait began with
     const int64_t scadenza = attesa::OltreIlLimite(VlMaxTimeOut);
@@ -134,6 +136,16 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
         raccolto += c;
         pf.Sleep(10);
         if (!c.empty() && c != CR) continue;
+        if (c.empty() && mCodiciInAttesa && driver && driver->CodiciARighe()) {
+            // The line paused: it may be a code presented meanwhile, still on
+            // its way (see PausaCodice). What came before the pause may be a
+            // reply without its CR LF.
+            Seriale->AttendiDati(std::min(PausaCodice, resto()));
+            if (Seriale->InBufferCount() > 0) {
+                pause.push_back(raccolto.size());
+                continue;
+            }
+        }
         if (c == CR) {
             // The LF must follow within the time-out, counted from the CR;
             // anything else read meanwhile is dropped.
@@ -152,7 +164,16 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
             std::string riga = raccolto.substr(0, raccolto.size() - 2);
             if (driver && driver->RigaDiCodice(*this, riga)) {
                 raccolto.clear();
+                pause.clear();
                 continue;
+            }
+            // A reply ended by a quiet line, and a code after it.
+            for (size_t p : pause) {
+                std::string codice = riga.substr(p);
+                if (driver->RigaDiCodice(*this, codice)) {
+                    raccolto.resize(p);
+                    break;
+                }
             }
         }
         break;  // ended by CR LF, or the line went quiet

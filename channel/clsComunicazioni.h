@@ -151,7 +151,7 @@ public:
     // Quiet time after which a code in progress counts as ended: as long as
     // a code frame's byte is waited for. A reader's line can stall mid-code
     // (a USB adapter's latency, a loaded machine behind a virtual port); before
-    // a command, the command's time-out bounds it.
+    // a command, and inside its reply wait, the command's time-out bounds it.
     static constexpr uint32_t PausaCodice = LimiteCodice;
 
 private:
