@@ -52,6 +52,9 @@ public:
     }
     // A reply line (without its CR LF): true when it is a code, raised.
     virtual bool RigaDiCodice(clsComunicazioni& /*canale*/, const std::string& /*riga*/) { return false; }
+    // Whether codes come as lines within the reply text (RigaDiCodice), so
+    // that a reply line whose bytes pause may be a code still on its way.
+    virtual bool CodiciARighe() const { return false; }
     // A framed reply just closed by ETX: true when it is a code, raised (its
     // check character looked for within `resto` ms).
     virtual bool TramaDiCodice(clsComunicazioni& /*canale*/, const std::string& /*trama*/, uint32_t /*resto*/) {

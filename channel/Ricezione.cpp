@@ -1,5 +1,6 @@
 // The channel's side of reception: a notification handed to the family
 // driver, the reads the drivers use, and the codes waiting before a command.
+#include <algorithm>
 #include <utility>
 
 #include "channel/Attesa.h"
@@ -115,35 +116,43 @@ bool clsComunicazioni::CodiceNonRisposta(const std::string& testo) const {
     return mCodiciInAttesa && EUnCodice && EUnCodice(testo);
 }
 
-void clsComunicazioni::ConsegnaInAttesa() {
+void clsComunicazioni::ConsegnaInAttesa(uint32_t entro) {
     const auto vivo = weak_from_this().lock();  // host events may release the owner
     const std::shared_ptr<Driver> driver = mDriver;
     Piattaforma& pf = piattaforma();
     const uint32_t t0 = pf.timeGetTime();
     // In pieces, so that a flood cannot hold the command for long: what a
-    // notification would have taken, for a quarter of a second at most.
+    // notification would have taken, for a quarter of a second at most. A code
+    // in progress whose line pauses is waited for, and one still arriving when
+    // that time is up is finished a byte at a time (no code is longer than a
+    // piece); all of it within `entro`, what the command can spare.
+    const uint32_t finestra = std::min(LimiteCodice, entro);
     const bool stxLetto = std::exchange(mStxLetto, false);
     uint32_t pausa = 0;  // how long the rest of a code in progress may take
     if (driver) {
         driver->InizioRaccolta(stxLetto);
         pausa = driver->Raccogli(*this, {});
     }
-    Seriale->setInputLen(PezzoRaccolta);
-    while (Trascorso(t0, pf.timeGetTime()) < LimiteCodice) {
+    size_t dopo = 0;  // bytes taken once the window had closed
+    for (bool primo = true;; primo = false) {
+        const uint32_t trascorso = Trascorso(t0, pf.timeGetTime());
+        const bool aperta = primo || trascorso < finestra;  // what is already there is read at least once
+        if (!aperta && (pausa == 0 || trascorso >= entro || dopo >= PezzoRaccolta)) break;
+        Seriale->setInputLen(aperta ? PezzoRaccolta : 1);
         std::string arrivati = Seriale->Input();
         if (arrivati.empty()) {
-            // A code may be on its way: give it the time its bytes take.
             if (pausa == 0) break;
-            Seriale->AttendiDati(pausa);
+            // A code may be on its way: give it the time its bytes take.
+            Seriale->AttendiDati(std::min(pausa, attesa::Resto(t0, entro)));
             arrivati = Seriale->Input();
-            if (arrivati.empty()) {
-                driver->Quiete(*this);
-                break;  // what is pending is no code
-            }
+            if (arrivati.empty()) break;  // what is pending is no code
         }
+        if (!aperta) dopo += arrivati.size();
         // An unknown reader sends no codes we know.
         pausa = driver ? driver->Raccogli(*this, arrivati) : 0;
     }
+    // The line went quiet, or the time is up, with a code in progress.
+    if (pausa != 0 && driver) driver->Quiete(*this);
     Seriale->setInputLen(0);
     Seriale->Input();
     if (driver) driver->Dimentica();

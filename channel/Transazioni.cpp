@@ -1,5 +1,7 @@
 // Command transactions: write a text, optionally wait for the reader's reply.
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "channel/Attesa.h"
 #include "channel/Piattaforma.h"
@@ -25,17 +27,29 @@ private:
 };
 }  // namespace
 
-void clsComunicazioni::InviaComando(const std::string& comando) {
+void clsComunicazioni::InviaComando(const std::string& comando) { Scrivi(comando, LimiteCodice); }
+
+void clsComunicazioni::Scrivi(const std::string& comando, uint32_t entro) {
     // Opens the port directly: the stored Attivo and DTR stay as they are.
     if (!Seriale->PortOpen()) Seriale->setPortOpen(true);
-    SvuotaEScrivi(comando);
+    SvuotaEScrivi(comando, entro);
 }
 
-void clsComunicazioni::SvuotaEScrivi(const std::string& comando) {
+void clsComunicazioni::ScriviPerRisposta(const std::string& comando) {
+    const uint32_t inizio = piattaforma().timeGetTime();
+    Scrivi(comando, VlMaxTimeOut > 0 ? static_cast<uint32_t>(VlMaxTimeOut) / 2 : 0);
+    mInizioComando = inizio;
+}
+
+uint32_t clsComunicazioni::InizioAttesa() {
+    return std::exchange(mInizioComando, std::nullopt).value_or(piattaforma().timeGetTime());
+}
+
+void clsComunicazioni::SvuotaEScrivi(const std::string& comando, uint32_t entro) {
     // Codes that came while the notification was off go to the front end;
     // other stale bytes (a check character left by a framed reply, the tail of
     // a late reply) are dropped. Then one character per read.
-    ConsegnaInAttesa();
+    ConsegnaInAttesa(entro);
     Seriale->setInputLen(1);
     Seriale->Output(comando);
     std::string scritto = comando;
@@ -50,7 +64,7 @@ void clsComunicazioni::InviaComando_RiceviRisposta(const std::string& comando, i
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
     OnComm_Disattivato();  // stays off: no notification may take the reply
-    InviaComando(comando);
+    ScriviPerRisposta(comando);
     {
         const Per codiciInAttesa(mCodiciInAttesa, codici);
         Aspetta_Risposta(Esito, Risposta);
@@ -62,7 +76,7 @@ void clsComunicazioni::InviaComando_RiceviRisposta(const std::string& comando, i
 void clsComunicazioni::InviaComandoSenzaRisposta(const std::string& comando) {
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
-    SvuotaEScrivi(comando);
+    SvuotaEScrivi(comando, LimiteCodice);
     if (chiudiAllaFine) setAttivo(false);
 }
 
@@ -75,7 +89,7 @@ void clsComunicazioni::TransazioneTrama(const std::string& comando, int16_t& Esi
     const bool chiudiAllaFine = !Attivo();
     setAttivo(true);
     OnComm_Disattivato();
-    InviaComando(comando);
+    ScriviPerRisposta(comando);
     {
         const Per codiciInAttesa(mCodiciInAttesa, codici);
         mControlloRisposta = false;
@@ -94,14 +108,15 @@ void clsComunicazioni::TransazioneTrama(const std::string& comando, int16_t& Esi
 }
 
 void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
+    const uint32_t t0 = InizioAttesa();
     const auto vivo = weak_from_this().lock();  // host events may release the owner
     Risposta.clear();
     std::string raccolto;
+    std::vector<size_t> pause;  // where the line paused inside what is collected
     Piattaforma& pf = piattaforma();
     const std::shared_ptr<Driver> driver = mDriver;  // the one the wait began with
     const int64_t scadenza = attesa::OltreIlLimite(VlMaxTimeOut);
     attesa::Segni segni;
-    const uint32_t t0 = pf.timeGetTime();
     const auto resto = [&] { return attesa::Resto(t0, scadenza); };  // a code frame read inside stays within it
     for (;;) {
         std::string c = Leggi();
@@ -121,6 +136,16 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
         raccolto += c;
         pf.Sleep(10);
         if (!c.empty() && c != CR) continue;
+        if (c.empty() && mCodiciInAttesa && driver && driver->CodiciARighe()) {
+            // The line paused: it may be a code presented meanwhile, still on
+            // its way (see PausaCodice). What came before the pause may be a
+            // reply without its CR LF.
+            Seriale->AttendiDati(std::min(PausaCodice, resto()));
+            if (Seriale->InBufferCount() > 0) {
+                pause.push_back(raccolto.size());
+                continue;
+            }
+        }
         if (c == CR) {
             // The LF must follow within the time-out, counted from the CR;
             // anything else read meanwhile is dropped.
@@ -139,7 +164,16 @@ void clsComunicazioni::Aspetta_Risposta(int16_t& Esito, std::string& Risposta) {
             std::string riga = raccolto.substr(0, raccolto.size() - 2);
             if (driver && driver->RigaDiCodice(*this, riga)) {
                 raccolto.clear();
+                pause.clear();
                 continue;
+            }
+            // A reply ended by a quiet line, and a code after it.
+            for (size_t p : pause) {
+                std::string codice = riga.substr(p);
+                if (driver->RigaDiCodice(*this, codice)) {
+                    raccolto.resize(p);
+                    break;
+                }
             }
         }
         break;  // ended by CR LF, or the line went quiet

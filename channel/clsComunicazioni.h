@@ -148,32 +148,47 @@ public:
     // Longest a code's sync hunt, each of its bytes, and the byte after 0xFF
     // are waited for.
     static constexpr uint32_t LimiteCodice = 250;
-    // Quiet time after which a code in progress counts as ended.
-    static constexpr uint32_t PausaCodice = 20;
+    // Quiet time after which a code in progress counts as ended: as long as
+    // a code frame's byte is waited for. A reader's line can stall mid-code
+    // (a USB adapter's latency, a loaded machine behind a virtual port); before
+    // a command, and inside its reply wait, the command's time-out bounds it.
+    static constexpr uint32_t PausaCodice = LimiteCodice;
 
 private:
     // Raises ComRX for every complete code waiting in the input, then drops
-    // what is left: the input is empty when it returns.
-    void ConsegnaInAttesa();
+    // what is left: the input is empty when it returns. Takes at most `entro`
+    // ms, besides reading once what is already there.
+    void ConsegnaInAttesa(uint32_t entro);
     // Raises ComRX with a command's reply.
     void ConsegnaRisposta(std::string& risposta);
     void AlzaErrore(int32_t numero, const std::string& descrizione);
     void RiattivaDopoGuasto(bool portaPersa);
-    // Empties the input, writes `comando` and raises ComTX.
-    void SvuotaEScrivi(const std::string& comando);
+    // Empties the input (within `entro` ms, see ConsegnaInAttesa), writes
+    // `comando` and raises ComTX.
+    void SvuotaEScrivi(const std::string& comando, uint32_t entro);
+    // InviaComando with the time that the codes waiting before it may take.
+    void Scrivi(const std::string& comando, uint32_t entro);
+    // Writes a command whose reply is then awaited: the codes waiting before
+    // it take half of the time-out at most, and its reply wait counts from
+    // here, so the whole command stays within the time-out.
+    void ScriviPerRisposta(const std::string& comando);
+    // When the reply wait about to begin started counting: the command's
+    // start, or now for a wait on its own.
+    uint32_t InizioAttesa();
     void TransazioneTrama(const std::string& comando, int16_t& Esito, std::string& Risposta,
                           void (clsComunicazioni::*attesa)(int16_t&, std::string&));
     // Sends a framed command without waiting: outcome 0, no reply.
     void SoloInvio(const std::string& filo, int16_t& Esito, std::string& Risposta);
 
     std::shared_ptr<Driver> mDriver;
-    bool mRiattivaAllApertura = false;  // a lost port left the notification off
-    bool mProssimaMaiCodice = false;    // RispostaMaiCodice, for the next transaction
-    bool mCodiciInAttesa = false;       // the reply awaited is never a code: codes may come meanwhile
-    bool mControlloRisposta = false;    // a framed reply ended by ETX: its check character may follow
-    bool mRispostaInConsegna = false;   // ComRX carries a reply
-    bool mStxLetto = false;             // an STX read after a frame's ETX: the next frame has begun
-    uint32_t mInizioTurno = 0;          // when the notification being handled began
+    bool mRiattivaAllApertura = false;       // a lost port left the notification off
+    bool mProssimaMaiCodice = false;         // RispostaMaiCodice, for the next transaction
+    bool mCodiciInAttesa = false;            // the reply awaited is never a code: codes may come meanwhile
+    bool mControlloRisposta = false;         // a framed reply ended by ETX: its check character may follow
+    bool mRispostaInConsegna = false;        // ComRX carries a reply
+    bool mStxLetto = false;                  // an STX read after a frame's ETX: the next frame has begun
+    std::optional<uint32_t> mInizioComando;  // the start of the command whose reply wait comes next
+    uint32_t mInizioTurno = 0;               // when the notification being handled began
     bool mAttivo = false;
     int16_t mCommPort = 0;
     std::optional<std::string> mCommSettings;

@@ -16,6 +16,7 @@ public:
     uint32_t Raccogli(clsComunicazioni& canale, const std::string& arrivati) override;
     void Dimentica() override;
     bool RigaDiCodice(clsComunicazioni& canale, const std::string& riga) override;
+    bool CodiciARighe() const override { return true; }
     bool CodificaQuendel() const override { return true; }
     std::string Incornicia(const std::string& comando) const override { return comando; }
     bool VerificaRisposta(const std::string& risposta) const override;

@@ -26,9 +26,11 @@ void clsComunicazioni::Aspetta_Risposta_MAVO(int16_t& Esito, std::string& Rispos
 }
 
 // One framed reply: a lone ACK or NAK, or a frame from `apre` to `chiude` (or ACK),
-// within VlMaxTimeOut of the start; the time-out bounds the whole wait.
+// within VlMaxTimeOut of the start (of the command, in a transaction); the
+// time-out bounds the whole wait.
 void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& chiude, bool unCarattere,
                                     bool confermaConAck, int16_t& Esito, std::string& Risposta, std::string* raccolta) {
+    const uint32_t t0 = InizioAttesa();
     const auto vivo = weak_from_this().lock();  // host events may release the owner
     Risposta.clear();
     if (unCarattere) Seriale->setInputLen(1);
@@ -36,7 +38,6 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
     const std::shared_ptr<Driver> driver = mDriver;  // the one the wait began with
     const int64_t scadenza = attesa::OltreIlLimite(VlMaxTimeOut);
     attesa::Segni segni;
-    const uint32_t t0 = pf.timeGetTime();
     std::string trama;
     bool inTrama = false;
     for (;;) {
@@ -86,7 +87,8 @@ void clsComunicazioni::AspettaTrama(const std::string& apre, const std::string& 
         Esito = esRifiutata;
         return;
     }
-    if (confermaConAck) InviaComando(ACK);
+    // Within what is left of the reply's time-out.
+    if (confermaConAck) Scrivi(ACK, attesa::Resto(t0, scadenza));
     Esito = esRicevuta;
     Risposta = trama;
 }

@@ -69,12 +69,31 @@ TEST_P(Famiglia, DriverThroughTheFakePortAndClock) {
          {{0, "30405\r\n"}, {30, "OK\r\n"}},
          {"rx U0102030405", "tx v", "rx OK\r\n"},
          "U01020"},
-        {"stale bytes that never end are dropped", {0}, Comando, {{0, "stale"}, {60, "OK\r\n"}}, {"tx v", "rx OK\r\n"}},
+        {"a code line that stalls before a command, as a loaded machine or an adapter makes it",
+         {0},
+         Comando,
+         {{0, "U01020"}, {60, "304"}, {150, "05\r\n"}, {200, "OK\r\n"}},
+         {"rx U0102030405", "tx v", "rx OK\r\n"}},
+        {"a code line that dies is dropped, and the reply is still taken within the time-out",
+         {0},
+         Comando,
+         {{0, "U0102"}, {300, "OK\r\n"}},
+         {"tx v", "rx OK\r\n"}},
         {"a code line before the reply",
          {0},
          Comando,
          {{20, "U0102030405\r\n"}, {40, "OK\r\n"}},
          {"tx v", "rx U0102030405", "rx OK\r\n"}},
+        {"a code line that stalls before the reply",
+         {0},
+         Comando,
+         {{20, "U01020"}, {150, "30405\r\n"}, {200, "OK\r\n"}},
+         {"tx v", "rx U0102030405", "rx OK\r\n"}},
+        {"a reply without its CR LF, then a code line",
+         {0},
+         Comando,
+         {{20, "OK"}, {100, "U0102030405\r\n"}},
+         {"tx v", "rx U0102030405", "rx OK"}},
         {"a command whose reply may look like anything takes what comes",
          {0},
          Comando,
@@ -191,7 +210,8 @@ TEST_P(Famiglia, DriverThroughTheFakePortAndClock) {
                     b.porta->Notifica();
                     eventi.clear();
                 }
-                for (const Arrivo& a : k.arrivi) b.Arriva(b.Ora() + a.dopo, a.byte);
+                const uint32_t inizio = b.Ora();
+                for (const Arrivo& a : k.arrivi) b.Arriva(inizio + a.dopo, a.byte);
                 int16_t esito = -1;
                 std::string risposta;
                 if (k.maiCodice) b.ch->RispostaMaiCodice();
@@ -201,6 +221,8 @@ TEST_P(Famiglia, DriverThroughTheFakePortAndClock) {
                     b.ch->InviaComando_RiceviRisposta("v", esito, risposta);
                 EXPECT_EQ(esito, 0);
                 EXPECT_EQ("rx " + risposta, k.eventi.back());
+                // Codes waited for before the command included.
+                EXPECT_LE(b.Ora() - inizio, static_cast<uint32_t>(b.ch->VlMaxTimeOut));
             }
             EXPECT_EQ(eventi, k.eventi);
             EXPECT_EQ(b.to, 0);
