@@ -191,7 +191,9 @@ void ApplicaImpostazioni(const ImpostazioniLinea& imp, termios& t) {
     }
     // termios has no 1.5 stop bits: two is the nearest that still frames.
     if (imp.bitStop != 1) t.c_cflag |= CSTOPB;
-    t.c_cc[VMIN] = 0;
+    // The descriptor never blocks, so VMIN only decides what an empty read
+    // says: with 1 it fails with EAGAIN, and a read of nothing means hung up.
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     cfsetispeed(&t, imp.velocita);
     cfsetospeed(&t, imp.velocita);
@@ -247,6 +249,9 @@ bool PortaPosix::Drena() noexcept {
             }
             rx_.append(buf, static_cast<size_t>(n));
             nuovi_ = true;
+            // A short read has emptied the device: what comes after wakes the
+            // notifier again, so asking once more would only cost a call.
+            if (static_cast<size_t>(n) < sizeof buf) return true;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -255,8 +260,9 @@ bool PortaPosix::Drena() noexcept {
             SegnaGuasto(Errore(errno));
             return false;
         }
-        // With VMIN 0 a read of nothing is normal; a hung-up line also reads
-        // nothing, and only poll() tells the two apart.
+        // With VMIN 1 on a descriptor that never blocks, an empty line reads
+        // EAGAIN and a hung-up one reads nothing. Only this rare case asks
+        // poll(), in case someone else has set the line to VMIN 0.
         short rev = 0;
         if (Attendi(fd_, POLLIN, 0, rev) > 0 && (rev & (POLLHUP | POLLERR | POLLNVAL))) {
             SegnaGuasto("the device hung up");
@@ -271,6 +277,8 @@ void PortaPosix::Risveglio() noexcept {
     ++risvegli_;
     size_t prima = InAttesa();
     Drena();
+    // The handler's first read is served by this drain.
+    drenato_ = !guasto_ && InAttesa() > prima;
     if (!guasto_ && InAttesa() == prima) {
         // The descriptor said "readable" and gave nothing: a device that keeps
         // doing that would spin the event loop.
@@ -443,7 +451,7 @@ void PortaPosix::Chiudi() noexcept {
     percorso_.clear();
     rx_.clear();
     inizio_ = 0;
-    nuovi_ = guasto_ = ultimaNotifica_ = false;
+    nuovi_ = guasto_ = ultimaNotifica_ = drenato_ = false;
     perche_.clear();
     vuoti_ = 0;
 }
@@ -503,6 +511,7 @@ void PortaPosix::setInputMode(int modo) {
 }
 
 void PortaPosix::ControllaLettura(const char* operazione) {
+    if (std::exchange(drenato_, false) && InAttesa() > 0) return;
     if (fd_ >= 0 && guasto_ && InAttesa() > 0) return;
     Controlla(operazione);
     if (!Drena() && InAttesa() == 0) Controlla("");
@@ -561,6 +570,7 @@ void PortaPosix::Output(const std::string& testo) {
 
 void PortaPosix::AttendiDati(uint32_t ms) {
     Controlla("waiting for data");
+    if (InAttesa() > 0) return;
     if (!Drena()) Controlla("");
     if (InAttesa() > 0 || ms == 0) return;
     short rev = 0;

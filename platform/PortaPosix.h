@@ -5,7 +5,9 @@
 // the Qt user-interface thread. When it fires, everything the device has is
 // moved into an internal buffer and OnComm is called (threshold 1). Reads are
 // served from that buffer, so bytes a handler leaves unread never wake the
-// notifier again; only new bytes do.
+// notifier again; only new bytes do. A read takes the device's news first,
+// except the handler's first one, which that drain has just served: at 9600
+// baud every byte is a wake-up, and each call to the device counts.
 //
 // A device that goes away (unplugged adapter, pty whose other end closed)
 // disables the notifier, gets one last OnComm so the owner's read meets the
@@ -35,7 +37,7 @@ struct ImpostazioniLinea {
 // Throws Fallimento(errValoreNonValido) with the reason when `testo` is malformed.
 ImpostazioniLinea LeggiImpostazioni(const std::string& testo);
 // Puts the line settings into `t` and makes it raw (no echo, no line editing,
-// no CR/LF translation, no flow control, VMIN 0 VTIME 0).
+// no CR/LF translation, no flow control, VMIN 1 VTIME 0).
 void ApplicaImpostazioni(const ImpostazioniLinea& imp, termios& t);
 
 class PortaPosix : public PortaSeriale {
@@ -84,7 +86,8 @@ private:
     void ControllaLettura(const char* operazione);
     [[noreturn]] void Guasto(const std::string& perche);  // marks the device gone, throws 68
     void SegnaGuasto(const std::string& perche) noexcept;
-    // Moves what the device has into the buffer. False when the device is gone.
+    // Moves what the device has into the buffer, with no call beyond the
+    // reads themselves. False when the device is gone.
     bool Drena() noexcept;
     void Linee();  // DTR and RTS as the flags say
     void Linea(int bit, bool alta);
@@ -105,6 +108,7 @@ private:
     std::string rx_;  // received bytes; the unread ones start at inizio_
     size_t inizio_ = 0;
     bool nuovi_ = false;           // bytes have arrived that no notification reported yet
+    bool drenato_ = false;         // the notifier has just read the device: the next read need not
     bool guasto_ = false;          // the device has gone
     bool ultimaNotifica_ = false;  // the one notification of a gone device is owed
     std::string perche_;           // why it has gone

@@ -114,7 +114,7 @@ TEST_F(PortaPty, SettingsApplyAtOpenAndAtOnceWhileOpen) {
     EXPECT_NE(t.c_cflag & CSTOPB, 0u);
     EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), 0u);
     EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | IXON), 0u);
-    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
     EXPECT_EQ(t.c_cc[VTIME], 0);
 
     porta.setSettings("4800,n,8,1");
