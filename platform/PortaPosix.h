@@ -1,8 +1,9 @@
 #pragma once
 // The real serial port: a termios device opened by number (platform/MappaPorte.h).
 //
-// Reception: while the port is open a QSocketNotifier watches the descriptor on
-// the Qt user-interface thread. When it fires, everything the device has is
+// Reception: while the port is open the event loop of the thread that opened
+// it watches the descriptor (through one epoll descriptor shared by the
+// thread's ports). When it has bytes, everything the device has is
 // moved into an internal buffer and OnComm is called (threshold 1). Reads are
 // served from that buffer, so bytes a handler leaves unread never wake the
 // notifier again; only new bytes do. A read takes the device's news first,
@@ -22,9 +23,11 @@
 
 #include "channel/PortaSeriale.h"
 
-class QSocketNotifier;
+class QObject;
 
 namespace talumbra {
+
+class Sveglia;
 
 // A parsed settings text.
 struct ImpostazioniLinea {
@@ -91,9 +94,10 @@ private:
     bool Drena() noexcept;
     void Linee();  // DTR and RTS as the flags say
     void Linea(int bit, bool alta);
-    void Risveglio() noexcept;  // the notifier fired
-    void Accoda() noexcept;     // a notification, later, from the event loop
-    void Consegna() noexcept;   // calls OnComm if there is something to report
+    void Ascolta(bool si) noexcept;  // whether the event loop wakes this port
+    void Risveglio() noexcept;       // the device has bytes
+    void Accoda() noexcept;          // a notification, later, from the event loop
+    void Consegna() noexcept;        // calls OnComm if there is something to report
     size_t InAttesa() const { return rx_.size() - inizio_; }
 
     int16_t numero_ = 1;
@@ -118,7 +122,9 @@ private:
     // Notification deliveries in progress. Shared so that a delivery whose
     // handler releases the port can still count itself out.
     std::shared_ptr<int> consegne_ = std::make_shared<int>(0);
-    std::unique_ptr<QSocketNotifier> notifica_;
+    std::shared_ptr<Sveglia> sveglia_;   // the thread's watch over its open ports
+    uint64_t chiave_ = 0;                // this port's place in it
+    std::unique_ptr<QObject> contesto_;  // where queued notifications are delivered
 };
 
 }  // namespace talumbra

@@ -465,8 +465,10 @@ TEST_F(PortaPty, HangUpFoundByAWaitOrAWrite) {
     // Without the event loop running: the wait itself finds it, at once.
     EXPECT_EQ(Fallisce([&] { porta.AttendiDati(3600000); }), errDispositivoNonDisponibile);
     EXPECT_EQ(Fallisce([&] { porta.Input(); }), errDispositivoNonDisponibile);
+    const uint64_t risvegli = porta.Risvegli();
     Gira(100);
     EXPECT_EQ(notifiche, 0);
+    EXPECT_EQ(porta.Risvegli(), risvegli);  // a gone device, found by a read, does not wake the loop
     porta.setPortOpen(false);
 
     PtyCoppia altra(dir, 6);
