@@ -5,6 +5,7 @@
 #include <linux/serial.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -122,6 +124,123 @@ struct Profondita {
 
 }  // namespace
 
+// Sveglia delivers a wake-up from the event loop to each port that has bytes.
+// The ports of a thread share one epoll descriptor, and only that one is
+// watched by the event loop: a notifier per port made every wake-up poll
+// every port, and with sixteen readers at 9600 baud that polling was most of
+// the CPU. It lives while a port of its thread is open.
+class Sveglia : public std::enable_shared_from_this<Sveglia> {
+public:
+    // The thread's, made when first needed; null when it cannot be made.
+    static std::shared_ptr<Sveglia> DelThread();
+    ~Sveglia();
+    Sveglia(const Sveglia&) = delete;
+    Sveglia& operator=(const Sveglia&) = delete;
+
+    // Watches `fd` (switched on) and returns its key; 0 when epoll refuses it.
+    uint64_t Aggiungi(int fd, std::function<void()> risveglio);
+    // A port switched off is out of the epoll set, since epoll would report a
+    // hang-up even with no events asked.
+    void Attiva(uint64_t chiave, bool attiva);
+    bool Attiva(uint64_t chiave) const;
+    // Must come before the descriptor is closed.
+    void Togli(uint64_t chiave);
+
+private:
+    Sveglia() = default;
+    void Risveglio();
+
+    struct Voce {
+        int fd;
+        bool attiva;
+        std::function<void()> risveglio;
+    };
+    int ep_ = -1;
+    uint64_t ultima_ = 0;  // keys are never reused, so a closed port's late event finds nothing
+    std::unordered_map<uint64_t, Voce> voci_;
+    std::unique_ptr<QSocketNotifier> notifica_;
+};
+
+namespace {
+thread_local std::weak_ptr<Sveglia> tSveglia;
+thread_local int tInSveglia = 0;  // wake-ups being delivered on this thread
+}  // namespace
+
+std::shared_ptr<Sveglia> Sveglia::DelThread() {
+    if (auto s = tSveglia.lock()) return s;
+    std::shared_ptr<Sveglia> s(new Sveglia);
+    s->ep_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (s->ep_ < 0) return nullptr;
+    s->notifica_ = std::make_unique<QSocketNotifier>(s->ep_, QSocketNotifier::Read);
+    Sveglia* grezzo = s.get();
+    QObject::connect(s->notifica_.get(), &QSocketNotifier::activated, s->notifica_.get(),
+                     [grezzo] { grezzo->Risveglio(); });
+    tSveglia = s;
+    return s;
+}
+
+Sveglia::~Sveglia() {
+    if (notifica_) {
+        notifica_->setEnabled(false);
+        if (tInSveglia > 0) {
+            // Released from inside a delivery: the notifier is still delivering.
+            QSocketNotifier* n = notifica_.release();
+            QObject::disconnect(n, nullptr, nullptr, nullptr);
+            n->deleteLater();
+        }
+    }
+    notifica_.reset();
+    if (ep_ >= 0) ::close(ep_);
+}
+
+uint64_t Sveglia::Aggiungi(int fd, std::function<void()> risveglio) {
+    const uint64_t chiave = ++ultima_;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = chiave;
+    if (::epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev) != 0) return 0;
+    voci_.emplace(chiave, Voce{fd, true, std::move(risveglio)});
+    return chiave;
+}
+
+void Sveglia::Attiva(uint64_t chiave, bool attiva) {
+    auto v = voci_.find(chiave);
+    if (v == voci_.end() || v->second.attiva == attiva) return;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = chiave;
+    (void)::epoll_ctl(ep_, attiva ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, v->second.fd, &ev);
+    v->second.attiva = attiva;
+}
+
+bool Sveglia::Attiva(uint64_t chiave) const {
+    auto v = voci_.find(chiave);
+    return v != voci_.end() && v->second.attiva;
+}
+
+void Sveglia::Togli(uint64_t chiave) {
+    Attiva(chiave, false);
+    voci_.erase(chiave);
+}
+
+void Sveglia::Risveglio() {
+    struct Dentro {
+        Dentro() { ++tInSveglia; }
+        ~Dentro() { --tInSveglia; }
+    } dentro;
+    const auto vivo = shared_from_this();  // a handler may close the last port
+    epoll_event ev[64];
+    // Level-triggered: whatever is left, or does not fit, wakes the loop again.
+    const int n = ::epoll_wait(ep_, ev, 64, 0);
+    for (int i = 0; i < n; ++i) {
+        // An earlier handler may have closed this port or switched it off.
+        auto v = voci_.find(ev[i].data.u64);
+        if (v == voci_.end() || !v->second.attiva) continue;
+        const auto risveglio = v->second.risveglio;  // the handler may remove its entry
+        risveglio();
+    }
+}
+
 ImpostazioniLinea LeggiImpostazioni(const std::string& testo) {
     auto male = [&](const std::string& perche) -> Fallimento {
         return Fallimento(errValoreNonValido,
@@ -191,7 +310,9 @@ void ApplicaImpostazioni(const ImpostazioniLinea& imp, termios& t) {
     }
     // termios has no 1.5 stop bits: two is the nearest that still frames.
     if (imp.bitStop != 1) t.c_cflag |= CSTOPB;
-    t.c_cc[VMIN] = 0;
+    // The descriptor never blocks, so VMIN only decides what an empty read
+    // says: with 1 it fails with EAGAIN, and a read of nothing means hung up.
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     cfsetispeed(&t, imp.velocita);
     cfsetospeed(&t, imp.velocita);
@@ -218,7 +339,7 @@ void PortaPosix::SegnaGuasto(const std::string& perche) noexcept {
     if (guasto_) return;
     guasto_ = true;
     perche_ = perche;
-    if (notifica_) notifica_->setEnabled(false);
+    Ascolta(false);
     // One last notification, so an owner waiting for data reads and meets the failure.
     ultimaNotifica_ = true;
     if (soglia_ == 1) Accoda();
@@ -236,7 +357,7 @@ bool PortaPosix::Drena() noexcept {
     for (;;) {
         if (InAttesa() >= kLimiteBuffer) {
             // Leave the rest in the kernel until the owner reads.
-            if (notifica_) notifica_->setEnabled(false);
+            Ascolta(false);
             return true;
         }
         ssize_t n = ::read(fd_, buf, sizeof buf);
@@ -247,6 +368,9 @@ bool PortaPosix::Drena() noexcept {
             }
             rx_.append(buf, static_cast<size_t>(n));
             nuovi_ = true;
+            // A short read has emptied the device: what comes after wakes the
+            // notifier again, so asking once more would only cost a call.
+            if (static_cast<size_t>(n) < sizeof buf) return true;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -255,8 +379,9 @@ bool PortaPosix::Drena() noexcept {
             SegnaGuasto(Errore(errno));
             return false;
         }
-        // With VMIN 0 a read of nothing is normal; a hung-up line also reads
-        // nothing, and only poll() tells the two apart.
+        // With VMIN 1 on a descriptor that never blocks, an empty line reads
+        // EAGAIN and a hung-up one reads nothing. Only this rare case asks
+        // poll(), in case someone else has set the line to VMIN 0.
         short rev = 0;
         if (Attendi(fd_, POLLIN, 0, rev) > 0 && (rev & (POLLHUP | POLLERR | POLLNVAL))) {
             SegnaGuasto("the device hung up");
@@ -266,11 +391,17 @@ bool PortaPosix::Drena() noexcept {
     }
 }
 
+void PortaPosix::Ascolta(bool si) noexcept {
+    if (sveglia_) sveglia_->Attiva(chiave_, si);
+}
+
 void PortaPosix::Risveglio() noexcept {
     Profondita p(consegne_);
     ++risvegli_;
     size_t prima = InAttesa();
     Drena();
+    // The handler's first read is served by this drain.
+    drenato_ = !guasto_ && InAttesa() > prima;
     if (!guasto_ && InAttesa() == prima) {
         // The descriptor said "readable" and gave nothing: a device that keeps
         // doing that would spin the event loop.
@@ -282,11 +413,11 @@ void PortaPosix::Risveglio() noexcept {
 }
 
 void PortaPosix::Accoda() noexcept {
-    if (accodata_ || !notifica_) return;
+    if (accodata_ || !contesto_) return;
     accodata_ = true;
-    // Queued on the notifier: if the port closes first, the call goes with it.
+    // Queued on the port's own object: if the port closes first, the call goes with it.
     QMetaObject::invokeMethod(
-        notifica_.get(),
+        contesto_.get(),
         [this] {
             Profondita p(consegne_);
             accodata_ = false;
@@ -416,24 +547,32 @@ void PortaPosix::Apri() {
         throw;
     }
     if (QCoreApplication::instance()) {
-        notifica_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
-        QObject::connect(notifica_.get(), &QSocketNotifier::activated, notifica_.get(), [this] { Risveglio(); });
+        sveglia_ = Sveglia::DelThread();
+        chiave_ = sveglia_ ? sveglia_->Aggiungi(fd_, [this] { Risveglio(); }) : 0;
+        if (chiave_ == 0) {
+            const int e = errno;
+            Chiudi();
+            throw Fallimento(errDispositivoNonDisponibile, nome + " cannot be watched for data: " + Errore(e));
+        }
+        contesto_ = std::make_unique<QObject>();
     }
 }
 
 void PortaPosix::Chiudi() noexcept {
     if (fd_ < 0) return;
-    if (notifica_) {
-        notifica_->setEnabled(false);
+    if (sveglia_) {
+        sveglia_->Togli(chiave_);
+        sveglia_.reset();
+        chiave_ = 0;
+    }
+    if (contesto_) {
+        QCoreApplication::removePostedEvents(contesto_.get());
         if (*consegne_ > 0) {
-            // Closed from inside its own notification: the notifier is still
-            // delivering, so it goes once control is back in the event loop.
-            QSocketNotifier* n = notifica_.release();
-            QObject::disconnect(n, nullptr, nullptr, nullptr);
-            QCoreApplication::removePostedEvents(n);
-            n->deleteLater();
+            // Closed from inside its own notification, which may be a call
+            // queued on this object: it goes once control is back in the loop.
+            contesto_.release()->deleteLater();
         } else {
-            notifica_.reset();
+            contesto_.reset();
         }
     }
     accodata_ = false;
@@ -443,7 +582,7 @@ void PortaPosix::Chiudi() noexcept {
     percorso_.clear();
     rx_.clear();
     inizio_ = 0;
-    nuovi_ = guasto_ = ultimaNotifica_ = false;
+    nuovi_ = guasto_ = ultimaNotifica_ = drenato_ = false;
     perche_.clear();
     vuoti_ = 0;
 }
@@ -503,6 +642,7 @@ void PortaPosix::setInputMode(int modo) {
 }
 
 void PortaPosix::ControllaLettura(const char* operazione) {
+    if (std::exchange(drenato_, false) && InAttesa() > 0) return;
     if (fd_ >= 0 && guasto_ && InAttesa() > 0) return;
     Controlla(operazione);
     if (!Drena() && InAttesa() == 0) Controlla("");
@@ -519,7 +659,7 @@ std::string PortaPosix::Input() {
         inizio_ = 0;
         nuovi_ = false;
     }
-    if (notifica_ && !notifica_->isEnabled() && InAttesa() < kLimiteBuffer) notifica_->setEnabled(true);
+    if (sveglia_ && !sveglia_->Attiva(chiave_) && !guasto_ && InAttesa() < kLimiteBuffer) Ascolta(true);
     // Bytes taken from the device here were reported by no notification.
     if (nuovi_ && soglia_ == 1) Accoda();
     return letto;
@@ -561,6 +701,7 @@ void PortaPosix::Output(const std::string& testo) {
 
 void PortaPosix::AttendiDati(uint32_t ms) {
     Controlla("waiting for data");
+    if (InAttesa() > 0) return;
     if (!Drena()) Controlla("");
     if (InAttesa() > 0 || ms == 0) return;
     short rev = 0;

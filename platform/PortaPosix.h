@@ -1,11 +1,14 @@
 #pragma once
 // The real serial port: a termios device opened by number (platform/MappaPorte.h).
 //
-// Reception: while the port is open a QSocketNotifier watches the descriptor on
-// the Qt user-interface thread. When it fires, everything the device has is
+// Reception: while the port is open the event loop of the thread that opened
+// it watches the descriptor (through one epoll descriptor shared by the
+// thread's ports). When it has bytes, everything the device has is
 // moved into an internal buffer and OnComm is called (threshold 1). Reads are
 // served from that buffer, so bytes a handler leaves unread never wake the
-// notifier again; only new bytes do.
+// notifier again; only new bytes do. A read takes the device's news first,
+// except the handler's first one, which that drain has just served: at 9600
+// baud every byte is a wake-up, and each call to the device counts.
 //
 // A device that goes away (unplugged adapter, pty whose other end closed)
 // disables the notifier, gets one last OnComm so the owner's read meets the
@@ -20,9 +23,11 @@
 
 #include "channel/PortaSeriale.h"
 
-class QSocketNotifier;
+class QObject;
 
 namespace talumbra {
+
+class Sveglia;
 
 // A parsed settings text.
 struct ImpostazioniLinea {
@@ -35,7 +40,7 @@ struct ImpostazioniLinea {
 // Throws Fallimento(errValoreNonValido) with the reason when `testo` is malformed.
 ImpostazioniLinea LeggiImpostazioni(const std::string& testo);
 // Puts the line settings into `t` and makes it raw (no echo, no line editing,
-// no CR/LF translation, no flow control, VMIN 0 VTIME 0).
+// no CR/LF translation, no flow control, VMIN 1 VTIME 0).
 void ApplicaImpostazioni(const ImpostazioniLinea& imp, termios& t);
 
 class PortaPosix : public PortaSeriale {
@@ -84,13 +89,15 @@ private:
     void ControllaLettura(const char* operazione);
     [[noreturn]] void Guasto(const std::string& perche);  // marks the device gone, throws 68
     void SegnaGuasto(const std::string& perche) noexcept;
-    // Moves what the device has into the buffer. False when the device is gone.
+    // Moves what the device has into the buffer, with no call beyond the
+    // reads themselves. False when the device is gone.
     bool Drena() noexcept;
     void Linee();  // DTR and RTS as the flags say
     void Linea(int bit, bool alta);
-    void Risveglio() noexcept;  // the notifier fired
-    void Accoda() noexcept;     // a notification, later, from the event loop
-    void Consegna() noexcept;   // calls OnComm if there is something to report
+    void Ascolta(bool si) noexcept;  // whether the event loop wakes this port
+    void Risveglio() noexcept;       // the device has bytes
+    void Accoda() noexcept;          // a notification, later, from the event loop
+    void Consegna() noexcept;        // calls OnComm if there is something to report
     size_t InAttesa() const { return rx_.size() - inizio_; }
 
     int16_t numero_ = 1;
@@ -105,6 +112,7 @@ private:
     std::string rx_;  // received bytes; the unread ones start at inizio_
     size_t inizio_ = 0;
     bool nuovi_ = false;           // bytes have arrived that no notification reported yet
+    bool drenato_ = false;         // the notifier has just read the device: the next read need not
     bool guasto_ = false;          // the device has gone
     bool ultimaNotifica_ = false;  // the one notification of a gone device is owed
     std::string perche_;           // why it has gone
@@ -114,7 +122,9 @@ private:
     // Notification deliveries in progress. Shared so that a delivery whose
     // handler releases the port can still count itself out.
     std::shared_ptr<int> consegne_ = std::make_shared<int>(0);
-    std::unique_ptr<QSocketNotifier> notifica_;
+    std::shared_ptr<Sveglia> sveglia_;   // the thread's watch over its open ports
+    uint64_t chiave_ = 0;                // this port's place in it
+    std::unique_ptr<QObject> contesto_;  // where queued notifications are delivered
 };
 
 }  // namespace talumbra

@@ -47,14 +47,11 @@ std::string Tempo(const timespec& t) { return std::to_string(t.tv_sec) + "." + s
 }  // namespace
 
 Sorveglianza::Sorveglianza(QObject* parent) : QObject(parent) {
-    osservatore_ = new QFileSystemWatcher(this);
     raccolta_ = new QTimer(this);
     raccolta_->setSingleShot(true);
     raccolta_->setInterval(kRaccoltaMs);
     ritardo_ = new QTimer(this);
     ritardo_->setSingleShot(true);
-    connect(osservatore_, &QFileSystemWatcher::directoryChanged, this, [this] { Rivaluta(); });
-    connect(osservatore_, &QFileSystemWatcher::fileChanged, this, [this] { Rivaluta(); });
     connect(raccolta_, &QTimer::timeout, this, [this] { Valuta(); });
     connect(ritardo_, &QTimer::timeout, this, [this] {
         if (Attiva()) emit Riprova();
@@ -82,8 +79,13 @@ std::string Sorveglianza::Firma(int numero) {
 void Sorveglianza::Ferma() {
     attiva_ = false;
     numero_ = 0;
-    const QStringList tutte = osservatore_->directories() + osservatore_->files();
-    if (!tutte.isEmpty()) osservatore_->removePaths(tutte);
+    if (osservatore_) {
+        // Its inotify descriptor would stay in every wake-up's poll: it goes,
+        // later, since this may run inside one of its own signals.
+        osservatore_->disconnect(this);
+        osservatore_->deleteLater();
+        osservatore_ = nullptr;
+    }
     raccolta_->stop();
     ritardo_->stop();
     ritardoMs_ = kPrimoRitardoMs;
@@ -111,7 +113,7 @@ void Sorveglianza::Rivaluta() {
     if (Attiva() && !raccolta_->isActive()) raccolta_->start();
 }
 
-QStringList Sorveglianza::Cartelle() const { return osservatore_->directories(); }
+QStringList Sorveglianza::Cartelle() const { return osservatore_ ? osservatore_->directories() : QStringList(); }
 
 Sorveglianza::Impronta Sorveglianza::Osserva(int numero) {
     Impronta imp;
@@ -172,6 +174,12 @@ Sorveglianza::Impronta Sorveglianza::Osserva(int numero) {
 }
 
 void Sorveglianza::Guarda(const QStringList& cartelle) {
+    if (!osservatore_) {
+        // Made only while watching: sessions whose port is open keep none.
+        osservatore_ = new QFileSystemWatcher(this);
+        connect(osservatore_, &QFileSystemWatcher::directoryChanged, this, [this] { Rivaluta(); });
+        connect(osservatore_, &QFileSystemWatcher::fileChanged, this, [this] { Rivaluta(); });
+    }
     const QStringList ora = osservatore_->directories();
     QStringList via, nuove;
     for (const QString& c : ora)
@@ -187,11 +195,11 @@ void Sorveglianza::Guarda(const QStringList& cartelle) {
 void Sorveglianza::Valuta() {
     if (!Attiva()) return;
     Impronta imp = Osserva(numero_);
-    const QStringList prima = osservatore_->directories();
+    const QStringList prima = Cartelle();
     Guarda(imp.cartelle);
     // A folder newly watched may have got its entry before the watch was in
     // place: look once more, or that device would wait for the next event.
-    if (osservatore_->directories() != prima) imp = Osserva(numero_);
+    if (Cartelle() != prima) imp = Osserva(numero_);
     if (!imp.presente) {
         // Gone: whatever comes next is a new device.
         ultima_.clear();

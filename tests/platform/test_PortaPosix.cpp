@@ -114,7 +114,7 @@ TEST_F(PortaPty, SettingsApplyAtOpenAndAtOnceWhileOpen) {
     EXPECT_NE(t.c_cflag & CSTOPB, 0u);
     EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), 0u);
     EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | IXON), 0u);
-    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
     EXPECT_EQ(t.c_cc[VTIME], 0);
 
     porta.setSettings("4800,n,8,1");
@@ -465,8 +465,10 @@ TEST_F(PortaPty, HangUpFoundByAWaitOrAWrite) {
     // Without the event loop running: the wait itself finds it, at once.
     EXPECT_EQ(Fallisce([&] { porta.AttendiDati(3600000); }), errDispositivoNonDisponibile);
     EXPECT_EQ(Fallisce([&] { porta.Input(); }), errDispositivoNonDisponibile);
+    const uint64_t risvegli = porta.Risvegli();
     Gira(100);
     EXPECT_EQ(notifiche, 0);
+    EXPECT_EQ(porta.Risvegli(), risvegli);  // a gone device, found by a read, does not wake the loop
     porta.setPortOpen(false);
 
     PtyCoppia altra(dir, 6);
